@@ -1,0 +1,67 @@
+// Argument binding for METH_FASTCALL | METH_KEYWORDS functions and vectorcall constructors.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "errors.hpp"
+
+namespace qm {
+
+// Binds positional and keyword arguments to the `N` parameters `names`, of which the first
+// `required` must be given. `out` receives borrowed references; a parameter that is not given
+// keeps the value `out` held before the call (its default). Returns false with an error set.
+template <size_t N>
+bool parse_args(const char *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                const char *const (&names)[N], size_t required, PyObject *(&out)[N]) {
+    const Py_ssize_t max = static_cast<Py_ssize_t>(N);
+    const Py_ssize_t min = static_cast<Py_ssize_t>(required);
+    if (nargs > max) {
+        arg_count_error(func, min == max ? Arity::Exactly : Arity::AtMost, max, nargs);
+        return false;
+    }
+    bool given[N ? N : 1] = {};
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        out[i] = args[i];
+        given[i] = true;
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        size_t slot = N;
+        for (size_t i = 0; i < N; ++i) {
+            if (PyUnicode_EqualToUTF8(key, names[i])) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot == N) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+            return false;
+        }
+        if (given[slot]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func,
+                         key);
+            return false;
+        }
+        out[slot] = args[nargs + k];
+        given[slot] = true;
+    }
+    for (size_t i = 0; i < required; ++i) {
+        if (!given[i]) {
+            arg_count_error(func, min == max ? Arity::Exactly : Arity::AtLeast, min, nargs);
+            return false;
+        }
+    }
+    return true;
+}
+
+// For functions that take no keywords: checks the positional count alone.
+inline bool check_nargs(const char *func, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs == expected) return true;
+    arg_count_error(func, Arity::Exactly, expected, nargs);
+    return false;
+}
+
+}  // namespace qm

@@ -1,0 +1,103 @@
+// ASCII case helpers. Header names are short, so the scalar tail matters as much as the vector
+// body; SSE2 is the x86-64 baseline and AVX2 is used when the CPU reports it.
+#include "scratchpad.h"
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#define QMK_X86 1
+#endif
+
+namespace {
+
+inline bool is_upper(unsigned char c) { return static_cast<unsigned char>(c - 'A') < 26; }
+
+bool scalar_is_lower(const unsigned char *s, size_t len) {
+    for (size_t i = 0; i < len; ++i)
+        if (is_upper(s[i])) return false;
+    return true;
+}
+
+void scalar_lower(const unsigned char *src, unsigned char *dst, size_t len) {
+    for (size_t i = 0; i < len; ++i) dst[i] = src[i] | (is_upper(src[i]) ? 0x20 : 0);
+}
+
+#ifdef QMK_X86
+// Bias so that 'A'..'Z' become the 26 smallest signed bytes; one signed compare finds them.
+inline __m128i upper_mask_128(__m128i x) {
+    const __m128i shifted = _mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - 'A')));
+    return _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + 26)));
+}
+
+bool sse2_is_lower(const unsigned char *s, size_t len) {
+    size_t i = 0;
+    for (; i + 16 <= len; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        if (_mm_movemask_epi8(upper_mask_128(x))) return false;
+    }
+    return scalar_is_lower(s + i, len - i);
+}
+
+void sse2_lower(const unsigned char *src, unsigned char *dst, size_t len) {
+    size_t i = 0;
+    for (; i + 16 <= len; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
+        const __m128i bit = _mm_and_si128(upper_mask_128(x), _mm_set1_epi8(0x20));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_or_si128(x, bit));
+    }
+    scalar_lower(src + i, dst + i, len - i);
+}
+
+__attribute__((target("avx2"))) inline __m256i upper_mask_256(__m256i x) {
+    const __m256i shifted = _mm256_add_epi8(x, _mm256_set1_epi8(static_cast<char>(0x80 - 'A')));
+    return _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(-128 + 26)), shifted);
+}
+
+__attribute__((target("avx2"))) bool avx2_is_lower(const unsigned char *s, size_t len) {
+    size_t i = 0;
+    for (; i + 32 <= len; i += 32) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
+        if (_mm256_movemask_epi8(upper_mask_256(x))) return false;
+    }
+    return sse2_is_lower(s + i, len - i);
+}
+
+__attribute__((target("avx2"))) void avx2_lower(const unsigned char *src, unsigned char *dst,
+                                                size_t len) {
+    size_t i = 0;
+    for (; i + 32 <= len; i += 32) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + i));
+        const __m256i bit = _mm256_and_si256(upper_mask_256(x), _mm256_set1_epi8(0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i), _mm256_or_si256(x, bit));
+    }
+    sse2_lower(src + i, dst + i, len - i);
+}
+
+const bool has_avx2 = __builtin_cpu_supports("avx2");
+#endif
+
+}  // namespace
+
+extern "C" int simd_is_ascii_lowercase(const char *s, size_t len) {
+    const auto *p = reinterpret_cast<const unsigned char *>(s);
+#ifdef QMK_X86
+    // Most header names are shorter than a vector; the branch below is well predicted.
+    if (len >= 32 && has_avx2) return avx2_is_lower(p, len);
+    return sse2_is_lower(p, len);
+#else
+    return scalar_is_lower(p, len);
+#endif
+}
+
+extern "C" void simd_lowercase_ascii(const char *src, char *dst, size_t len) {
+    const auto *s = reinterpret_cast<const unsigned char *>(src);
+    auto *d = reinterpret_cast<unsigned char *>(dst);
+#ifdef QMK_X86
+    if (len >= 32 && has_avx2) return avx2_lower(s, d, len);
+    sse2_lower(s, d, len);
+#else
+    scalar_lower(s, d, len);
+#endif
+}

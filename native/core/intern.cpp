@@ -1,0 +1,130 @@
+// Interning tables for HTTP methods, header names and media types. Each known text maps to one
+// shared object, so callers can compare by identity before comparing bytes. A lookup hashes the
+// text and probes a small open-addressed table: no allocation, no Python error on a miss.
+#include <Python.h>
+
+#include <array>
+#include <bit>
+#include <string>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "scratchpad.h"
+
+namespace {
+
+constexpr std::string_view kMethods[] = {
+    "GET", "POST", "PUT", "DELETE", "PATCH", "HEAD", "OPTIONS", "TRACE", "CONNECT",
+};
+
+constexpr std::string_view kHeaderNames[] = {
+    "accept", "accept-charset", "accept-encoding", "accept-language", "accept-ranges",
+    "access-control-allow-credentials", "access-control-allow-headers",
+    "access-control-allow-methods", "access-control-allow-origin",
+    "access-control-expose-headers", "access-control-max-age",
+    "access-control-request-headers", "access-control-request-method", "age", "allow",
+    "authorization", "cache-control", "connection", "content-disposition", "content-encoding",
+    "content-language", "content-length", "content-location", "content-range",
+    "content-security-policy", "content-type", "cookie", "date", "dnt", "etag", "expect",
+    "expires", "forwarded", "from", "host", "if-match", "if-modified-since", "if-none-match",
+    "if-range", "if-unmodified-since", "keep-alive", "last-modified", "link", "location",
+    "origin", "pragma", "proxy-authenticate", "proxy-authorization", "range", "referer",
+    "referrer-policy", "retry-after", "sec-fetch-dest", "sec-fetch-mode", "sec-fetch-site",
+    "sec-fetch-user", "sec-websocket-accept", "sec-websocket-key", "sec-websocket-protocol",
+    "sec-websocket-version", "server", "set-cookie", "strict-transport-security", "te",
+    "trailer", "transfer-encoding", "upgrade", "upgrade-insecure-requests", "user-agent",
+    "vary", "via", "www-authenticate", "x-content-type-options", "x-forwarded-for",
+    "x-forwarded-host", "x-forwarded-proto", "x-frame-options", "x-real-ip",
+    "x-request-id", "x-requested-with", "x-xss-protection",
+};
+
+constexpr std::string_view kContentTypes[] = {
+    "application/json", "application/octet-stream", "application/x-www-form-urlencoded",
+    "application/xml", "application/javascript", "application/pdf", "multipart/form-data",
+    "text/plain", "text/html", "text/css", "text/csv", "text/xml", "text/event-stream",
+    "text/javascript", "text/plain; charset=utf-8", "text/html; charset=utf-8",
+    "application/json; charset=utf-8", "image/png", "image/jpeg", "image/gif",
+    "image/svg+xml", "image/webp", "image/x-icon",
+};
+
+inline uint32_t fnv1a(const char *s, size_t len) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(s[i])) * 16777619u;
+    return h;
+}
+
+enum class Kind { Str, Bytes };
+
+// Slots are four times the entries, so probes stay short; a miss usually ends on the first slot.
+template <size_t N>
+class InternTable {
+  public:
+    InternTable(const std::string_view (&texts)[N], Kind kind) : texts_(texts), kind_(kind) {}
+
+    PyObject *lookup(const char *s, size_t len) {
+        if (!ready_ && !fill()) return nullptr;
+        uint32_t i = fnv1a(s, len) & kMask;
+        while (slots_[i].object) {
+            const Slot &slot = slots_[i];
+            if (slot.text.size() == len && std::memcmp(slot.text.data(), s, len) == 0)
+                return slot.object;
+            i = (i + 1) & kMask;
+        }
+        return nullptr;
+    }
+
+  private:
+    static constexpr size_t kSlots = std::bit_ceil(N * 4);
+    static constexpr uint32_t kMask = kSlots - 1;
+    struct Slot {
+        std::string_view text;
+        PyObject *object = nullptr;  // owned for the life of the process
+    };
+
+    bool fill() {
+        std::array<PyObject *, N> made{};
+        for (size_t n = 0; n < N; ++n) {
+            const auto text = texts_[n];
+            made[n] = kind_ == Kind::Str
+                          ? PyUnicode_InternFromString(std::string(text).c_str())
+                          : PyBytes_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+            if (!made[n]) {
+                for (size_t k = 0; k < n; ++k) Py_DECREF(made[k]);
+                // A lookup never reports an error; the next call tries again.
+                PyErr_Clear();
+                return false;
+            }
+        }
+        for (size_t n = 0; n < N; ++n) {
+            uint32_t i = fnv1a(texts_[n].data(), texts_[n].size()) & kMask;
+            while (slots_[i].object) i = (i + 1) & kMask;
+            slots_[i] = Slot{texts_[n], made[n]};
+        }
+        ready_ = true;
+        return true;
+    }
+
+    const std::string_view (&texts_)[N];
+    Kind kind_;
+    bool ready_ = false;
+    std::array<Slot, kSlots> slots_{};
+};
+
+InternTable methods(kMethods, Kind::Str);
+InternTable header_names(kHeaderNames, Kind::Bytes);
+InternTable content_types(kContentTypes, Kind::Bytes);
+
+}  // namespace
+
+extern "C" PyObject *get_interned_method_str(const char *s, size_t len) {
+    return methods.lookup(s, len);
+}
+
+extern "C" PyObject *get_interned_header_name_bytes(const char *s, size_t len) {
+    return header_names.lookup(s, len);
+}
+
+extern "C" PyObject *get_interned_content_type_bytes(const char *s, size_t len) {
+    return content_types.lookup(s, len);
+}
