@@ -1,0 +1,1 @@
+"""Process-wide settings that the framework consults on every request."""
