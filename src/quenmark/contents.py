@@ -1,0 +1,656 @@
+"""Message bodies: what a request carries in and what a response sends out.
+
+A `Content` has a media type (`type`), and either a body held in memory (`body`, with
+`length` its size) or, when `length` is negative, a body that arrives or leaves as a
+stream of chunks. The response writers read `type`, `body` and `length` directly and
+call `get_parts()` for streamed bodies; the request side reads through `read()` and
+`stream()`.
+"""
+
+from __future__ import annotations
+
+import re
+import secrets
+from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable, Iterable
+from typing import IO, Any, Union
+from urllib.parse import parse_qsl, urlencode
+
+from quenmark.exceptions import InvalidOperation, MessageAborted
+from quenmark.settings.encodings import encodings_settings
+from quenmark.settings.json import json_settings
+
+__all__ = [
+    "ASGIContent",
+    "Content",
+    "FormContent",
+    "FormPart",
+    "HTMLContent",
+    "JSONContent",
+    "MultiPartFormData",
+    "RSGIContent",
+    "ServerSentEvent",
+    "StreamedContent",
+    "TextContent",
+    "TextServerSentEvent",
+    "parse_www_form_urlencoded",
+    "simplify_multipart_data",
+]
+
+_EMPTY_VIEW = memoryview(b"")
+_TEXT_PLAIN = b"text/plain; charset=utf-8"
+_TEXT_HTML = b"text/html; charset=utf-8"
+_APPLICATION_JSON = b"application/json"
+_FORM_URLENCODED = b"application/x-www-form-urlencoded"
+
+Receive = Callable[[], Awaitable[dict[str, Any]]]
+DataProvider = Callable[[], AsyncIterable[Any]]
+
+
+def _media_type(value: bytes | str | None) -> bytes | None:
+    if value is None:
+        return None
+    if type(value) is not bytes:
+        if isinstance(value, str):
+            value = value.encode("latin-1")
+        elif isinstance(value, (bytearray, memoryview)):
+            value = bytes(value)
+        else:
+            raise TypeError(
+                f"Content type must be bytes or None, not {type(value).__name__}"
+            )
+    # The media type becomes a header value as it is.
+    if b"\r" in value or b"\n" in value or b"\x00" in value:
+        raise ValueError("Content type must not contain CR, LF or NUL")
+    return value
+
+
+def _as_bytes(value: Any) -> bytes:
+    if type(value) is bytes:
+        return value
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value)
+    if isinstance(value, str):
+        return value.encode("utf-8")
+    raise TypeError(f"Expected bytes, got {type(value).__name__}")
+
+
+class Content:
+    """A body held in memory."""
+
+    __slots__ = ("type", "body", "length")
+
+    type: bytes | None
+    body: bytes | None
+    length: int
+
+    def __init__(self, content_type: bytes | None, data: bytes) -> None:
+        self.type = _media_type(content_type)
+        if type(data) is not bytes:
+            if not isinstance(data, (bytes, bytearray, memoryview)):
+                raise TypeError(
+                    f"Content data must be bytes, not {type(data).__name__}"
+                )
+            data = bytes(data)
+        self.body = data
+        self.length = len(data)
+
+    @property
+    def body_buffer(self) -> memoryview:
+        body = self.body
+        return memoryview(body) if body is not None else _EMPTY_VIEW
+
+    async def read(self) -> bytes | None:
+        return self.body
+
+    async def stream(self) -> AsyncIterator[bytes]:
+        if self.body:
+            yield self.body
+
+    async def get_parts(self) -> AsyncIterator[bytes]:
+        # An empty chunk would end a chunked body early, so an empty body yields nothing.
+        if self.body:
+            yield self.body
+
+    def dispose(self) -> None:
+        """Release what the content holds.
+
+        An in-memory body is immutable and may be shared by many responses (a module
+        level constant, for instance), so there is nothing to drop here.
+        """
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.type!r} length={self.length}>"
+
+
+class TextContent(Content):
+    __slots__ = ()
+
+    def __init__(self, text: str) -> None:
+        if not isinstance(text, str):
+            raise TypeError(f"text must be str, not {type(text).__name__}")
+        data = text.encode("utf-8")
+        self.type = _TEXT_PLAIN
+        self.body = data
+        self.length = len(data)
+
+
+class HTMLContent(Content):
+    __slots__ = ()
+
+    def __init__(self, html: str) -> None:
+        if not isinstance(html, str):
+            raise TypeError(f"html must be str, not {type(html).__name__}")
+        data = html.encode("utf-8")
+        self.type = _TEXT_HTML
+        self.body = data
+        self.length = len(data)
+
+
+class JSONContent(Content):
+    """`data` serialised with `dumps` (by default the configured `json_settings.dumps`)."""
+
+    __slots__ = ()
+
+    def __init__(self, data: Any, dumps: Callable[[Any], str] | None = None) -> None:
+        text = (dumps or json_settings.dumps)(data)
+        body = text.encode("utf-8") if isinstance(text, str) else _as_bytes(text)
+        self.type = _APPLICATION_JSON
+        self.body = body
+        self.length = len(body)
+
+
+class FormContent(Content):
+    """An application/x-www-form-urlencoded body; list values repeat their key."""
+
+    __slots__ = ()
+
+    def __init__(
+        self, data: dict[str, Any] | Iterable[tuple[str, Any]]
+    ) -> None:
+        body = urlencode(data, doseq=True).encode("ascii")
+        self.type = _FORM_URLENCODED
+        self.body = body
+        self.length = len(body)
+
+
+class StreamedContent(Content):
+    """A body produced by `data_provider()`, an async iterable of chunks.
+
+    `length` is `data_length`: -1 (the default) sends the body with chunked transfer
+    coding; a length of 0 or more is sent as Content-Length, and the stream is then
+    checked against it, because a body longer or shorter than announced would corrupt
+    the connection.
+    """
+
+    __slots__ = ("generator",)
+
+    generator: DataProvider
+
+    def __init__(
+        self,
+        content_type: bytes | None,
+        data_provider: DataProvider,
+        data_length: int = -1,
+    ) -> None:
+        if not callable(data_provider):
+            raise TypeError("data_provider must be a callable returning an async iterable")
+        self.type = _media_type(content_type)
+        self.body = None
+        self.length = int(data_length)
+        self.generator = data_provider
+
+    @property
+    def body_buffer(self) -> memoryview:
+        return _EMPTY_VIEW
+
+    async def get_parts(self) -> AsyncIterator[bytes]:
+        expected = self.length
+        sent = 0
+        async for chunk in self.generator():
+            if type(chunk) is not bytes:
+                if chunk is None:
+                    continue
+                chunk = _as_bytes(chunk)
+            if not chunk:
+                # Empty chunks end a chunked body (and close an ASGI body): skip them.
+                continue
+            sent += len(chunk)
+            if 0 <= expected < sent:
+                raise InvalidOperation(
+                    f"The streamed body is longer than its declared length ({expected})"
+                )
+            yield chunk
+        if 0 <= expected != sent:
+            raise InvalidOperation(
+                f"The streamed body has {sent} bytes, but {expected} were declared"
+            )
+
+    def stream(self) -> AsyncIterator[bytes]:
+        return self.get_parts()
+
+    async def read(self) -> bytes:
+        return b"".join([chunk async for chunk in self.get_parts()])
+
+
+class ASGIContent(Content):
+    """The body of an ASGI request, read from the `receive` channel on demand.
+
+    `read()` collects the whole body once and keeps it in `_data`; `stream()` hands
+    the chunks over as they arrive without keeping them (or the kept body, when
+    `read()` came first). An `http.disconnect` raises `MessageAborted`.
+
+    Once a body has been streamed away, a further `stream()` has nothing to yield
+    and waits for the channel's next event, which for a finished request is the
+    disconnect: that is how a request probes whether its client is still there.
+    """
+
+    __slots__ = ("receive", "_data", "_complete", "_streamed")
+
+    def __init__(self, receive: Receive) -> None:
+        if not callable(receive):
+            raise TypeError("receive must be the ASGI receive callable")
+        self.type = None
+        self.body = None
+        self.length = -1
+        self.receive: Receive | None = receive
+        self._data: bytes | None = None
+        self._complete = False
+        self._streamed = False
+
+    @property
+    def body_buffer(self) -> memoryview:
+        data = self._data
+        return memoryview(data) if data is not None else _EMPTY_VIEW
+
+    def _channel(self) -> Receive:
+        receive = self.receive
+        if receive is None:
+            raise InvalidOperation("The content was disposed of")
+        return receive
+
+    async def stream(self) -> AsyncIterator[bytes]:
+        receive = self._channel()
+        if self._data is not None:
+            if self._data:
+                yield self._data
+            return
+        if self._complete:
+            message = await receive()
+            if message.get("type") == "http.disconnect":
+                raise MessageAborted()
+            return
+        while True:
+            message = await receive()
+            message_type = message.get("type")
+            if message_type == "http.disconnect":
+                raise MessageAborted()
+            if message_type != "http.request":
+                continue
+            chunk = message.get("body") or b""
+            more = message.get("more_body", False)
+            if not more:
+                self._complete = True
+            if chunk:
+                self._streamed = True
+                yield chunk if type(chunk) is bytes else bytes(chunk)
+            if not more:
+                return
+
+    get_parts = stream
+
+    async def read(self) -> bytes:
+        if self._data is not None:
+            return self._data
+        receive = self._channel()
+        if self._streamed:
+            raise InvalidOperation(
+                "The request body was already consumed as a stream and was not kept"
+            )
+        if self._complete:
+            self._data = b""
+            return self._data
+        chunks: list[bytes] = []
+        try:
+            while True:
+                message = await receive()
+                message_type = message.get("type")
+                if message_type == "http.disconnect":
+                    raise MessageAborted()
+                if message_type != "http.request":
+                    continue
+                chunk = message.get("body")
+                if chunk:
+                    chunks.append(chunk)
+                if not message.get("more_body", False):
+                    break
+        except BaseException:
+            if chunks:
+                # Part of the body is gone: a later read must not return it truncated.
+                self._streamed = True
+            raise
+        self._complete = True
+        self._data = b"".join(chunks)
+        return self._data
+
+    def dispose(self) -> None:
+        self._data = None
+        self.receive = None
+
+
+class RSGIContent(Content):
+    """The body of an RSGI request: `await protocol()` for all of it, or
+    `async for chunk in protocol` for a stream. Kept like `ASGIContent` keeps it."""
+
+    __slots__ = ("protocol", "_data", "_complete", "_streamed")
+
+    def __init__(self, protocol: Any) -> None:
+        self.type = None
+        self.body = None
+        self.length = -1
+        self.protocol = protocol
+        self._data: bytes | None = None
+        self._complete = False
+        self._streamed = False
+
+    @property
+    def body_buffer(self) -> memoryview:
+        data = self._data
+        return memoryview(data) if data is not None else _EMPTY_VIEW
+
+    def _channel(self) -> Any:
+        protocol = self.protocol
+        if protocol is None:
+            raise InvalidOperation("The content was disposed of")
+        return protocol
+
+    async def read(self) -> bytes:
+        if self._data is not None:
+            return self._data
+        protocol = self._channel()
+        if self._streamed:
+            raise InvalidOperation(
+                "The request body was already consumed as a stream and was not kept"
+            )
+        if self._complete:
+            self._data = b""
+            return self._data
+        data = await protocol()
+        self._complete = True
+        self._data = _as_bytes(data) if data else b""
+        return self._data
+
+    async def stream(self) -> AsyncIterator[bytes]:
+        protocol = self._channel()
+        if self._data is not None:
+            if self._data:
+                yield self._data
+            return
+        if self._complete:
+            if self._streamed:
+                raise InvalidOperation(
+                    "The request body was already consumed as a stream and was not kept"
+                )
+            return
+        async for chunk in protocol:
+            if chunk:
+                self._streamed = True
+                yield _as_bytes(chunk)
+        self._complete = True
+
+    get_parts = stream
+
+    def dispose(self) -> None:
+        self._data = None
+        self.protocol = None
+
+
+# -- forms ----------------------------------------------------------------------------
+
+
+class FormPart:
+    """One field of a multipart form: its bytes in memory or in a file object.
+
+    `data` returns the bytes, reading the whole file (from its start) when the part
+    holds one; `file` is that file object, or None. `close()` releases the file.
+    """
+
+    __slots__ = ("name", "content_type", "file_name", "charset", "size", "file", "_data")
+
+    def __init__(
+        self,
+        name: bytes,
+        data: Union[bytes, IO[bytes]],
+        content_type: bytes | None = None,
+        file_name: bytes | None = None,
+        charset: bytes | None = None,
+        size: int | None = None,
+    ) -> None:
+        self.name = name
+        self.content_type = content_type
+        self.file_name = file_name
+        self.charset = charset
+        if isinstance(data, (bytes, bytearray, memoryview, str)):
+            self.file: IO[bytes] | None = None
+            self._data: bytes | None = _as_bytes(data)
+            self.size = len(self._data) if size is None else size
+        elif hasattr(data, "read"):
+            self.file = data
+            self._data = None
+            self.size = size
+        else:
+            raise TypeError(
+                f"FormPart data must be bytes or a file object, not {type(data).__name__}"
+            )
+
+    @property
+    def data(self) -> bytes:
+        file = self.file
+        if file is None:
+            return self._data  # type: ignore[return-value]
+        file.seek(0)
+        data = file.read()
+        file.seek(0)
+        return data
+
+    def close(self) -> None:
+        if self.file is not None:
+            self.file.close()
+
+    def __enter__(self) -> FormPart:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, FormPart):
+            return NotImplemented
+        return (
+            self.name == other.name
+            and self.file_name == other.file_name
+            and self.content_type == other.content_type
+            and self.charset == other.charset
+            and self.data == other.data
+        )
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"<FormPart {self.name!r} file_name={self.file_name!r} size={self.size}>"
+
+
+def _quote_header_parameter(value: bytes) -> bytes:
+    # Escape like browsers do for form-data names and file names, so a quote or a
+    # line break in a value can neither end the parameter nor the header.
+    return value.replace(b"\r", b"%0D").replace(b"\n", b"%0A").replace(b'"', b"%22")
+
+
+def _write_multipart(parts: list[tuple[FormPart, bytes]], boundary: bytes) -> bytes:
+    out: list[bytes] = []
+    for part, data in parts:
+        out.append(b"--" + boundary + b"\r\n")
+        disposition = b'Content-Disposition: form-data; name="' + _quote_header_parameter(
+            _as_bytes(part.name)
+        ) + b'"'
+        if part.file_name:
+            disposition += b'; filename="' + _quote_header_parameter(
+                _as_bytes(part.file_name)
+            ) + b'"'
+        out.append(disposition + b"\r\n")
+        content_type = _media_type(part.content_type) if part.content_type else None
+        if content_type:
+            if part.charset:
+                content_type += b"; charset=" + _media_type(part.charset)  # type: ignore[operator]
+            out.append(b"Content-Type: " + content_type + b"\r\n")
+        out.append(b"\r\n")
+        out.append(data)
+        out.append(b"\r\n")
+    out.append(b"--" + boundary + b"--\r\n")
+    return b"".join(out)
+
+
+class MultiPartFormData(Content):
+    """A multipart/form-data body built from `FormPart` objects."""
+
+    __slots__ = ("parts", "boundary")
+
+    def __init__(self, parts: list[FormPart]) -> None:
+        parts = list(parts)
+        for part in parts:
+            if not isinstance(part, FormPart):
+                raise TypeError(f"Expected FormPart, got {type(part).__name__}")
+        pairs = [(part, part.data) for part in parts]
+        while True:
+            boundary = b"----------------quenmark" + secrets.token_hex(16).encode()
+            # A random boundary practically never occurs in the data; checking makes
+            # sure, since a clash would split a part in two.
+            if not any(boundary in data for _, data in pairs):
+                break
+        body = _write_multipart(pairs, boundary)
+        self.parts = parts
+        self.boundary = boundary
+        self.type = b"multipart/form-data; boundary=" + boundary
+        self.body = body
+        self.length = len(body)
+
+
+def parse_www_form_urlencoded(text: str | None) -> dict[str, str | list[str]]:
+    """Parse a URL-encoded form: a name seen once maps to its value, a repeated name
+    to the list of its values. Blank values are kept."""
+    result: dict[str, Any] = {}
+    if not text:
+        return result
+    for name, value in parse_qsl(text, keep_blank_values=True):
+        if name in result:
+            existing = result[name]
+            if type(existing) is list:
+                existing.append(value)
+            else:
+                result[name] = [existing, value]
+        else:
+            result[name] = value
+    return result
+
+
+def _decode_part(part: FormPart) -> str:
+    data = part.data
+    charset = part.charset
+    if charset:
+        encoding = (
+            charset.decode("ascii", "replace") if isinstance(charset, bytes) else str(charset)
+        )
+        try:
+            return data.decode(encoding)
+        except UnicodeDecodeError as error:
+            return encodings_settings.decode(data, error)
+        except LookupError:
+            # An unknown charset, or a codec that is not a text encoding ("base64"):
+            # the client's label cannot be used, so fall back to UTF-8.
+            pass
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        return encodings_settings.decode(data, error)
+
+
+def simplify_multipart_data(
+    form: dict[Any, list[FormPart]] | None,
+) -> dict[str, Any] | None:
+    """Turn a parsed multipart form into plain values.
+
+    Keys become str; a part without a file name becomes its text; a file part stays a
+    `FormPart`. A name received once maps to its value, a repeated one to the list.
+    """
+    if form is None:
+        return None
+    result: dict[str, Any] = {}
+    for key, parts in form.items():
+        if isinstance(key, (bytes, bytearray)):
+            key = bytes(key).decode("utf-8", "replace")
+        if isinstance(parts, FormPart):
+            parts = [parts]
+        values = [part if part.file_name else _decode_part(part) for part in parts]
+        result[key] = values[0] if len(values) == 1 else values
+    return result
+
+
+# -- server-sent events ---------------------------------------------------------------
+
+_LINE_BREAKS = re.compile(r"\r\n|\r|\n")
+
+
+def _continue_lines(text: str) -> str:
+    # Every line of the event-stream format ends at CR LF, a lone CR or a lone LF: a
+    # break of any kind inside data must start a new "data: " line, or the rest of the
+    # text would be read as other fields (id, event, retry...).
+    if "\n" in text or "\r" in text:
+        return _LINE_BREAKS.sub("\ndata: ", text)
+    return text
+
+
+class ServerSentEvent:
+    """One event of a text/event-stream response; `data` is sent as compact JSON."""
+
+    __slots__ = ("data", "event", "id", "retry", "comment")
+
+    def __init__(
+        self,
+        data: Any,
+        event: str | None = None,
+        id: str | None = None,
+        retry: int = -1,
+        comment: str | None = None,
+    ) -> None:
+        self.data = data
+        self.event = event
+        self.id = id
+        self.retry = int(retry)
+        self.comment = comment
+
+    def write_data(self) -> str:
+        # Compact JSON has no line breaks, but a custom dumps may indent.
+        return _continue_lines(json_settings.dumps(self.data))
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} event={self.event!r} id={self.id!r}>"
+
+
+class TextServerSentEvent(ServerSentEvent):
+    """An event whose data is plain text; each further line gets its own "data: "."""
+
+    __slots__ = ()
+
+    def __init__(
+        self,
+        data: str,
+        event: str | None = None,
+        id: str | None = None,
+        retry: int = -1,
+        comment: str | None = None,
+    ) -> None:
+        if not isinstance(data, str):
+            raise TypeError(f"data must be str, not {type(data).__name__}")
+        super().__init__(data, event, id, retry, comment)
+
+    def write_data(self) -> str:
+        return _continue_lines(self.data)
