@@ -1,0 +1,83 @@
+// Reading stored entries. The entry list is adopted from callers without validation, so every
+// scan checks what it reads and keeps a reference to whatever it holds across code that may run
+// Python (comparisons of non-bytes names, allocations that can trigger a collection).
+#pragma once
+
+#include <Python.h>
+
+#include <cstring>
+
+#include "common/errors.hpp"
+#include "common/ref.hpp"
+
+namespace qm::headers {
+
+// Scans that index entries (`entry[0]`, `entry[1]`) take exact tuples; anything else fails the
+// way indexing it would. Returns false with an error set.
+inline bool check_indexable(PyObject *entry, Py_ssize_t index) {
+    if (PyTuple_CheckExact(entry)) {
+        if (PyTuple_GET_SIZE(entry) > index) return true;
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return false;
+    }
+    if (entry == Py_None)
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    else
+        expected_type("tuple", entry);
+    return false;
+}
+
+inline bool bytes_equal(PyObject *a, PyObject *b) {
+    const Py_ssize_t n = PyBytes_GET_SIZE(a);
+    return n == PyBytes_GET_SIZE(b) &&
+           std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), static_cast<size_t>(n)) == 0;
+}
+
+// `a.lower() == b` for bytes `a` and a lower-case `b`, without making the lowered copy.
+inline bool lowered_equal(PyObject *a, PyObject *b) {
+    const Py_ssize_t n = PyBytes_GET_SIZE(a);
+    if (n != PyBytes_GET_SIZE(b)) return false;
+    const auto *x = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(a));
+    const auto *y = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(b));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        unsigned char c = x[i];
+        if (static_cast<unsigned char>(c - 'A') < 26) c |= 0x20;
+        if (c != y[i]) return false;
+    }
+    return true;
+}
+
+// Exact equality of two names that are bytes or None (what `contains` and `keys` compare).
+inline bool same_name(PyObject *a, PyObject *b) {
+    return a == b || (PyBytes_CheckExact(a) && PyBytes_CheckExact(b) && bytes_equal(a, b));
+}
+
+// Whether a stored name matches the normalised key `k` (lower-case bytes or None): identity,
+// then bytes equality, then equality of the lowered name. Names that are neither bytes nor None
+// (possible in an adopted list) are compared the generic way, which may run Python code, so the
+// caller must own a reference to the entry holding `name`. 1, 0 or -1 with an error set.
+int name_matches_slow(PyObject *name, PyObject *k);
+
+inline int name_matches(PyObject *name, PyObject *k) {
+    if (name == k) return 1;
+    if (PyBytes_CheckExact(name)) {
+        if (k == Py_None) return 0;
+        if (PyBytes_GET_SIZE(name) != PyBytes_GET_SIZE(k)) return 0;
+        return bytes_equal(name, k) || lowered_equal(name, k);
+    }
+    // A None name matches only a None key.
+    if (name == Py_None) return 0;
+    return name_matches_slow(name, k);
+}
+
+// `a, b = entry` with the interpreter's messages. Fills two owned references; false with an
+// error set.
+bool unpack_pair(PyObject *entry, Ref &a, Ref &b);
+
+// The same with the bytes-or-None check of both items that the unpacking scans make.
+inline bool unpack_bytes_pair(PyObject *entry, Ref &name, Ref &value) {
+    return unpack_pair(entry, name, value) && check_value(name.get(), &PyBytes_Type) &&
+           check_value(value.get(), &PyBytes_Type);
+}
+
+}  // namespace qm::headers

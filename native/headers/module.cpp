@@ -1,0 +1,79 @@
+// Module `quenmark.headers`: the two types and the C-level table other modules bind.
+#include "common/capi.hpp"
+#include "headers/internal.hpp"
+
+namespace qm::headers {
+
+ModuleState state;
+
+int init_state() {
+    struct Name {
+        PyObject **slot;
+        const char *text;
+    };
+    const Name names[] = {
+        {&state.str_add, "add"},         {&state.str_lower, "lower"},
+        {&state.str_items, "items"},     {&state.str_name, "name"},
+        {&state.str_value, "value"},     {&state.str_class, "__class__"},
+        {&state.str_dunder_name, "__name__"},
+    };
+    for (const Name &n : names) {
+        if (*n.slot) continue;
+        *n.slot = PyUnicode_InternFromString(n.text);
+        if (!*n.slot) return -1;
+    }
+    if (!state.mapping) {
+        state.mapping = import_attr("collections.abc", "Mapping");
+        if (!state.mapping) return -1;
+    }
+    if (!state.mutable_sequence) {
+        state.mutable_sequence = import_attr("collections.abc", "MutableSequence");
+        if (!state.mutable_sequence) return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+CApi capi = {
+    .header = {kSignature},
+    .header_type = &HeaderType,
+    .headers_type = &HeadersType,
+    .keys = keys,
+    .clone = clone,
+    .get = get,
+    .get_tuples = get_tuples,
+    .add = add,
+    .set = set,
+    .get_single = get_single,
+    .get_first = get_first,
+    .remove = remove,
+    .merge = merge,
+    .contains = contains,
+    .intern_header_name_bytes = capi_intern_header_name_bytes,
+    .simd_lower_bytes = capi_simd_lower_bytes,
+    .new_headers = new_headers,
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = kModule,
+    .m_doc = PyDoc_STR("Header and Headers: HTTP header fields as byte-string pairs."),
+    .m_size = -1,
+};
+
+}  // namespace
+
+}  // namespace qm::headers
+
+PyMODINIT_FUNC PyInit_headers() {
+    using namespace qm::headers;
+    if (init_state() < 0 || ready_header_type() < 0 || ready_headers_type() < 0) return nullptr;
+    qm::Ref module = qm::Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    if (PyModule_AddType(module.get(), &HeaderType) < 0 ||
+        PyModule_AddType(module.get(), &HeadersType) < 0 ||
+        qm::publish_capi(module.get(), kCapsule, &capi) < 0)
+        return nullptr;
+    return module.release();
+}

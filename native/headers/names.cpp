@@ -1,0 +1,75 @@
+// Header-name normalisation. Names are stored lower case, and as the core library's shared
+// object where it knows the name, so that most later comparisons are pointer tests. The common
+// case (an already lower-case name) allocates nothing.
+#include "headers/internal.hpp"
+
+#include "common/errors.hpp"
+#include "core/scratchpad.h"
+
+namespace qm::headers {
+
+namespace {
+
+inline PyObject *lookup(PyObject *bytes) {
+    return get_interned_header_name_bytes(PyBytes_AS_STRING(bytes),
+                                          static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+inline bool is_lower(PyObject *bytes) {
+    return simd_is_ascii_lowercase(PyBytes_AS_STRING(bytes),
+                                   static_cast<size_t>(PyBytes_GET_SIZE(bytes))) != 0;
+}
+
+// A new bytes object holding `name` with ASCII capitals lowered.
+PyObject *lower_copy(PyObject *name) {
+    const Py_ssize_t n = PyBytes_GET_SIZE(name);
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, n);
+    if (!out) return nullptr;
+    simd_lowercase_ascii(PyBytes_AS_STRING(name), PyBytes_AS_STRING(out), static_cast<size_t>(n));
+    return out;
+}
+
+// Lowers a name that has capitals, then prefers the shared object for the result.
+PyObject *lower_and_intern(PyObject *name) {
+    Ref low = Ref::steal(lower_copy(name));
+    if (!low) return nullptr;
+    if (PyObject *shared = lookup(low.get())) return Py_NewRef(shared);
+    return low.release();
+}
+
+}  // namespace
+
+PyObject *simd_lower_bytes(PyObject *name) {
+    if (name == Py_None || PyBytes_GET_SIZE(name) == 0 || is_lower(name)) return Py_NewRef(name);
+    return lower_copy(name);
+}
+
+PyObject *intern_header_name_bytes(PyObject *name) {
+    if (name == Py_None) return Py_NewRef(name);
+    if (PyObject *shared = lookup(name)) return Py_NewRef(shared);
+    if (is_lower(name)) return Py_NewRef(name);
+    return lower_and_intern(name);
+}
+
+// Equivalent to intern_header_name_bytes(simd_lower_bytes(key)), with one case test instead of
+// two on the common path.
+PyObject *normalise_key(PyObject *key) {
+    if (key == Py_None) return Py_NewRef(key);
+    if (is_lower(key)) {
+        PyObject *shared = lookup(key);
+        return Py_NewRef(shared ? shared : key);
+    }
+    return lower_and_intern(key);
+}
+
+PyObject *capi_simd_lower_bytes(PyObject *name) {
+    if (!check_value(name, &PyBytes_Type)) return nullptr;
+    return simd_lower_bytes(name);
+}
+
+PyObject *capi_intern_header_name_bytes(PyObject *name) {
+    if (!check_value(name, &PyBytes_Type)) return nullptr;
+    return intern_header_name_bytes(name);
+}
+
+}  // namespace qm::headers

@@ -1,0 +1,484 @@
+// The eleven operations of `Headers`: their built-in bodies and the C-level entry points that
+// honour a Python subclass's override. Every lookup is a linear scan of the entry list; names
+// stored through `add` are normalised, but lists adopted from callers may hold anything.
+
+#include "common/errors.hpp"
+#include "common/override_call.hpp"
+#include "headers/entries.hpp"
+#include "headers/internal.hpp"
+
+namespace qm::headers {
+
+// ---- entry helpers ----------------------------------------------------------------------------
+
+int name_matches_slow(PyObject *name, PyObject *k) {
+    const int eq = PyObject_RichCompareBool(name, k, Py_EQ);
+    if (eq != 0) return eq;
+    Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(name, state.str_lower));
+    if (!lowered) return -1;
+    return PyObject_RichCompareBool(lowered.get(), k, Py_EQ);
+}
+
+bool unpack_pair(PyObject *entry, Ref &a, Ref &b) {
+    Py_ssize_t n = -1;
+    if (PyTuple_CheckExact(entry)) {
+        n = PyTuple_GET_SIZE(entry);
+        if (n == 2) {
+            a = Ref::borrow(PyTuple_GET_ITEM(entry, 0));
+            b = Ref::borrow(PyTuple_GET_ITEM(entry, 1));
+            return true;
+        }
+    } else if (PyList_CheckExact(entry)) {
+        n = PyList_GET_SIZE(entry);
+        if (n == 2) {
+            a = Ref::borrow(PyList_GET_ITEM(entry, 0));
+            b = Ref::borrow(PyList_GET_ITEM(entry, 1));
+            return true;
+        }
+    }
+    if (n >= 0) {
+        if (n < 2)
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        else
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+        return false;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(entry));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(entry)->tp_iter &&
+            !PySequence_Check(entry)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(entry)->tp_name);
+        }
+        return false;
+    }
+    Ref *slots[2] = {&a, &b};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
+                             i);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject *entry_list(PyObject *self) {
+    auto *h = reinterpret_cast<HeadersObject *>(self);
+    if (!h->values) h->values = PyList_New(0);
+    return h->values;
+}
+
+namespace {
+
+// Calls `on_match(entry)` (a borrowed entry that the list still holds) for every entry whose name
+// matches the normalised key; `on_match` returns 1 to go on, 0 to stop, -1 on error.
+template <class OnMatch>
+int scan(PyObject *self, PyObject *k, OnMatch on_match) {
+    PyObject *list = entry_list(self);
+    if (!list) return -1;
+    Ref values = Ref::borrow(list);  // a comparison could run code that replaces the list
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *entry = PyList_GET_ITEM(list, i);
+        if (!check_indexable(entry, 0)) return -1;
+        PyObject *name = PyTuple_GET_ITEM(entry, 0);
+        int m;
+        if (name == k || PyBytes_CheckExact(name) || name == Py_None) {
+            m = name_matches(name, k);
+        } else {
+            Ref held = Ref::borrow(entry);
+            m = name_matches_slow(name, k);
+            if (m > 0) {
+                // The comparison may have changed the list; the entry we hold is still the match.
+                const int r = on_match(held.get());
+                if (r <= 0) return r;
+                continue;
+            }
+        }
+        if (m < 0) return -1;
+        if (m) {
+            const int r = on_match(entry);
+            if (r <= 0) return r;
+        }
+    }
+    return 0;
+}
+
+// `values.remove(entry)`: drops the first element equal to `entry`.
+int list_remove(PyObject *values, PyObject *entry) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+        PyObject *item = PyList_GET_ITEM(values, i);
+        int eq = 1;
+        if (item != entry) {
+            Ref held = Ref::borrow(item);
+            eq = PyObject_RichCompareBool(held.get(), entry, Py_EQ);
+        }
+        if (eq < 0) return -1;
+        if (eq) {
+            if (i >= PyList_GET_SIZE(values)) break;  // shrunk under the comparison
+            return PyList_SetSlice(values, i, i + 1, nullptr);
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+    return -1;
+}
+
+}  // namespace
+
+// ---- built-in bodies --------------------------------------------------------------------------
+
+PyObject *keys_impl(PyObject *self) {
+    PyObject *list = entry_list(self);
+    if (!list) return nullptr;
+    Ref values = Ref::borrow(list);
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref name, value;
+        if (!unpack_bytes_pair(PyList_GET_ITEM(list, i), name, value)) return nullptr;
+        bool seen = false;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names.get()) && !seen; ++j)
+            seen = same_name(PyList_GET_ITEM(names.get(), j), name.get());
+        if (!seen && PyList_Append(names.get(), name.get()) < 0) return nullptr;
+    }
+    return PyList_AsTuple(names.get());
+}
+
+PyObject *clone_impl(PyObject *self) {
+    PyObject *list = entry_list(self);
+    if (!list) return nullptr;
+    Ref values = Ref::borrow(list);
+    Ref copy = Ref::steal(PyList_New(0));
+    if (!copy) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref name, value;
+        if (!unpack_bytes_pair(PyList_GET_ITEM(list, i), name, value)) return nullptr;
+        Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
+        if (!pair || PyList_Append(copy.get(), pair.get()) < 0) return nullptr;
+    }
+    return new_headers(copy.get());
+}
+
+PyObject *get_impl(PyObject *self, PyObject *name) {
+    Ref k = Ref::steal(normalise_key(name));
+    if (!k) return nullptr;
+    // Most lookups find zero or one value: build a list only for a second one.
+    Ref first, more;
+    const int r = scan(self, k.get(), [&](PyObject *entry) -> int {
+        if (!check_indexable(entry, 1)) return -1;
+        PyObject *value = PyTuple_GET_ITEM(entry, 1);
+        if (!first) {
+            first = Ref::borrow(value);
+            return 1;
+        }
+        Ref held = Ref::borrow(value);
+        if (!more) {
+            more = Ref::steal(PyList_New(0));
+            if (!more || PyList_Append(more.get(), first.get()) < 0) return -1;
+        }
+        return PyList_Append(more.get(), held.get()) < 0 ? -1 : 1;
+    });
+    if (r < 0) return nullptr;
+    if (more) return PyList_AsTuple(more.get());
+    if (first) return PyTuple_Pack(1, first.get());
+    return PyTuple_New(0);
+}
+
+PyObject *get_tuples_impl(PyObject *self, PyObject *name) {
+    Ref k = Ref::steal(normalise_key(name));
+    if (!k) return nullptr;
+    Ref found = Ref::steal(PyList_New(0));
+    if (!found) return nullptr;
+    const int r = scan(self, k.get(), [&](PyObject *entry) -> int {
+        return PyList_Append(found.get(), entry) < 0 ? -1 : 1;
+    });
+    if (r < 0) return nullptr;
+    return found.release();
+}
+
+PyObject *get_first_impl(PyObject *self, PyObject *key) {
+    Ref k = Ref::steal(normalise_key(key));
+    if (!k) return nullptr;
+    PyObject *result = nullptr;
+    const int r = scan(self, k.get(), [&](PyObject *entry) -> int {
+        if (!check_indexable(entry, 1)) return -1;
+        PyObject *value = PyTuple_GET_ITEM(entry, 1);
+        if (!check_value(value, &PyBytes_Type)) return -1;
+        result = Py_NewRef(value);
+        return 0;
+    });
+    if (r < 0) {
+        Py_XDECREF(result);
+        return nullptr;
+    }
+    return result ? result : Py_NewRef(Py_None);
+}
+
+PyObject *get_single_impl(PyObject *self, PyObject *key) {
+    Ref values = Ref::steal(get(self, key));
+    if (!values) return nullptr;
+    if (values.get() == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+    if (n > 1) {
+        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
+        return nullptr;
+    }
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
+        return nullptr;
+    }
+    PyObject *value = PyTuple_GET_ITEM(values.get(), 0);
+    if (!check_value(value, &PyBytes_Type)) return nullptr;
+    return Py_NewRef(value);
+}
+
+int add_impl(PyObject *self, PyObject *name, PyObject *value) {
+    PyObject *list = entry_list(self);
+    if (!list) return -1;
+    Ref values = Ref::borrow(list);
+    Ref normalised = Ref::steal(intern_header_name_bytes(name));
+    if (!normalised) return -1;
+    Ref entry = Ref::steal(PyTuple_Pack(2, normalised.get(), value));
+    if (!entry) return -1;
+    return PyList_Append(list, entry.get());
+}
+
+int set_impl(PyObject *self, PyObject *name, PyObject *value) {
+    const int present = contains(self, name);
+    if (present < 0) return -1;
+    if (present && remove(self, name) < 0) return -1;
+    return add(self, name, value);
+}
+
+int remove_impl(PyObject *self, PyObject *key) {
+    Ref k = Ref::steal(normalise_key(key));
+    if (!k) return -1;
+    // Collect first, then remove, so the scan does not run over a shrinking list.
+    Ref first, more;
+    const int r = scan(self, k.get(), [&](PyObject *entry) -> int {
+        if (!first) {
+            first = Ref::borrow(entry);
+            return 1;
+        }
+        Ref held = Ref::borrow(entry);
+        if (!more) {
+            more = Ref::steal(PyList_New(0));
+            if (!more || PyList_Append(more.get(), first.get()) < 0) return -1;
+        }
+        return PyList_Append(more.get(), held.get()) < 0 ? -1 : 1;
+    });
+    if (r < 0 || !first) return r;
+    Ref values = Ref::borrow(entry_list(self));
+    if (!values) return -1;
+    if (!more) return list_remove(values.get(), first.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(more.get()); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(more.get(), i));
+        if (list_remove(values.get(), entry.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int merge_impl(PyObject *self, PyObject *values) {
+    if (values == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return -1;
+    }
+    PyObject *list = entry_list(self);
+    if (!list) return -1;
+    Ref target = Ref::borrow(list);
+    Ref source = Ref::borrow(values);
+    // Only the elements present at the start are walked, so merging a list into itself ends.
+    const Py_ssize_t n = PyList_GET_SIZE(values);
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(values); ++i) {
+        PyObject *entry = PyList_GET_ITEM(values, i);
+        if (entry == Py_None) continue;
+        if (!check_value(entry, &PyTuple_Type)) return -1;
+        if (PyList_Append(list, entry) < 0) return -1;
+    }
+    return 0;
+}
+
+int contains_impl(PyObject *self, PyObject *key) {
+    Ref k = Ref::steal(normalise_key(key));
+    if (!k) return -1;
+    PyObject *list = entry_list(self);
+    if (!list) return -1;
+    Ref values = Ref::borrow(list);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref name, value;
+        if (!unpack_bytes_pair(PyList_GET_ITEM(list, i), name, value)) return -1;
+        if (same_name(name.get(), k.get())) return 1;
+    }
+    return 0;
+}
+
+// ---- C-level entry points ---------------------------------------------------------------------
+
+namespace {
+
+OverrideSite keys_site{"keys"};
+OverrideSite clone_site{"clone"};
+OverrideSite get_site{"get"};
+OverrideSite get_tuples_site{"get_tuples"};
+OverrideSite add_site{"add"};
+OverrideSite set_site{"set"};
+OverrideSite get_single_site{"get_single"};
+OverrideSite get_first_site{"get_first"};
+OverrideSite remove_site{"remove"};
+OverrideSite merge_site{"merge"};
+OverrideSite contains_site{"contains"};
+
+inline bool exact(PyObject *self) { return Py_IS_TYPE(self, &HeadersType); }
+
+// Result checks for overrides: a typed result takes its exact built-in type (or None).
+inline PyObject *typed(Ref &r, PyTypeObject *type) {
+    return check_value(r.get(), type) ? r.release() : nullptr;
+}
+
+// Arguments from other modules are checked like those from Python.
+inline bool bytes_arg(PyObject *o, const char *name) { return check_arg(o, &PyBytes_Type, name); }
+
+}  // namespace
+
+PyObject *keys(PyObject *self) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(keys_site, &HeadersType, self, r)) {
+            case -1: return nullptr;
+            case 1: return typed(r, &PyTuple_Type);
+        }
+    }
+    return keys_impl(self);
+}
+
+PyObject *clone(PyObject *self) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(clone_site, &HeadersType, self, r)) {
+            case -1: return nullptr;
+            case 1: return check_value_instance(r.get(), &HeadersType) ? r.release() : nullptr;
+        }
+    }
+    return clone_impl(self);
+}
+
+PyObject *get(PyObject *self, PyObject *name) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(get_site, &HeadersType, self, r, name)) {
+            case -1: return nullptr;
+            case 1: return typed(r, &PyTuple_Type);
+        }
+    }
+    if (!bytes_arg(name, "name")) return nullptr;
+    return get_impl(self, name);
+}
+
+PyObject *get_tuples(PyObject *self, PyObject *name) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(get_tuples_site, &HeadersType, self, r, name)) {
+            case -1: return nullptr;
+            case 1: return typed(r, &PyList_Type);
+        }
+    }
+    if (!bytes_arg(name, "name")) return nullptr;
+    return get_tuples_impl(self, name);
+}
+
+int add(PyObject *self, PyObject *name, PyObject *value) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(add_site, &HeadersType, self, r, name, value)) {
+            case -1: return -1;
+            case 1: return 0;
+        }
+    }
+    if (!bytes_arg(name, "name") || !bytes_arg(value, "value")) return -1;
+    return add_impl(self, name, value);
+}
+
+int set(PyObject *self, PyObject *name, PyObject *value) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(set_site, &HeadersType, self, r, name, value)) {
+            case -1: return -1;
+            case 1: return 0;
+        }
+    }
+    if (!bytes_arg(name, "name") || !bytes_arg(value, "value")) return -1;
+    return set_impl(self, name, value);
+}
+
+PyObject *get_single(PyObject *self, PyObject *key) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(get_single_site, &HeadersType, self, r, key)) {
+            case -1: return nullptr;
+            case 1: return typed(r, &PyBytes_Type);
+        }
+    }
+    if (!bytes_arg(key, "key")) return nullptr;
+    return get_single_impl(self, key);
+}
+
+PyObject *get_first(PyObject *self, PyObject *key) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(get_first_site, &HeadersType, self, r, key)) {
+            case -1: return nullptr;
+            case 1: return typed(r, &PyBytes_Type);
+        }
+    }
+    if (!bytes_arg(key, "key")) return nullptr;
+    return get_first_impl(self, key);
+}
+
+int remove(PyObject *self, PyObject *key) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(remove_site, &HeadersType, self, r, key)) {
+            case -1: return -1;
+            case 1: return 0;
+        }
+    }
+    if (!bytes_arg(key, "key")) return -1;
+    return remove_impl(self, key);
+}
+
+int merge(PyObject *self, PyObject *values) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(merge_site, &HeadersType, self, r, values)) {
+            case -1: return -1;
+            case 1: return 0;
+        }
+    }
+    if (!check_arg(values, &PyList_Type, "values")) return -1;
+    return merge_impl(self, values);
+}
+
+int contains(PyObject *self, PyObject *key) {
+    if (!exact(self)) {
+        Ref r;
+        switch (run_override(contains_site, &HeadersType, self, r, key)) {
+            case -1: return -1;
+            case 1: return PyObject_IsTrue(r.get());
+        }
+    }
+    if (!bytes_arg(key, "key")) return -1;
+    return contains_impl(self, key);
+}
+
+}  // namespace qm::headers
