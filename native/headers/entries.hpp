@@ -9,6 +9,7 @@
 
 #include "common/errors.hpp"
 #include "common/ref.hpp"
+#include "headers/ascii.hpp"
 
 namespace qm::headers {
 
@@ -33,20 +34,6 @@ inline bool bytes_equal(PyObject *a, PyObject *b) {
            std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), static_cast<size_t>(n)) == 0;
 }
 
-// `a.lower() == b` for bytes `a` and a lower-case `b`, without making the lowered copy.
-inline bool lowered_equal(PyObject *a, PyObject *b) {
-    const Py_ssize_t n = PyBytes_GET_SIZE(a);
-    if (n != PyBytes_GET_SIZE(b)) return false;
-    const auto *x = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(a));
-    const auto *y = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(b));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        unsigned char c = x[i];
-        if (static_cast<unsigned char>(c - 'A') < 26) c |= 0x20;
-        if (c != y[i]) return false;
-    }
-    return true;
-}
-
 // Exact equality of two names that are bytes or None (what `contains` and `keys` compare).
 inline bool same_name(PyObject *a, PyObject *b) {
     return a == b || (PyBytes_CheckExact(a) && PyBytes_CheckExact(b) && bytes_equal(a, b));
@@ -61,9 +48,8 @@ int name_matches_slow(PyObject *name, PyObject *k);
 inline int name_matches(PyObject *name, PyObject *k) {
     if (name == k) return 1;
     if (PyBytes_CheckExact(name)) {
-        if (k == Py_None) return 0;
-        if (PyBytes_GET_SIZE(name) != PyBytes_GET_SIZE(k)) return 0;
-        return bytes_equal(name, k) || lowered_equal(name, k);
+        if (k == Py_None || PyBytes_GET_SIZE(name) != PyBytes_GET_SIZE(k)) return 0;
+        return lowered_equal(PyBytes_AS_STRING(name), PyBytes_AS_STRING(k), PyBytes_GET_SIZE(k));
     }
     // A None name matches only a None key.
     if (name == Py_None) return 0;

@@ -1,6 +1,10 @@
 // Header-name normalisation. Names are stored lower case, and as the core library's shared
 // object where it knows the name, so that most later comparisons are pointer tests. The common
 // case (an already lower-case name) allocates nothing.
+#include <cstdint>
+#include <cstring>
+
+#include "headers/ascii.hpp"
 #include "headers/internal.hpp"
 
 #include "common/errors.hpp"
@@ -51,15 +55,50 @@ PyObject *intern_header_name_bytes(PyObject *name) {
     return lower_and_intern(name);
 }
 
+// Lookups usually pass the same few key objects again and again (constants in the caller's
+// code), so the normalised form of recent lower-case keys is remembered. A slot is found by the
+// key's address and trusted only if its text matches too, so a new object at a recycled address
+// cannot be mistaken for the old one. Slots hold no references: their results are either the
+// key itself or one of the core library's shared objects, which live as long as the process.
+namespace {
+
+constexpr Py_ssize_t kCachedLength = 40;
+constexpr size_t kSlots = 64;
+
+struct KeySlot {
+    const void *key = nullptr;
+    PyObject *shared = nullptr;  // null: the key is its own normalised form
+    Py_ssize_t length = -1;
+    char text[kCachedLength];
+};
+
+KeySlot key_cache[kSlots];
+
+inline KeySlot &slot_for(PyObject *key) {
+    const auto address = reinterpret_cast<uintptr_t>(key);
+    return key_cache[((address >> 4) ^ (address >> 10)) & (kSlots - 1)];
+}
+
+}  // namespace
+
 // Equivalent to intern_header_name_bytes(simd_lower_bytes(key)), with one case test instead of
 // two on the common path.
 PyObject *normalise_key(PyObject *key) {
     if (key == Py_None) return Py_NewRef(key);
-    if (is_lower(key)) {
-        PyObject *shared = lookup(key);
-        return Py_NewRef(shared ? shared : key);
+    const Py_ssize_t n = PyBytes_GET_SIZE(key);
+    const char *data = PyBytes_AS_STRING(key);
+    KeySlot &slot = slot_for(key);
+    if (slot.key == key && slot.length == n && same_bytes(slot.text, data, n))
+        return Py_NewRef(slot.shared ? slot.shared : key);
+    if (!is_lower(key)) return lower_and_intern(key);
+    PyObject *shared = lookup(key);
+    if (n <= kCachedLength) {
+        slot.key = key;
+        slot.shared = shared;
+        slot.length = n;
+        std::memcpy(slot.text, data, static_cast<size_t>(n));
     }
-    return lower_and_intern(key);
+    return Py_NewRef(shared ? shared : key);
 }
 
 PyObject *capi_simd_lower_bytes(PyObject *name) {

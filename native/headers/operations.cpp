@@ -86,28 +86,36 @@ int scan(PyObject *self, PyObject *k, OnMatch on_match) {
     PyObject *list = entry_list(self);
     if (!list) return -1;
     Ref values = Ref::borrow(list);  // a comparison could run code that replaces the list
+    // The common entry is a tuple whose name is bytes: compare lengths, then the lowered text.
+    const Py_ssize_t k_length = k == Py_None ? -1 : PyBytes_GET_SIZE(k);
+    const char *k_text = k == Py_None ? nullptr : PyBytes_AS_STRING(k);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *entry = PyList_GET_ITEM(list, i);
-        if (!check_indexable(entry, 0)) return -1;
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) < 1) [[unlikely]] {
+            check_indexable(entry, 0);
+            return -1;
+        }
         PyObject *name = PyTuple_GET_ITEM(entry, 0);
-        int m;
-        if (name == k || PyBytes_CheckExact(name) || name == Py_None) {
-            m = name_matches(name, k);
-        } else {
-            Ref held = Ref::borrow(entry);
-            m = name_matches_slow(name, k);
-            if (m > 0) {
+        if (name != k) {
+            if (PyBytes_CheckExact(name)) [[likely]] {
+                if (PyBytes_GET_SIZE(name) != k_length ||
+                    !lowered_equal(PyBytes_AS_STRING(name), k_text, k_length))
+                    continue;
+            } else if (name == Py_None) {
+                continue;  // a None name matches only a None key
+            } else {
+                Ref held = Ref::borrow(entry);
+                const int m = name_matches_slow(name, k);
+                if (m < 0) return -1;
+                if (m == 0) continue;
                 // The comparison may have changed the list; the entry we hold is still the match.
                 const int r = on_match(held.get());
                 if (r <= 0) return r;
                 continue;
             }
         }
-        if (m < 0) return -1;
-        if (m) {
-            const int r = on_match(entry);
-            if (r <= 0) return r;
-        }
+        const int r = on_match(entry);
+        if (r <= 0) return r;
     }
     return 0;
 }

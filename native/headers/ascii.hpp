@@ -1,0 +1,58 @@
+// Word-at-a-time ASCII helpers for the short names that lookups compare.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include <Python.h>
+
+namespace qm::headers {
+
+inline uint64_t load64(const char *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Each ASCII capital of the eight bytes lowered; every other byte unchanged.
+inline uint64_t lower64(uint64_t x) {
+    constexpr uint64_t ones = 0x0101010101010101ull;
+    constexpr uint64_t high = 0x8080808080808080ull;
+    const uint64_t seven = x & ~high;
+    const uint64_t ge_a = seven + ones * (0x80 - 'A');     // high bit: byte >= 'A'
+    const uint64_t gt_z = seven + ones * (0x80 - 'Z' - 1);  // high bit: byte > 'Z'
+    const uint64_t upper = ge_a & ~gt_z & ~x & high;
+    return x | (upper >> 2);
+}
+
+// Whether `a`, ASCII-lowered, equals `b` (both `n` bytes). With `b` free of capitals this is
+// `a == b or a.lower() == b`.
+inline bool lowered_equal(const char *a, const char *b, Py_ssize_t n) {
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (lower64(load64(a + i)) != load64(b + i)) return false;
+    if (i == n) return true;
+    if (n >= 8)  // the last word overlaps bytes already compared; that is harmless
+        return lower64(load64(a + n - 8)) == load64(b + n - 8);
+    for (; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(a[i]);
+        if (static_cast<unsigned char>(c - 'A') < 26) c |= 0x20;
+        if (c != static_cast<unsigned char>(b[i])) return false;
+    }
+    return true;
+}
+
+// `a == b` for `n` bytes each, for short texts.
+inline bool same_bytes(const char *a, const char *b, Py_ssize_t n) {
+    if (n >= 8) {
+        Py_ssize_t i = 0;
+        for (; i + 8 <= n; i += 8)
+            if (load64(a + i) != load64(b + i)) return false;
+        return i == n || load64(a + n - 8) == load64(b + n - 8);
+    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+}  // namespace qm::headers
