@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "common/capi.hpp"
 #include "core/scratchpad.h"
 
@@ -20,7 +22,98 @@ struct MessageObject {
     PyObject *weakreflist;   // weak references (not a declared field)
 };
 
-// RequestObject and ResponseObject (fields after MessageObject's, in declared order) and the
-// CApi table follow below.
+struct RequestObject {
+    MessageObject base;
+    PyObject *method;               // str or None (interned when known)
+    PyObject *_url;                 // URL or None; built lazily from _path and _raw_query
+    PyObject *_path;                // bytes or None
+    PyObject *_raw_query;           // bytes or None
+    PyObject *route_values;
+    PyObject *scope;                // the server's connection scope, stored unchanged
+    PyObject *_user;
+    PyObject *_di_scope;
+    PyObject *state;
+    PyObject *_session;
+    PyObject *_base_path;           // str or None
+    PyObject *_original_client_ip;  // str or None
+    PyObject *_host;                // str or None; cache of the host property
+    PyObject *_scheme;              // str or None
+    PyObject *_context;
+    PyObject *services;
+    PyObject *_is_disconnected;     // None, False or True
+    ScratchpadArena _arena;
+    int _arena_initialized;
+};
+
+struct ResponseObject {
+    MessageObject base;
+    int status;
+    PyObject *state;
+    PyObject *_context;
+};
+
+// The native operations, in table order: Message's 19, then Request's 3, then Response's 2.
+// Operations marked overridable in the comments honour a Python subclass's override. Object
+// results are new references (null with an error set); int results are 0/1 (a truth value) or
+// 0 (done), and -1 with an error set.
+struct CApi {
+    CApiHeader header;
+    PyTypeObject *message_type;
+    PyTypeObject *request_type;
+    PyTypeObject *response_type;
+    // Message
+    PyObject *(*get_headers)(PyObject *self, PyObject *key);                  // 1 overridable; list
+    PyObject *(*get_first_header)(PyObject *self, PyObject *key);             // 2 overridable
+    PyObject *(*get_single_header)(PyObject *self, PyObject *key);            // 3 overridable
+    int (*remove_header)(PyObject *self, PyObject *key);                      // 4 overridable
+    int (*_has_header)(PyObject *self, PyObject *key);                        // 5
+    int (*has_header)(PyObject *self, PyObject *key);                         // 6 overridable
+    int (*_add_header)(PyObject *self, PyObject *key, PyObject *value);       // 7
+    int (*_add_header_if_missing)(PyObject *self, PyObject *key, PyObject *value);  // 8
+    int (*add_header)(PyObject *self, PyObject *key, PyObject *value);        // 9 overridable
+    int (*set_header)(PyObject *self, PyObject *key, PyObject *value);        // 10 overridable
+    PyObject *(*content_type)(PyObject *self);                                // 11 overridable
+    int (*remove_headers)(PyObject *self, PyObject *headers);                 // 12
+    PyObject *(*get_headers_tuples)(PyObject *self, PyObject *key);           // 13; list
+    int (*init_prop)(PyObject *self, PyObject *name, PyObject *value);        // 14
+    PyObject *(*with_content)(PyObject *self, PyObject *content);             // 15 overridable
+    int (*has_body)(PyObject *self);                                          // 16 overridable
+    int (*declares_content_type)(PyObject *self, PyObject *type);             // 17 overridable
+    int (*declares_json)(PyObject *self);                                     // 18 overridable
+    int (*declares_xml)(PyObject *self);                                      // 19 overridable
+    // Request
+    int (*expect_100_continue)(PyObject *self);                               // 20 overridable
+    int (*request_reset)(PyObject *self);                                     // 21 overridable
+    // 22: a block of `size` bytes aligned to `alignment` (64 by convention) from the request's
+    // scratchpad, valid until the request is reset; null when the arena cannot serve it. Never
+    // raises.
+    void *(*alloc_scratchpad)(PyObject *self, size_t size, size_t alignment);
+    // Response
+    int (*is_redirect)(PyObject *self);                                       // 23 overridable
+    int (*response_reset)(PyObject *self);                                    // 24 overridable
+    // Module-level helpers: new references; None passes through.
+    PyObject *(*intern_header_name_bytes)(PyObject *name);
+    PyObject *(*intern_method_str)(PyObject *method);
+};
+
+inline constexpr const char *kModule = "quenmark.messages";
+inline constexpr const char *kCapsule = "quenmark.messages._C_API";
+inline constexpr const char *kSignature = "quenmark.messages CApi v1";
+
+// For importers: binds the table and checks the three layouts; null with an error set.
+inline const CApi *import() {
+    const CApi *api = import_capi<CApi>(kModule, kCapsule, kSignature);
+    if (!api) return nullptr;
+    Ref message = Ref::steal(reinterpret_cast<PyObject *>(
+        import_type(kModule, "Message", sizeof(MessageObject))));
+    if (!message) return nullptr;
+    Ref request = Ref::steal(reinterpret_cast<PyObject *>(
+        import_type(kModule, "Request", sizeof(RequestObject))));
+    if (!request) return nullptr;
+    Ref response = Ref::steal(reinterpret_cast<PyObject *>(
+        import_type(kModule, "Response", sizeof(ResponseObject))));
+    if (!response) return nullptr;
+    return api;
+}
 
 }  // namespace qm::messages

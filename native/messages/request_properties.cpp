@@ -1,0 +1,450 @@
+// Request properties. Each reads its source when asked: the scope is never copied or parsed up
+// front, and only the URL, the host and the user object are cached once built.
+#include "messages/request_properties.hpp"
+
+#include <Python.h>
+
+#include <cstring>
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/ref.hpp"
+#include "messages/message.hpp"
+#include "messages/request.hpp"
+#include "messages/sequence.hpp"
+#include "messages/state.hpp"
+
+namespace qm::messages {
+
+namespace {
+
+// bytes → str, strictly as UTF-8; other objects use their own `decode`.
+PyObject *decode_utf8(PyObject *value) {
+    if (PyBytes_Check(value))
+        return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr);
+    return PyObject_CallMethod(value, "decode", "s", "utf8");
+}
+
+// scope.get(key, default), with the dictionary's own lookup for a plain dict.
+PyObject *scope_get(PyObject *scope, PyObject *key, PyObject *dflt) {
+    if (PyDict_CheckExact(scope)) {
+        PyObject *found = nullptr;
+        if (PyDict_GetItemRef(scope, key, &found) < 0) return nullptr;
+        return found ? found : Py_NewRef(dflt);
+    }
+    PyObject *args[] = {scope, key, dflt};
+    return PyObject_VectorcallMethod(S.n_get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+int refuse_delete(PyObject *value) {
+    if (value) return 0;
+    delete_not_supported();
+    return -1;
+}
+
+// Setters declared str take exactly str (None refused too).
+int exact_str_value(PyObject *value) {
+    if (refuse_delete(value) < 0) return -1;
+    if (PyUnicode_CheckExact(value)) return 0;
+    arg_type_error("value", "str", value);
+    return -1;
+}
+
+int set_bytes(PyObject *&field, PyObject *value) {
+    if (!check_value(value, &PyBytes_Type)) return -1;
+    set_field(field, value);
+    return 0;
+}
+
+// ---- url ---------------------------------------------------------------------------------
+
+PyObject *get_url(PyObject *self, void *) {
+    RequestObject *r = as_request(self);
+    if (r->_url != Py_None) {
+        const int truth = PyObject_IsTrue(r->_url);
+        if (truth < 0) return nullptr;
+        if (truth) return Py_NewRef(r->_url);
+    }
+    Ref value;
+    PyObject *query = r->_raw_query;
+    if (PyBytes_Check(query) && PyBytes_GET_SIZE(query) > 0) {
+        if (PyBytes_Check(r->_path)) {
+            const Py_ssize_t np = PyBytes_GET_SIZE(r->_path), nq = PyBytes_GET_SIZE(query);
+            value = Ref::steal(PyBytes_FromStringAndSize(nullptr, np + 1 + nq));
+            if (!value) return nullptr;
+            char *out = PyBytes_AS_STRING(value.get());
+            memcpy(out, PyBytes_AS_STRING(r->_path), size_t(np));
+            out[np] = '?';
+            memcpy(out + np + 1, PyBytes_AS_STRING(query), size_t(nq));
+        } else {
+            Ref mark = Ref::steal(PyBytes_FromString("?"));
+            if (!mark) return nullptr;
+            Ref head = Ref::steal(PyNumber_Add(r->_path, mark.get()));
+            if (!head) return nullptr;
+            value = Ref::steal(PyNumber_Add(head.get(), query));
+            if (!value) return nullptr;
+        }
+    } else {
+        value = Ref::borrow(r->_path);
+    }
+    Ref url = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(S.url_type), value.get()));
+    if (!url || !check_value_instance(url.get(), S.url_type)) return nullptr;
+    set_field(r->_url, url.get());
+    return url.release();
+}
+
+// Installs `url` (a URL, or None) with the path and query taken from it; the host is derived
+// again and the Host header goes, since it described the previous URL.
+int install_url(PyObject *self, PyObject *url) {
+    RequestObject *r = as_request(self);
+    const int truth = url == Py_None ? 0 : PyObject_IsTrue(url);
+    if (truth < 0) return -1;
+    if (truth) {
+        Ref path = Ref::steal(PyObject_GetAttr(url, S.n_path));
+        if (!path || set_bytes(r->_path, path.get()) < 0) return -1;
+        Ref query = Ref::steal(PyObject_GetAttr(url, S.n_query));
+        if (!query || set_bytes(r->_raw_query, query.get()) < 0) return -1;
+    } else {
+        set_field(r->_path, Py_None);
+        set_field(r->_raw_query, Py_None);
+    }
+    set_field(r->_url, url);
+    set_field(r->_host, Py_None);
+    return remove_header(self, S.h_host);
+}
+
+int set_url(PyObject *self, PyObject *value, void *) {
+    if (refuse_delete(value) < 0) return -1;
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return -1;
+    Ref url = Ref::none();
+    if (truth) {
+        PyObject *url_type = reinterpret_cast<PyObject *>(S.url_type);
+        if (PyBytes_Check(value)) {
+            url = Ref::steal(PyObject_CallOneArg(url_type, value));
+        } else if (PyUnicode_Check(value)) {
+            Ref raw = Ref::steal(PyUnicode_AsUTF8String(value));
+            if (!raw) return -1;
+            url = Ref::steal(PyObject_CallOneArg(url_type, raw.get()));
+        } else if (PyObject_TypeCheck(value, S.url_type)) {
+            url = Ref::borrow(value);
+        } else {
+            PyErr_SetString(PyExc_TypeError, "Invalid value type, expected bytes, str, or URL");
+            return -1;
+        }
+        if (!url || !check_value_instance(url.get(), S.url_type)) return -1;
+    }
+    return install_url(self, url.get());
+}
+
+// ---- path and query ----------------------------------------------------------------------
+
+PyObject *get_path(PyObject *self, void *) {
+    PyObject *path = as_request(self)->_path;
+    if (path == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "decode");
+        return nullptr;
+    }
+    return decode_utf8(path);
+}
+
+PyObject *get_query(PyObject *self, void *) {
+    PyObject *raw = as_request(self)->_raw_query;
+    const int truth = raw == Py_None ? 0 : PyObject_IsTrue(raw);
+    if (truth < 0) return nullptr;
+    if (!truth) return PyDict_New();
+    Ref text = Ref::steal(decode_utf8(raw));
+    if (!text) return nullptr;
+    return PyObject_CallOneArg(S.parse_qs, text.get());
+}
+
+int set_query(PyObject *self, PyObject *value, void *) {
+    if (refuse_delete(value) < 0) return -1;
+    Ref encoded = Ref::steal(PyObject_CallFunctionObjArgs(S.urlencode, value, Py_True, nullptr));
+    if (!encoded) return -1;
+    Ref raw = Ref::steal(PyUnicode_Check(encoded.get())
+                             ? PyUnicode_AsUTF8String(encoded.get())
+                             : PyObject_CallMethod(encoded.get(), "encode", "s", "utf8"));
+    if (!raw || set_bytes(as_request(self)->_raw_query, raw.get()) < 0) return -1;
+    Ref url = Ref::steal(PyObject_GetAttr(self, S.n_url));
+    if (!url) return -1;
+    Ref updated = Ref::steal(PyObject_CallMethodOneArg(url.get(), S.n_with_query, raw.get()));
+    if (!updated) return -1;
+    return PyObject_SetAttr(self, S.n_url, updated.get());
+}
+
+// ---- host, scheme, base path, client -----------------------------------------------------
+
+PyObject *get_host(PyObject *self, void *) {
+    RequestObject *r = as_request(self);
+    if (r->_host != Py_None) return Py_NewRef(r->_host);
+    if (r->_url != Py_None) {
+        Ref url = Ref::borrow(r->_url);
+        Ref absolute = Ref::steal(PyObject_GetAttr(url.get(), S.n_is_absolute));
+        if (!absolute) return nullptr;
+        const int truth = PyObject_IsTrue(absolute.get());
+        if (truth < 0) return nullptr;
+        if (truth) {
+            Ref host = Ref::steal(PyObject_GetAttr(url.get(), S.n_host));
+            if (!host) return nullptr;
+            const int nonempty = host.get() == Py_None ? 0 : PyObject_IsTrue(host.get());
+            if (nonempty < 0) return nullptr;
+            Ref text = nonempty ? Ref::steal(decode_utf8(host.get())) : Ref::borrow(S.empty_str);
+            if (!text || !check_value(text.get(), &PyUnicode_Type)) return nullptr;
+            set_field(r->_host, text.get());
+            return text.release();
+        }
+    }
+    Ref value = Ref::steal(get_first_header(self, S.h_host));
+    if (!value) return nullptr;
+    if (value.get() == Py_None) {
+        // BadRequest takes the message as its only argument.
+        PyErr_SetString(S.bad_request, "Missing Host header");
+        return nullptr;
+    }
+    Ref text = Ref::steal(decode_utf8(value.get()));
+    if (!text || !check_value(text.get(), &PyUnicode_Type)) return nullptr;
+    set_field(r->_host, text.get());
+    return text.release();
+}
+
+int set_host(PyObject *self, PyObject *value, void *) {
+    if (exact_str_value(value) < 0) return -1;
+    set_field(as_request(self)->_host, value);
+    return 0;
+}
+
+PyObject *get_scheme(PyObject *self, void *) {
+    RequestObject *r = as_request(self);
+    if (r->_scheme != Py_None) return Py_NewRef(r->_scheme);
+    const int truth = r->scope == Py_None ? 0 : PyObject_IsTrue(r->scope);
+    if (truth < 0) return nullptr;
+    if (!truth) return Py_NewRef(S.empty_str);
+    Ref scope = Ref::borrow(r->scope);
+    return scope_get(scope.get(), S.key_scheme, S.empty_str);
+}
+
+int set_scheme(PyObject *self, PyObject *value, void *) {
+    if (exact_str_value(value) < 0) return -1;
+    set_field(as_request(self)->_scheme, value);
+    return 0;
+}
+
+PyObject *get_base_path(PyObject *self, void *) {
+    RequestObject *r = as_request(self);
+    if (r->_base_path != Py_None) return Py_NewRef(r->_base_path);
+    if (r->scope == Py_None) return Py_NewRef(S.empty_str);
+    Ref scope = Ref::borrow(r->scope);
+    PyObject *v = scope_get(scope.get(), S.key_root_path, S.empty_str);
+    if (!v && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return Py_NewRef(S.empty_str);
+    }
+    return v;
+}
+
+int set_base_path(PyObject *self, PyObject *value, void *) {
+    if (exact_str_value(value) < 0) return -1;
+    set_field(as_request(self)->_base_path, value);
+    return 0;
+}
+
+PyObject *get_client_ip(PyObject *self, void *) {
+    RequestObject *r = as_request(self);
+    if (r->scope == Py_None) return Py_NewRef(S.empty_str);
+    Ref scope = Ref::borrow(r->scope);
+    Ref client = Ref::steal(scope_get(scope.get(), S.key_client, S.client_default));
+    if (!client) return nullptr;
+    Ref ip, port;
+    if (unpack2(client.get(), ip, port) < 0) return nullptr;
+    return ip.release();
+}
+
+PyObject *get_original_client_ip(PyObject *self, void *) {
+    RequestObject *r = as_request(self);
+    if (r->_original_client_ip != Py_None) return Py_NewRef(r->_original_client_ip);
+    return PyObject_GetAttr(self, S.n_client_ip);
+}
+
+int set_original_client_ip(PyObject *self, PyObject *value, void *) {
+    if (exact_str_value(value) < 0) return -1;
+    set_field(as_request(self)->_original_client_ip, value);
+    return 0;
+}
+
+// ---- cookies -----------------------------------------------------------------------------
+
+// unquote(text), skipping the call when there is nothing to decode (unquote returns such a
+// text unchanged).
+PyObject *unquote_text(PyObject *text) {
+    if (PyUnicode_CheckExact(text) &&
+        PyUnicode_FindChar(text, '%', 0, PyUnicode_GET_LENGTH(text), 1) == -1)
+        return Py_NewRef(text);
+    return PyObject_CallOneArg(S.unquote, text);
+}
+
+// Adds the cookies of one Cookie header value to `out`.
+int parse_cookie_header(PyObject *value, PyObject *out) {
+    Ref parts = Ref::steal(PyObject_CallMethod(value, "split", "O", S.cookie_separator));
+    if (!parts) return -1;
+    if (!PyList_Check(parts.get())) return expected_type("list", parts.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
+        PyObject *args[] = {PyList_GET_ITEM(parts.get(), i), S.equals};
+        Ref pair = Ref::steal(PyObject_Vectorcall(S.split_value, args, 2, nullptr));
+        Ref name, raw;
+        if (!pair || unpack2(pair.get(), name, raw) < 0) {
+            if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+                PyErr_Clear();
+                continue;
+            }
+            return -1;
+        }
+        if (!check_value(name.get(), &PyBytes_Type) || !check_value(raw.get(), &PyBytes_Type))
+            return -1;
+        Ref name_text = Ref::steal(decode_utf8(name.get()));
+        if (!name_text) return -1;
+        Ref key = Ref::steal(unquote_text(name_text.get()));
+        if (!key) return -1;
+        Ref stripped = Ref::steal(PyObject_CallMethodOneArg(raw.get(), S.n_rstrip, S.cookie_separator));
+        if (!stripped) return -1;
+        Ref value_text = Ref::steal(decode_utf8(stripped.get()));
+        if (!value_text) return -1;
+        Ref v = Ref::steal(unquote_text(value_text.get()));
+        if (!v || PyDict_SetItem(out, key.get(), v.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+PyObject *get_cookies(PyObject *self, void *) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    Ref values = Ref::steal(get_headers(self, S.h_cookie));
+    if (!values) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(values.get()));
+    if (!it) return nullptr;
+    while (Ref value = Ref::steal(PyIter_Next(it.get()))) {
+        if (!check_value(value.get(), &PyBytes_Type)) return nullptr;
+        if (parse_cookie_header(value.get(), out.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return out.release();
+}
+
+// ---- etag, session, user -----------------------------------------------------------------
+
+PyObject *get_etag(PyObject *self, void *) { return get_first_header(self, S.h_etag); }
+PyObject *get_if_none_match(PyObject *self, void *) {
+    return get_first_header(self, S.h_if_none_match);
+}
+
+PyObject *get_session(PyObject *self, void *) {
+    PyObject *session = as_request(self)->_session;
+    if (session == Py_None) {
+        PyErr_SetString(PyExc_TypeError,
+                        "A session is not configured for this request, activate sessions using "
+                        "`app.use_sessions` method.");
+        return nullptr;
+    }
+    return Py_NewRef(session);
+}
+
+int set_session(PyObject *self, PyObject *value, void *) {
+    if (refuse_delete(value) < 0) return -1;
+    set_field(as_request(self)->_session, value);
+    return 0;
+}
+
+PyObject *get_user(PyObject *self, void *) {
+    RequestObject *r = as_request(self);
+    if (r->_user == Py_None) {
+        Ref user = Ref::steal(PyObject_CallNoArgs(S.identity_type));
+        if (!user) return nullptr;
+        set_field(r->_user, user.get());
+    }
+    return Py_NewRef(r->_user);
+}
+
+int set_user(PyObject *self, PyObject *value, void *) {
+    if (refuse_delete(value) < 0) return -1;
+    set_field(as_request(self)->_user, value);
+    return 0;
+}
+
+PyObject *get_identity(PyObject *self, void *) { return PyObject_GetAttr(self, S.n_user); }
+
+const PyGetSetDef kProperties[] = {
+    {"url", get_url, set_url, "The request URL (built from the path and query when needed).",
+     nullptr},
+    {"path", get_path, nullptr, "The raw path decoded as UTF-8.", nullptr},
+    {"query", get_query, set_query, "The query parameters: name -> list of values.", nullptr},
+    {"host", get_host, set_host, "The host, from an absolute URL or the Host header.", nullptr},
+    {"scheme", get_scheme, set_scheme, "The scheme, from the scope unless assigned.", nullptr},
+    {"base_path", get_base_path, set_base_path, "The scope's root_path unless assigned.", nullptr},
+    {"client_ip", get_client_ip, nullptr, "The client address from the scope.", nullptr},
+    {"original_client_ip", get_original_client_ip, set_original_client_ip,
+     "The client address, unless a proxy-aware value was assigned.", nullptr},
+    {"cookies", get_cookies, nullptr, "The cookies of the Cookie headers: name -> value.", nullptr},
+    {"etag", get_etag, nullptr, "The first ETag header, or None.", nullptr},
+    {"if_none_match", get_if_none_match, nullptr, "The first If-None-Match header, or None.",
+     nullptr},
+    {"session", get_session, set_session, "The session; TypeError when sessions are off.", nullptr},
+    {"user", get_user, set_user, "The identity of the user (an anonymous Identity by default).",
+     nullptr},
+    {"identity", get_identity, set_user, "The same as `user`.", nullptr},
+};
+
+}  // namespace
+
+std::span<const PyGetSetDef> request_properties() { return kProperties; }
+
+PyObject *py_request_get_cookie(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                PyObject *kwnames) {
+    static const char *const names[] = {"name"};
+    PyObject *a[1] = {};
+    if (!parse_args("get_cookie", args, nargs, kwnames, names, 1, a)) return nullptr;
+    if (!check_arg(a[0], &PyUnicode_Type, "name")) return nullptr;
+    Ref cookies = Ref::steal(PyObject_GetAttr(self, S.n_cookies));
+    if (!cookies) return nullptr;
+    if (PyDict_CheckExact(cookies.get())) {
+        PyObject *found = nullptr;
+        if (PyDict_GetItemRef(cookies.get(), a[0], &found) < 0) return nullptr;
+        return found ? found : Py_NewRef(Py_None);
+    }
+    return PyObject_CallMethodOneArg(cookies.get(), S.n_get, a[0]);
+}
+
+PyObject *py_request_set_cookie(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                PyObject *kwnames) {
+    static const char *const names[] = {"name", "value"};
+    PyObject *a[2] = {};
+    if (!parse_args("set_cookie", args, nargs, kwnames, names, 2, a)) return nullptr;
+    if (!check_arg(a[0], &PyUnicode_Type, "name") || !check_arg(a[1], &PyUnicode_Type, "value"))
+        return nullptr;
+    Ref qname = Ref::steal(PyObject_CallOneArg(S.quote, a[0]));
+    if (!qname) return nullptr;
+    Ref qvalue = Ref::steal(PyObject_CallOneArg(S.quote, a[1]));
+    if (!qvalue) return nullptr;
+    Ref text = Ref::steal(PyUnicode_FromFormat("%S=%S", qname.get(), qvalue.get()));
+    if (!text) return nullptr;
+    Ref new_value = Ref::steal(PyUnicode_AsUTF8String(text.get()));
+    if (!new_value) return nullptr;
+    Ref existing = Ref::steal(get_first_header(self, S.h_cookie));
+    if (!existing) return nullptr;
+    if (existing.get() != Py_None && PyBytes_GET_SIZE(existing.get()) > 0) {
+        const Py_ssize_t ne = PyBytes_GET_SIZE(existing.get()), nv = PyBytes_GET_SIZE(new_value.get());
+        Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, ne + 1 + nv));
+        if (!joined) return nullptr;
+        char *out = PyBytes_AS_STRING(joined.get());
+        memcpy(out, PyBytes_AS_STRING(existing.get()), size_t(ne));
+        out[ne] = ';';
+        memcpy(out + ne + 1, PyBytes_AS_STRING(new_value.get()), size_t(nv));
+        if (set_header(self, S.h_cookie, joined.get()) < 0) return nullptr;
+    } else if (append_pair(self, S.h_cookie, new_value.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+std::span<const PyMethodDef> request_coroutine_methods() { return {}; }
+
+}  // namespace qm::messages

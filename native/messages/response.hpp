@@ -1,0 +1,25 @@
+// Response's native operations.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+#include "messages/messages_api.hpp"
+
+namespace qm::messages {
+
+inline ResponseObject *as_response(PyObject *self) {
+    return reinterpret_cast<ResponseObject *>(self);
+}
+
+int is_redirect(PyObject *self);     // overridable
+int response_reset(PyObject *self);  // overridable
+
+// Readies ResponseType (after MessageType). -1 with an error set.
+int ready_response_type();
+
+// Response's coroutine methods (raise_for_status), empty until the awaitable machinery is there.
+std::span<const PyMethodDef> response_coroutine_methods();
+
+}  // namespace qm::messages

@@ -1,0 +1,123 @@
+#include "messages/state.hpp"
+
+#include <cstring>
+
+#include "common/capi.hpp"
+#include "common/ref.hpp"
+#include "core/scratchpad.h"
+
+namespace qm::messages {
+
+State S;
+
+namespace {
+
+// Binds `module.name` and checks that it is a type: the messages module reads instances of these
+// through attributes, but still refuses to load against something that is not a class.
+PyTypeObject *bind_type(const char *module, const char *name) {
+    PyObject *attr = import_attr(module, name);
+    if (!attr) return nullptr;
+    if (!PyType_Check(attr)) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module, name);
+        Py_DECREF(attr);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject *>(attr);
+}
+
+bool bind(PyObject *&slot, const char *module, const char *name) {
+    slot = import_attr(module, name);
+    return slot != nullptr;
+}
+
+bool bind(PyTypeObject *&slot, const char *module, const char *name) {
+    slot = bind_type(module, name);
+    return slot != nullptr;
+}
+
+// The library's shared object for a header name, or a bytes object of our own.
+PyObject *header_name(const char *text) {
+    PyObject *shared = get_interned_header_name_bytes(text, std::strlen(text));
+    if (shared) return Py_NewRef(shared);
+    return PyBytes_FromString(text);
+}
+
+}  // namespace
+
+int init_state() {
+    S.headers = headers::import();
+    if (!S.headers) return -1;
+    S.headers_type = S.headers->headers_type;
+
+    if (!bind(S.content_type, "quenmark.contents", "Content") ||
+        !bind(S.asgi_content_type, "quenmark.contents", "ASGIContent") ||
+        !bind(S.cookie_type, "quenmark.cookies", "Cookie") ||
+        !bind(S.parse_cookie, "quenmark.cookies", "parse_cookie") ||
+        !bind(S.write_cookie_for_response, "quenmark.cookies", "write_cookie_for_response") ||
+        !bind(S.split_value, "quenmark.cookies", "split_value") ||
+        !bind(S.url_type, "quenmark.url", "URL") ||
+        !bind(S.bad_request, "quenmark.exceptions", "BadRequest") ||
+        !bind(S.message_aborted, "quenmark.exceptions", "MessageAborted") ||
+        !bind(S.failed_request_error, "quenmark.exceptions", "FailedRequestError") ||
+        !bind(S.utcnow, "quenmark.utils.time", "utcnow") ||
+        !bind(S.identity_type, "wardline", "Identity") ||
+        !bind(S.session_type, "quenmark.sessions", "Session") ||
+        !bind(S.http_status, "http", "HTTPStatus") ||
+        !bind(S.parse_qs, "urllib.parse", "parse_qs") ||
+        !bind(S.quote, "urllib.parse", "quote") ||
+        !bind(S.unquote, "urllib.parse", "unquote") ||
+        !bind(S.urlencode, "urllib.parse", "urlencode"))
+        return -1;
+
+    {
+        Ref compile = Ref::steal(import_attr("re", "compile"));
+        Ref ignorecase = Ref::steal(import_attr("re", "IGNORECASE"));
+        if (!compile || !ignorecase) return -1;
+        Ref pattern = Ref::steal(PyBytes_FromString("charset=([\\w\\-]+)"));
+        if (!pattern) return -1;
+        S.charset_rx = PyObject_CallFunctionObjArgs(compile.get(), pattern.get(), ignorecase.get(),
+                                                    nullptr);
+        if (!S.charset_rx) return -1;
+    }
+    {
+        Ref timedelta = Ref::steal(import_attr("datetime", "timedelta"));
+        if (!timedelta) return -1;
+        Ref days = Ref::steal(PyLong_FromLong(365));
+        if (!days) return -1;
+        S.one_year = PyObject_CallOneArg(timedelta.get(), days.get());
+        if (!S.one_year) return -1;
+    }
+
+    S.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    S.empty_str = PyUnicode_New(0, 0);
+    S.utf8 = PyUnicode_InternFromString("utf8");
+    S.cookie_separator = PyBytes_FromString("; ");
+    S.equals = PyBytes_FromString("=");
+    S.key_scheme = PyUnicode_InternFromString("scheme");
+    S.key_root_path = PyUnicode_InternFromString("root_path");
+    S.key_client = PyUnicode_InternFromString("client");
+    S.h_content_type = header_name("content-type");
+    S.h_host = header_name("host");
+    S.h_cookie = header_name("cookie");
+    S.h_set_cookie = header_name("set-cookie");
+    S.h_expect = header_name("expect");
+    S.h_etag = header_name("etag");
+    S.h_if_none_match = header_name("if-none-match");
+    S.b_json = PyBytes_FromString("json");
+    S.b_xml = PyBytes_FromString("xml");
+    if (!S.empty_bytes || !S.empty_str || !S.utf8 || !S.cookie_separator || !S.equals ||
+        !S.key_scheme || !S.key_root_path || !S.key_client || !S.h_content_type || !S.h_host ||
+        !S.h_cookie || !S.h_set_cookie || !S.h_expect || !S.h_etag || !S.h_if_none_match ||
+        !S.b_json || !S.b_xml)
+        return -1;
+    S.client_default = Py_BuildValue("(Oi)", S.empty_str, 0);
+    if (!S.client_default) return -1;
+
+#define QM_INTERN_NAME(n) \
+    if (!(S.n_##n = PyUnicode_InternFromString(#n))) return -1;
+    QM_MESSAGES_NAMES(QM_INTERN_NAME)
+#undef QM_INTERN_NAME
+    return 0;
+}
+
+}  // namespace qm::messages
