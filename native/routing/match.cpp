@@ -1,0 +1,518 @@
+// RadixTree lookup. The recursive algorithm (static child, then parameter child, then catch-all,
+// backtracking on failure) runs over an explicit stack of frames, so a path of any depth costs
+// heap rather than C stack. Captured values are only recorded as positions during the walk and
+// turned into strings once a route is found, so an abandoned branch allocates nothing.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "common/errors.hpp"
+#include "common/ref.hpp"
+#include "core/scratchpad.h"
+#include "routing/state.hpp"
+#include "routing/unquote.hpp"
+#include "routing/validators.hpp"
+
+namespace qm::routing {
+
+namespace {
+
+struct Span {
+    const char *p = nullptr;
+    Py_ssize_t n = 0;
+};
+
+// The key of the children lookups. Children are keyed by lower-cased bytes, so a lookup needs a
+// bytes object holding the lower-cased segment; building one per segment would allocate on every
+// level of every lookup. Instead one bytes object that nothing else references is rewritten in
+// place (contents, size and the cached hash). A nested lookup (a validator that routes) or a
+// reference kept by someone else makes the lookup fall back to a private object.
+PyObject *g_key = nullptr;
+Py_ssize_t g_key_capacity = 0;
+bool g_key_busy = false;
+
+class SegmentKey {
+  public:
+    SegmentKey() = default;
+    SegmentKey(const SegmentKey &) = delete;
+    SegmentKey &operator=(const SegmentKey &) = delete;
+    ~SegmentKey() {
+        if (shared_) {
+            g_key_busy = false;
+        } else {
+            Py_XDECREF(obj_);
+        }
+    }
+
+    // Borrowed; null with an error set.
+    PyObject *lowered(Span s) {
+        if (s.n == 0) return S.bytes_empty;
+        if (!obj_) {
+#ifndef Py_GIL_DISABLED
+            if (!g_key_busy) {
+                g_key_busy = true;
+                shared_ = true;
+                obj_ = g_key;
+                capacity_ = g_key_capacity;
+            }
+#endif
+        }
+        if (!obj_ || Py_REFCNT(obj_) != 1 || capacity_ < s.n) {
+            const Py_ssize_t capacity = s.n > 2 * capacity_ ? (s.n > 64 ? s.n : 64) : 2 * capacity_;
+            PyObject *fresh = PyBytes_FromStringAndSize(nullptr, capacity);
+            if (!fresh) return nullptr;
+            Py_XDECREF(obj_);
+            obj_ = fresh;
+            capacity_ = capacity;
+            if (shared_) {
+                g_key = fresh;
+                g_key_capacity = capacity;
+            }
+        }
+        auto *b = reinterpret_cast<PyBytesObject *>(obj_);
+        simd_lowercase_ascii(s.p, b->ob_sval, static_cast<size_t>(s.n));
+        b->ob_sval[s.n] = '\0';
+        Py_SET_SIZE(obj_, s.n);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        b->ob_shash = -1;
+#pragma GCC diagnostic pop
+        return obj_;
+    }
+
+  private:
+    PyObject *obj_ = nullptr;  // owned unless shared_ (then g_key owns it)
+    Py_ssize_t capacity_ = 0;
+    bool shared_ = false;
+};
+
+struct Frame {
+    PyObject *node;       // strong reference
+    Span seg;             // this level's path segment, once known
+    Py_ssize_t cursor;    // where this level's segment is searched; then the position after it
+    uint8_t stage;        // next choice to try: 0 static child, 1 parameter child, 2 catch-all
+    bool via_param;       // entered through the parent's parameter child (captures its segment)
+};
+
+class Frames {
+  public:
+    Frames() = default;
+    Frames(const Frames &) = delete;
+    Frames &operator=(const Frames &) = delete;
+    ~Frames() {
+        while (size_) pop();
+        if (data_ != inline_) PyMem_Free(data_);
+    }
+
+    // Takes over the reference to `node`.
+    bool push(PyObject *node, Py_ssize_t cursor, bool via_param) {
+        if (size_ == capacity_ && !grow()) {
+            Py_DECREF(node);
+            return false;
+        }
+        data_[size_++] = Frame{node, {}, cursor, 0, via_param};
+        return true;
+    }
+    void pop() { Py_DECREF(data_[--size_].node); }
+    Frame &operator[](Py_ssize_t i) { return data_[i]; }
+    Py_ssize_t size() const { return size_; }
+
+  private:
+    bool grow() {
+        const Py_ssize_t capacity = capacity_ * 2;
+        auto *bigger = static_cast<Frame *>(PyMem_Malloc(sizeof(Frame) * capacity));
+        if (!bigger) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::memcpy(bigger, data_, sizeof(Frame) * size_);
+        if (data_ != inline_) PyMem_Free(data_);
+        data_ = bigger;
+        capacity_ = capacity;
+        return true;
+    }
+
+    Frame inline_[32];
+    Frame *data_ = inline_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = 32;
+};
+
+// Segments of a normalised request path: no "//" and no trailing "/", so the catch-all's
+// remainder (the segments joined with "/") is simply the rest of the path.
+class PathSegments {
+  public:
+    PathSegments(const char *base, Py_ssize_t end) : base_(base), end_(end) {}
+
+    bool next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
+        while (cursor < end_ && base_[cursor] == '/') ++cursor;
+        if (cursor >= end_) return false;
+        const void *slash = std::memchr(base_ + cursor, '/', static_cast<size_t>(end_ - cursor));
+        const Py_ssize_t stop = slash ? static_cast<const char *>(slash) - base_ : end_;
+        seg = {base_ + cursor, stop - cursor};
+        after = stop;
+        return true;
+    }
+
+    bool remainder(const Frame &f, Span &out) {
+        out = {f.seg.p, base_ + end_ - f.seg.p};
+        return true;
+    }
+
+  private:
+    const char *base_;
+    Py_ssize_t end_;
+};
+
+// Segments given as a sequence of bytes objects (the C-level `_match_recursive`).
+class ListSegments {
+  public:
+    explicit ListSegments(PyObject *tuple) : items_(tuple), count_(PyTuple_GET_SIZE(tuple)) {}
+
+    bool next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
+        if (cursor >= count_) return false;
+        PyObject *item = PyTuple_GET_ITEM(items_, cursor);
+        seg = {PyBytes_AS_STRING(item), PyBytes_GET_SIZE(item)};
+        after = cursor + 1;
+        return true;
+    }
+
+    bool remainder(const Frame &f, Span &out) {
+        try {
+            joined_.clear();
+            for (Py_ssize_t i = f.cursor - 1; i < count_; ++i) {
+                if (i > f.cursor - 1) joined_.push_back('/');
+                PyObject *item = PyTuple_GET_ITEM(items_, i);
+                joined_.append(PyBytes_AS_STRING(item), static_cast<size_t>(PyBytes_GET_SIZE(item)));
+            }
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+            return false;
+        }
+        out = {joined_.data(), static_cast<Py_ssize_t>(joined_.size())};
+        return true;
+    }
+
+  private:
+    PyObject *items_;
+    Py_ssize_t count_;
+    std::string joined_;
+};
+
+// 1 when the parameter branch may be tried for `seg`, 0 when not, -1 on error.
+int validate(PyObject *validator, Span seg) {
+    if (validator == Py_None) return 1;
+    if (validator == S.int_rx) return matches_int(seg.p, seg.n);
+    if (validator == S.float_rx) return matches_float(seg.p, seg.n);
+    if (validator == S.uuid_rx) return matches_uuid(seg.p, seg.n);
+    Ref keep = Ref::borrow(validator);
+    Ref arg = Ref::steal(PyBytes_FromStringAndSize(seg.p, seg.n));
+    if (!arg) return -1;
+    Ref found = Ref::steal(PyObject_CallMethodOneArg(validator, S.name_match, arg.get()));
+    if (!found) return -1;
+    return PyObject_IsTrue(found.get());
+}
+
+PyObject *wildcard_key(RadixNodeObject *node) {
+    PyObject *name = node->wildcard_name;
+    return name != Py_None && PyUnicode_GET_LENGTH(name) > 0 ? name : S.str_tail;
+}
+
+PyObject *pair(PyObject *route, PyObject *params) { return PyTuple_Pack(2, route, params); }
+
+template <class Segments>
+class Walk {
+  public:
+    Walk(Segments &segments, Py_ssize_t first_index, PyObject *base)
+        : segments_(segments), first_index_(first_index), base_(base) {
+        base_len_ = base == Py_None ? 0 : PyDict_GET_SIZE(base);
+    }
+
+    // A new reference: the (route, params) tuple, None when nothing matched, null on error.
+    PyObject *run(PyObject *root, Py_ssize_t cursor) {
+        if (!frames_.push(Py_NewRef(root), cursor, false)) return nullptr;
+        while (frames_.size() > 0) {
+            const Py_ssize_t d = frames_.size() - 1;
+            RadixNodeObject *node = as_node(frames_[d].node);
+            if (frames_[d].stage == 0) {
+                Span seg;
+                Py_ssize_t after;
+                if (!segments_.next(frames_[d].cursor, seg, after)) {
+                    PyObject *r = at_end(d);
+                    if (r != Py_None) return r;
+                    Py_DECREF(r);
+                    frames_.pop();
+                    continue;
+                }
+                frames_[d].seg = seg;
+                frames_[d].cursor = after;
+                frames_[d].stage = 1;
+                PyObject *children = node->children;
+                if (PyDict_CheckExact(children) && PyDict_GET_SIZE(children) > 0) {
+                    PyObject *key = key_.lowered(seg);
+                    if (!key) return nullptr;
+                    PyObject *child = nullptr;
+                    if (PyDict_GetItemRef(children, key, &child) < 0) return nullptr;
+                    if (child == Py_None) {
+                        Py_DECREF(child);
+                    } else if (child) {
+                        if (!is_node(child)) {
+                            cannot_convert(child, &RadixNodeType);
+                            Py_DECREF(child);
+                            return nullptr;
+                        }
+                        if (!frames_.push(child, after, false)) return nullptr;
+                        continue;
+                    }
+                }
+            }
+            if (frames_[d].stage == 1) {
+                frames_[d].stage = 2;
+                if (node->param_child != Py_None) {
+                    Ref child = Ref::borrow(node->param_child);
+                    const int ok = validate(as_node(child.get())->param_validator, frames_[d].seg);
+                    if (ok < 0) return nullptr;
+                    if (ok) {
+                        if (!frames_.push(child.release(), frames_[d].cursor, true)) return nullptr;
+                        continue;
+                    }
+                }
+            }
+            PyObject *r = catch_all(d);
+            if (r != Py_None) return r;
+            Py_DECREF(r);
+            frames_.pop();
+        }
+        Py_RETURN_NONE;
+    }
+
+  private:
+    Py_ssize_t captures(Py_ssize_t depth) {
+        Py_ssize_t n = 0;
+        for (Py_ssize_t k = 1; k <= depth; ++k) n += frames_[k].via_param;
+        return n;
+    }
+
+    // The value captured by the frame below `k` (which entered through a parameter child).
+    PyObject *captured_value(Py_ssize_t k) {
+        const Span seg = frames_[k - 1].seg;
+        return fast_unquote_raw(seg.p, seg.n);
+    }
+
+    // The captured values so far as a new dict: the caller's values, then "_p_<index>" keys.
+    Ref params_copy(Py_ssize_t depth) {
+        Ref dict = Ref::steal(base_len_ ? PyDict_Copy(base_) : PyDict_New());
+        if (!dict) return {};
+        for (Py_ssize_t k = 1; k <= depth; ++k) {
+            if (!frames_[k].via_param) continue;
+            Ref key = Ref::steal(param_key(first_index_ + k - 1));
+            Ref value = Ref::steal(captured_value(k));
+            if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
+        }
+        return dict;
+    }
+
+    // The captured values as the recursive algorithm would hold them: the caller's dict itself
+    // when nothing was added on the way down.
+    Ref params_view(Py_ssize_t depth) {
+        if (captures(depth) == 0) return Ref::borrow(base_len_ ? base_ : Py_None);
+        return params_copy(depth);
+    }
+
+    // dict(zip(names, values)) where the values are those of the captured-values dict, then
+    // `extra` (if given). `names` may change under us (a replaced unquote may run host code), so
+    // it is re-read at every step.
+    Ref zip_names(PyObject *names_list, Py_ssize_t depth, PyObject *extra) {
+        Ref names = Ref::borrow(names_list);
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return {};
+        Py_ssize_t at = 0;
+        auto add = [&](PyObject *value) -> int {
+            if (at >= PyList_GET_SIZE(names.get())) return 0;
+            Ref name = Ref::borrow(PyList_GET_ITEM(names.get(), at++));
+            return PyDict_SetItem(dict.get(), name.get(), value);
+        };
+        if (base_len_) {
+            // The caller's values may share keys with the captured ones: go through the dict.
+            Ref view = params_view(depth);
+            if (!view) return {};
+            Ref values = Ref::steal(PyDict_Values(view.get()));
+            if (!values) return {};
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i)
+                if (add(PyList_GET_ITEM(values.get(), i)) < 0) return {};
+        } else {
+            for (Py_ssize_t k = 1; k <= depth; ++k) {
+                if (!frames_[k].via_param) continue;
+                Ref value = Ref::steal(captured_value(k));
+                if (!value || add(value.get()) < 0) return {};
+            }
+        }
+        if (extra && add(extra) < 0) return {};
+        return dict;
+    }
+
+    // The number of values the recursive algorithm's dict would hold. With caller's values that
+    // may share keys with the captured ones, the dict has to be built to know.
+    bool params_length(Py_ssize_t depth, Py_ssize_t &len) {
+        if (!base_len_) {
+            len = captures(depth);
+            return true;
+        }
+        Ref view = params_view(depth);
+        if (!view) return false;
+        len = PyDict_GET_SIZE(view.get());
+        return true;
+    }
+
+    static bool usable_names(PyObject *names, Py_ssize_t len) {
+        return PyList_CheckExact(names) && PyList_GET_SIZE(names) > 0 &&
+               PyList_GET_SIZE(names) == len;
+    }
+
+    // The path is consumed at frame `d`.
+    PyObject *at_end(Py_ssize_t d) {
+        RadixNodeObject *node = as_node(frames_[d].node);
+        if (node->is_leaf && node->route != Py_None) {
+            Ref route = Ref::borrow(node->route);
+            Ref names = Ref::borrow(node->param_names);
+            Py_ssize_t len;
+            if (!params_length(d, len)) return nullptr;
+            if (len > 0 && usable_names(names.get(), len)) {
+                Ref dict = zip_names(names.get(), d, nullptr);
+                return dict ? pair(route.get(), dict.get()) : nullptr;
+            }
+            if (len == 0) return pair(route.get(), Py_None);
+            Ref params = params_view(d);
+            return params ? pair(route.get(), params.get()) : nullptr;
+        }
+        if (node->wildcard_child != Py_None && as_node(node->wildcard_child)->route != Py_None &&
+            node->wildcard_suffix == Py_None) {
+            Ref route = Ref::borrow(as_node(node->wildcard_child)->route);
+            Ref key = Ref::borrow(wildcard_key(node));
+            Ref params = params_copy(d);
+            if (!params || PyDict_SetItem(params.get(), key.get(), S.str_empty) < 0) return nullptr;
+            return pair(route.get(), params.get());
+        }
+        Py_RETURN_NONE;
+    }
+
+    // The catch-all choice at frame `d`, whose segment is not the end of the path.
+    PyObject *catch_all(Py_ssize_t d) {
+        RadixNodeObject *node = as_node(frames_[d].node);
+        if (node->wildcard_child == Py_None) Py_RETURN_NONE;
+        Ref wild = Ref::borrow(node->wildcard_child);
+        if (as_node(wild.get())->route == Py_None) Py_RETURN_NONE;
+        Span rest;
+        if (!segments_.remainder(frames_[d], rest)) return nullptr;
+        PyObject *suffix = node->wildcard_suffix;
+        if (suffix != Py_None) {
+            const Py_ssize_t k = PyBytes_GET_SIZE(suffix);
+            if (rest.n < k) Py_RETURN_NONE;
+            const char *tail = rest.p + rest.n - k;
+            const char *want = PyBytes_AS_STRING(suffix);
+            for (Py_ssize_t i = 0; i < k; ++i) {
+                char c = tail[i];
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+                if (c != want[i]) Py_RETURN_NONE;
+            }
+            rest.n -= k;
+        }
+        Ref key = Ref::borrow(wildcard_key(node));
+        Ref value = Ref::steal(fast_unquote_raw(rest.p, rest.n));
+        if (!value) return nullptr;
+        Ref route = Ref::borrow(as_node(wild.get())->route);
+        Ref names = Ref::borrow(as_node(wild.get())->param_names);
+        Py_ssize_t len;
+        if (!params_length(d, len)) return nullptr;
+        if (usable_names(names.get(), len + 1)) {
+            Ref dict = zip_names(names.get(), d, value.get());
+            return dict ? pair(route.get(), dict.get()) : nullptr;
+        }
+        Ref params = params_copy(d);
+        if (!params || PyDict_SetItem(params.get(), key.get(), value.get()) < 0) return nullptr;
+        return pair(route.get(), params.get());
+    }
+
+    Segments &segments_;
+    Py_ssize_t first_index_;
+    PyObject *base_;  // dict or None (borrowed from the caller)
+    Py_ssize_t base_len_;
+    Frames frames_;
+    SegmentKey key_;
+};
+
+}  // namespace
+
+PyObject *tree_match_impl(PyObject *self, PyObject *path) {
+    if (!require_bytes(path, "path")) return nullptr;
+    RadixTreeObject *tree = as_tree(self);
+    const char *s = PyBytes_AS_STRING(path);
+    Py_ssize_t n = PyBytes_GET_SIZE(path);
+    if (n >= 2 && memmem(s, static_cast<size_t>(n), "//", 2)) Py_RETURN_NONE;
+
+    Ref routes = Ref::borrow(tree->static_routes);
+    const bool has_static = PyDict_CheckExact(routes.get());
+    if (has_static) {
+        PyObject *route = nullptr;
+        if (PyDict_GetItemRef(routes.get(), path, &route) < 0) return nullptr;
+        if (route) {
+            Ref owned = Ref::steal(route);
+            return pair(route, Py_None);
+        }
+    }
+    if (n > 1 && s[n - 1] == '/') {
+        while (n > 0 && s[n - 1] == '/') --n;
+        if (has_static) {
+            Ref stripped = Ref::steal(PyBytes_FromStringAndSize(s, n));
+            if (!stripped) return nullptr;
+            PyObject *route = nullptr;
+            if (PyDict_GetItemRef(routes.get(), stripped.get(), &route) < 0) return nullptr;
+            if (route) {
+                Ref owned = Ref::steal(route);
+                return pair(route, Py_None);
+            }
+        }
+    }
+
+    if (tree->root == Py_None) Py_RETURN_NONE;
+    Ref root = Ref::borrow(tree->root);
+    RadixNodeObject *r = as_node(root.get());
+    if (n == 0 || (n == 1 && s[0] == '/')) {
+        if (r->route != Py_None) return pair(r->route, Py_None);
+        if (r->wildcard_child != Py_None && as_node(r->wildcard_child)->route != Py_None) {
+            Ref route = Ref::borrow(as_node(r->wildcard_child)->route);
+            Ref params = Ref::steal(PyDict_New());
+            if (!params || PyDict_SetItem(params.get(), wildcard_key(r), S.str_empty) < 0)
+                return nullptr;
+            return pair(route.get(), params.get());
+        }
+        Py_RETURN_NONE;
+    }
+    PathSegments segments(s, n);
+    Walk<PathSegments> walk(segments, 0, Py_None);
+    return walk.run(root.get(), 0);
+}
+
+PyObject *tree_match_recursive(PyObject *, PyObject *current, PyObject *segments,
+                               Py_ssize_t index, PyObject *params) {
+    if (current == Py_None || !is_node(current))
+        return arg_type_error("current", RadixNodeType.tp_name, current);
+    if (!PyList_CheckExact(segments)) return arg_type_error("segments", "list", segments);
+    if (!check_arg(params, &PyDict_Type, "params")) return nullptr;
+    // A snapshot, so that host code run by a validator cannot pull the items from under us.
+    Ref items = Ref::steal(PyList_AsTuple(segments));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject *item = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyBytes_CheckExact(item)) return expected_type("bytes", item);
+    }
+    if (index < 0 || index > PyTuple_GET_SIZE(items.get())) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return nullptr;
+    }
+    ListSegments source(items.get());
+    Walk<ListSegments> walk(source, index, params);
+    return walk.run(current, index);
+}
+
+}  // namespace qm::routing

@@ -1,0 +1,188 @@
+// RouteMatch: a matched route with its handler, pattern and decoded parameter values.
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/fields.hpp"
+#include "common/init_args.hpp"
+#include "common/ref.hpp"
+#include "routing/state.hpp"
+#include "routing/unquote.hpp"
+
+namespace qm::routing {
+
+namespace {
+
+using Obj = RouteMatchObject;
+
+Obj *as_match(PyObject *o) { return reinterpret_cast<Obj *>(o); }
+
+// One value as RouteMatch keeps it: bytes are decoded (strictly) and always unquoted, str only
+// when it holds a "%", anything else is kept.
+PyObject *decode_value(PyObject *value) {
+    if (PyBytes_Check(value)) {
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value),
+                                                   PyBytes_GET_SIZE(value), "strict"));
+        if (!text) return nullptr;
+        return unquote_str(text.get());
+    }
+    if (PyUnicode_Check(value) &&
+        PyUnicode_FindChar(value, '%', 0, PyUnicode_GET_LENGTH(value), 1) >= 0)
+        return unquote_str(value);
+    return Py_NewRef(value);
+}
+
+int setup(PyObject *self, PyObject *route, PyObject *values) {
+    if (!check_arg(values, &PyDict_Type, "values")) return -1;
+    Obj *m = as_match(self);
+    set_field(m->route, route);
+    PyObject *handler = PyObject_GetAttr(route, S.name_handler);
+    if (!handler) return -1;
+    set_field(m->handler, Ref::steal(handler));
+    PyObject *pattern = PyObject_GetAttr(route, S.name_pattern);
+    if (!pattern) return -1;
+    set_field(m->pattern, Ref::steal(pattern));
+    if (values == Py_None || PyDict_GET_SIZE(values) == 0) {
+        set_field(m->_values, Py_None);
+        return 0;
+    }
+    Ref decoded = Ref::steal(PyDict_New());
+    if (!decoded) return -1;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(values, &pos, &key, &value)) {
+        // Held while a replaced unquote may run host code that changes the caller's dict.
+        Ref k = Ref::borrow(key);
+        Ref v = Ref::steal(decode_value(value));
+        if (!v || PyDict_SetItem(decoded.get(), k.get(), v.get()) < 0) return -1;
+    }
+    set_field(m->_values, std::move(decoded));
+    return 0;
+}
+
+PyObject *alloc(PyTypeObject *type) {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    Obj *m = as_match(self);
+    m->handler = Py_NewRef(Py_None);
+    m->pattern = Py_NewRef(Py_None);
+    m->_values = Py_NewRef(Py_None);
+    m->route = Py_NewRef(Py_None);
+    return self;
+}
+
+PyObject *match_new(PyTypeObject *type, PyObject *, PyObject *) { return alloc(type); }
+
+int match_init(PyObject *self, PyObject *args, PyObject *kwds) {
+    static const char *const names[] = {"route", "values"};
+    PyObject *values[] = {nullptr, Py_None};
+    if (!parse_init_args("__init__", args, kwds, names, 1, values)) return -1;
+    return setup(self, values[0], values[1]);
+}
+
+// The request path builds one of these per request: skip the argument tuple and dict.
+PyObject *match_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *t = reinterpret_cast<PyTypeObject *>(type);
+    if (t != &RouteMatchType) {
+        // Not reached for host subclasses (they do not inherit this slot); kept for safety.
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        Ref tuple = Ref::steal(PyTuple_New(nargs));
+        if (!tuple) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+        Ref kwargs;
+        if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+            kwargs = Ref::steal(PyDict_New());
+            if (!kwargs) return nullptr;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                    return nullptr;
+        }
+        return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+    }
+    static const char *const names[] = {"route", "values"};
+    PyObject *values[] = {nullptr, Py_None};
+    if (!parse_args("__init__", args, PyVectorcall_NARGS(nargsf), kwnames, names, 1, values))
+        return nullptr;
+    Ref self = Ref::steal(alloc(t));
+    if (!self || setup(self.get(), values[0], values[1]) < 0) return nullptr;
+    return self.release();
+}
+
+int match_traverse(PyObject *self, visitproc visit, void *arg) {
+    Obj *m = as_match(self);
+    Py_VISIT(m->handler);
+    Py_VISIT(m->pattern);
+    Py_VISIT(m->_values);
+    Py_VISIT(m->route);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int match_clear(PyObject *self) {
+    Obj *m = as_match(self);
+    set_field(m->handler, Py_None);
+    set_field(m->pattern, Py_None);
+    set_field(m->_values, Py_None);
+    set_field(m->route, Py_None);
+    return 0;
+}
+
+void match_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    Obj *m = as_match(self);
+    Py_CLEAR(m->handler);
+    Py_CLEAR(m->pattern);
+    Py_CLEAR(m->_values);
+    Py_CLEAR(m->route);
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+}
+
+PyObject *match_repr(PyObject *self) {
+    Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+    if (!empty) return nullptr;
+    Ref text = Ref::steal(PyObject_Format(as_match(self)->pattern, empty.get()));
+    if (!text) return nullptr;
+    return PyUnicode_FromFormat("<RouteMatch %U>", text.get());
+}
+
+PyObject *get_values(PyObject *self, void *) { return Py_NewRef(as_match(self)->_values); }
+
+const Field kHandler{offsetof(Obj, handler), FieldKind::Any, nullptr};
+const Field kPattern{offsetof(Obj, pattern), FieldKind::Any, nullptr};
+const Field kValues{offsetof(Obj, _values), FieldKind::Exact, &PyDict_Type};
+const Field kRoute{offsetof(Obj, route), FieldKind::Any, nullptr};
+
+PyGetSetDef match_getset[] = {
+    {"handler", field_get, field_set, nullptr, const_cast<Field *>(&kHandler)},
+    {"pattern", field_get, field_set, nullptr, const_cast<Field *>(&kPattern)},
+    {"_values", field_get, field_set, nullptr, const_cast<Field *>(&kValues)},
+    {"route", field_get, field_set, nullptr, const_cast<Field *>(&kRoute)},
+    {"values", get_values, nullptr, PyDoc_STR("The decoded parameter values, or None."), nullptr},
+    {nullptr},
+};
+
+}  // namespace
+
+PyTypeObject RouteMatchType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "quenmark.routing.RouteMatch",
+    .tp_basicsize = sizeof(Obj),
+    .tp_dealloc = match_dealloc,
+    .tp_repr = match_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = PyDoc_STR("RouteMatch(route, values=None)\n--\n\n"
+                        "A matched route, its handler and pattern, and its parameter values."),
+    .tp_traverse = match_traverse,
+    .tp_clear = match_clear,
+    .tp_getset = match_getset,
+    .tp_init = match_init,
+    .tp_new = match_new,
+    .tp_vectorcall = match_vectorcall,
+};
+
+int add_route_match_type(PyObject *module) {
+    if (PyType_Ready(&RouteMatchType) < 0) return -1;
+    return PyModule_AddType(module, &RouteMatchType);
+}
+
+}  // namespace qm::routing

@@ -1,0 +1,228 @@
+// CythonRadixRouter: one RadixTree per HTTP method.
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/fields.hpp"
+#include "common/init_args.hpp"
+#include "common/override.hpp"
+#include "common/ref.hpp"
+#include "routing/state.hpp"
+
+namespace qm::routing {
+
+namespace {
+
+using Obj = CythonRadixRouterObject;
+
+Obj *as_router(PyObject *o) { return reinterpret_cast<Obj *>(o); }
+
+// The method upper-cased (ASCII). Servers send upper-case methods, so the common case returns
+// the object itself and the lookup allocates nothing.
+Ref upper_method(PyObject *method) {
+    const char *s = PyBytes_AS_STRING(method);
+    const Py_ssize_t n = PyBytes_GET_SIZE(method);
+    Py_ssize_t i = 0;
+    while (i < n && !(s[i] >= 'a' && s[i] <= 'z')) ++i;
+    if (i == n) return Ref::borrow(method);
+    Ref upper = Ref::steal(PyBytes_FromStringAndSize(s, n));
+    if (!upper) return {};
+    char *u = PyBytes_AS_STRING(upper.get());
+    for (; i < n; ++i)
+        if (u[i] >= 'a' && u[i] <= 'z') u[i] = static_cast<char>(u[i] - 32);
+    return upper;
+}
+
+int check_tree(PyObject *tree) {
+    if (tree != Py_None && is_tree(tree)) return 0;
+    return cannot_convert(tree, &RadixTreeType);
+}
+
+int add_route_impl(PyObject *self, PyObject *method, PyObject *pattern, PyObject *route,
+                   PyObject *param_names) {
+    if (!require_bytes(method, "method") || !require_bytes(pattern, "pattern") ||
+        !check_arg(param_names, &PyList_Type, "param_names"))
+        return -1;
+    Ref m = upper_method(method);
+    if (!m) return -1;
+    Ref trees = Ref::borrow(as_router(self)->trees);
+    if (!PyDict_CheckExact(trees.get())) {
+        PyErr_Format(PyExc_TypeError, "argument of type '%.200s' is not a container or iterable",
+                     Py_TYPE(trees.get())->tp_name);
+        return -1;
+    }
+    PyObject *found = nullptr;
+    if (PyDict_GetItemRef(trees.get(), m.get(), &found) < 0) return -1;
+    Ref tree = Ref::steal(found);
+    if (!tree) {
+        tree = Ref::steal(new_tree());
+        if (!tree || PyDict_SetItem(trees.get(), m.get(), tree.get()) < 0) return -1;
+    }
+    if (check_tree(tree.get()) < 0) return -1;
+    return tree_insert(tree.get(), pattern, route, param_names);
+}
+
+PyObject *get_match_impl(PyObject *self, PyObject *method, PyObject *path) {
+    if (!require_bytes(method, "method") || !require_bytes(path, "path")) return nullptr;
+    Ref trees = Ref::borrow(as_router(self)->trees);
+    if (!PyDict_CheckExact(trees.get())) Py_RETURN_NONE;
+    Ref m = upper_method(method);
+    if (!m) return nullptr;
+    PyObject *found = nullptr;
+    if (PyDict_GetItemRef(trees.get(), m.get(), &found) < 0) return nullptr;
+    if (!found) Py_RETURN_NONE;
+    Ref tree = Ref::steal(found);
+    if (tree.get() == Py_None) Py_RETURN_NONE;
+    if (check_tree(tree.get()) < 0) return nullptr;
+    return tree_match(tree.get(), path);
+}
+
+OverrideSite add_route_site{"add_route"};
+OverrideSite get_match_site{"get_match"};
+OverrideSite freeze_site{"freeze"};
+
+}  // namespace
+
+int router_add_route(PyObject *self, PyObject *method, PyObject *pattern, PyObject *route,
+                     PyObject *param_names) {
+    if (!Py_IS_TYPE(self, &CythonRadixRouterType)) {
+        const int o = is_overridden(add_route_site, self, &CythonRadixRouterType);
+        if (o < 0) return -1;
+        if (o) return call_override(add_route_site, self, method, pattern, route, param_names) ? 0 : -1;
+    }
+    return add_route_impl(self, method, pattern, route, param_names);
+}
+
+PyObject *router_get_match(PyObject *self, PyObject *method, PyObject *path) {
+    if (!Py_IS_TYPE(self, &CythonRadixRouterType)) {
+        const int o = is_overridden(get_match_site, self, &CythonRadixRouterType);
+        if (o < 0) return nullptr;
+        if (o) {
+            Ref r = call_override(get_match_site, self, method, path);
+            if (!r || !check_value(r.get(), &PyTuple_Type)) return nullptr;
+            return r.release();
+        }
+    }
+    return get_match_impl(self, method, path);
+}
+
+int router_freeze(PyObject *self) {
+    if (!Py_IS_TYPE(self, &CythonRadixRouterType)) {
+        const int o = is_overridden(freeze_site, self, &CythonRadixRouterType);
+        if (o < 0) return -1;
+        if (o) return call_override(freeze_site, self) ? 0 : -1;
+    }
+    return 0;
+}
+
+namespace {
+
+int reset(Obj *self) {
+    Ref trees = Ref::steal(PyDict_New());
+    if (!trees) return -1;
+    set_field(self->trees, std::move(trees));
+    return 0;
+}
+
+PyObject *router_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_router(self)->trees = Py_NewRef(Py_None);
+    if (reset(as_router(self)) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+int router_init(PyObject *self, PyObject *args, PyObject *kwds) {
+    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        PyDict_Next(kwds, &pos, &key, &value);
+        PyErr_Format(PyExc_TypeError, "__init__() got an unexpected keyword argument '%U'", key);
+        return -1;
+    }
+    if (!check_nargs("__init__", PyTuple_GET_SIZE(args), 0)) return -1;
+    return reset(as_router(self));
+}
+
+int router_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(as_router(self)->trees);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int router_clear(PyObject *self) {
+    set_field(as_router(self)->trees, Py_None);
+    return 0;
+}
+
+void router_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_router(self)->trees);
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+}
+
+PyObject *py_add_route(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"method", "pattern", "route", "param_names"};
+    PyObject *values[] = {nullptr, nullptr, nullptr, Py_None};
+    if (!parse_args("add_route", args, nargs, kwnames, names, 3, values)) return nullptr;
+    if (add_route_impl(self, values[0], values[1], values[2], values[3]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *py_get_match(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs == 2 && !kwnames) return get_match_impl(self, args[0], args[1]);
+    static const char *const names[] = {"method", "path"};
+    PyObject *values[] = {nullptr, nullptr};
+    if (!parse_args("get_match", args, nargs, kwnames, names, 2, values)) return nullptr;
+    return get_match_impl(self, values[0], values[1]);
+}
+
+PyObject *py_freeze(PyObject *, PyObject *) { Py_RETURN_NONE; }
+
+PyMethodDef router_methods[] = {
+    {"add_route", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_add_route)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("add_route($self, method, pattern, route, param_names=None)\n--\n\n"
+               "Registers `route` for `pattern` under the upper-cased `method`.")},
+    {"get_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_match)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("get_match($self, method, path)\n--\n\n"
+               "(route, params) for `path` among the routes of `method`, or None.")},
+    {"freeze", py_freeze, METH_NOARGS,
+     PyDoc_STR("freeze($self, /)\n--\n\nAnnounces the end of registration.")},
+    {nullptr},
+};
+
+const Field kTrees{offsetof(Obj, trees), FieldKind::Exact, &PyDict_Type};
+
+PyGetSetDef router_getset[] = {
+    {"trees", field_get, field_set, nullptr, const_cast<Field *>(&kTrees)},
+    {nullptr},
+};
+
+}  // namespace
+
+PyTypeObject CythonRadixRouterType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "quenmark.routing.CythonRadixRouter",
+    .tp_basicsize = sizeof(Obj),
+    .tp_dealloc = router_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = PyDoc_STR("CythonRadixRouter()\n--\n\nOne RadixTree per HTTP method."),
+    .tp_traverse = router_traverse,
+    .tp_clear = router_clear,
+    .tp_methods = router_methods,
+    .tp_getset = router_getset,
+    .tp_init = router_init,
+    .tp_new = router_new,
+};
+
+int add_router_type(PyObject *module) {
+    if (PyType_Ready(&CythonRadixRouterType) < 0) return -1;
+    return PyModule_AddType(module, &CythonRadixRouterType);
+}
+
+}  // namespace qm::routing

@@ -1,0 +1,100 @@
+// The object layouts and C-level tables of `quenmark.routing`, for modules that bind it.
+// Changing a layout or a table means bumping the signature text.
+#pragma once
+
+#include <Python.h>
+
+#include "common/capi.hpp"
+
+namespace qm::routing {
+
+struct RadixNodeObject {
+    PyObject_HEAD
+    PyObject *segment;          // bytes or None
+    PyObject *route;            // any
+    PyObject *children;         // dict (lower-cased segment -> RadixNode) or None
+    PyObject *param_child;      // RadixNode or None
+    PyObject *param_name;       // str or None
+    PyObject *param_names;      // list or None
+    PyObject *param_validator;  // any (a compiled pattern or None)
+    PyObject *wildcard_child;   // RadixNode or None
+    PyObject *wildcard_name;    // str or None
+    PyObject *wildcard_suffix;  // bytes or None
+    bool is_leaf;
+};
+
+struct RadixTreeObject {
+    PyObject_HEAD
+    PyObject *root;           // RadixNode or None
+    PyObject *static_routes;  // dict or None
+};
+
+struct CythonRadixRouterObject {
+    PyObject_HEAD
+    PyObject *trees;  // dict (upper-cased method bytes -> RadixTree) or None
+};
+
+struct RouteMatchObject {
+    PyObject_HEAD
+    PyObject *handler;
+    PyObject *pattern;
+    PyObject *_values;  // dict or None
+    PyObject *route;
+};
+
+// Functions returning an object return a new reference or null with an error set; those returning
+// int return 0 or -1 with an error set. Entries marked "overridable" honour a Python subclass's
+// method of the same name; the others always run the built-in body.
+struct RadixTreeTable {
+    // overridable
+    int (*insert)(PyObject *self, PyObject *pattern, PyObject *route, PyObject *param_names);
+    // (name: str, validator) for one parameter segment (bytes)
+    PyObject *(*_parse_param_segment)(PyObject *self, PyObject *seg);
+    // overridable; (route, params) or None
+    PyObject *(*match)(PyObject *self, PyObject *path);
+    // (route, params) or None; `segments` a list of bytes, `params` a dict or None
+    PyObject *(*_match_recursive)(PyObject *self, PyObject *current, PyObject *segments,
+                                  Py_ssize_t index, PyObject *params);
+};
+
+struct CythonRadixRouterTable {
+    // all three overridable
+    int (*add_route)(PyObject *self, PyObject *method, PyObject *pattern, PyObject *route,
+                     PyObject *param_names);
+    PyObject *(*get_match)(PyObject *self, PyObject *method, PyObject *path);
+    int (*freeze)(PyObject *self);
+};
+
+struct CApi {
+    CApiHeader header;
+    PyTypeObject *radix_node_type;
+    PyTypeObject *radix_tree_type;
+    PyTypeObject *router_type;
+    PyTypeObject *route_match_type;
+    RadixTreeTable radix_tree;
+    CythonRadixRouterTable router;
+    // bytes -> str: UTF-8 with replacement, then percent-decoding when a "%" is present.
+    PyObject *(*fast_unquote)(PyObject *val);
+};
+
+inline constexpr const char *kModule = "quenmark.routing";
+inline constexpr const char *kCapsule = "quenmark.routing._C_API";
+inline constexpr const char *kSignature = "quenmark.routing CApi v1";
+
+// For importers: binds the table (and so the types) once; null with an error set on failure.
+inline const CApi *import() {
+    const CApi *api = import_capi<CApi>(kModule, kCapsule, kSignature);
+    if (!api) return nullptr;
+    Ref node = Ref::steal(reinterpret_cast<PyObject *>(
+        import_type(kModule, "RadixNode", sizeof(RadixNodeObject))));
+    Ref tree = Ref::steal(reinterpret_cast<PyObject *>(
+        import_type(kModule, "RadixTree", sizeof(RadixTreeObject))));
+    Ref router = Ref::steal(reinterpret_cast<PyObject *>(
+        import_type(kModule, "CythonRadixRouter", sizeof(CythonRadixRouterObject))));
+    Ref match = Ref::steal(reinterpret_cast<PyObject *>(
+        import_type(kModule, "RouteMatch", sizeof(RouteMatchObject))));
+    if (!node || !tree || !router || !match) return nullptr;
+    return api;
+}
+
+}  // namespace qm::routing

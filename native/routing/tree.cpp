@@ -1,0 +1,413 @@
+// RadixTree: registration (insert, _parse_param_segment), the type and its Python methods. The
+// lookup lives in match.cpp.
+#include <cstring>
+#include <string_view>
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/fields.hpp"
+#include "common/init_args.hpp"
+#include "common/override.hpp"
+#include "common/ref.hpp"
+#include "core/scratchpad.h"
+#include "routing/state.hpp"
+
+namespace qm::routing {
+
+namespace {
+
+using Obj = RadixTreeObject;
+
+bool starts_with(std::string_view s, char c) { return !s.empty() && s.front() == c; }
+bool ends_with(std::string_view s, char c) { return !s.empty() && s.back() == c; }
+
+bool is_param_segment(std::string_view seg) {
+    return (starts_with(seg, '{') && ends_with(seg, '}')) ||
+           (starts_with(seg, '<') && ends_with(seg, '>')) || starts_with(seg, ':');
+}
+
+std::string_view view(PyObject *bytes) {
+    return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+Ref lowered_bytes(std::string_view s) {
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(s.size())));
+    if (out) simd_lowercase_ascii(s.data(), PyBytes_AS_STRING(out.get()), s.size());
+    return out;
+}
+
+Ref bytes_of(std::string_view s) {
+    return Ref::steal(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// The node's catch-all child, created when missing. Borrowed.
+PyObject *ensure_wildcard_child(RadixNodeObject *node) {
+    if (node->wildcard_child == Py_None) {
+        Ref child = Ref::steal(new_node(S.bytes_star));
+        if (!child) return nullptr;
+        set_field(node->wildcard_child, std::move(child));
+    }
+    return node->wildcard_child;
+}
+
+// The final `param_names` of a route: a new list of str (or of what `.decode` gave), or None.
+Ref route_param_names(PyObject *route, PyObject *param_names) {
+    PyObject *source = param_names;
+    Ref attr;
+    if (source == Py_None) {
+        PyObject *found = nullptr;
+        if (PyObject_GetOptionalAttr(route, S.name_param_names, &found) < 0) return {};
+        attr = Ref::steal(found);
+        if (!attr) return Ref::none();
+        const int truthy = PyObject_IsTrue(attr.get());
+        if (truthy < 0) return {};
+        if (!truthy) return Ref::none();
+        source = attr.get();
+    }
+    Ref result = Ref::steal(PyList_New(0));
+    Ref iter = Ref::steal(PyObject_GetIter(source));
+    if (!result || !iter) return {};
+    while (true) {
+        Ref item = Ref::steal(PyIter_Next(iter.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return {};
+            break;
+        }
+        if (!PyUnicode_Check(item.get())) {
+            item = Ref::steal(PyObject_CallMethodOneArg(item.get(), S.name_decode, S.str_utf8));
+            if (!item) return {};
+        }
+        if (PyList_Append(result.get(), item.get()) < 0) return {};
+    }
+    return result;
+}
+
+// `static_routes` may have been set to None from the host.
+int check_static_table(Obj *self) {
+    if (PyDict_CheckExact(self->static_routes)) return 0;
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment",
+                 Py_TYPE(self->static_routes)->tp_name);
+    return -1;
+}
+
+// Walks (and grows) the tree along `pattern`; returns the node where the pattern ends (new
+// reference).
+Ref insert_into_tree(Obj *self, PyObject *tree, std::string_view pattern) {
+    if (self->root == Py_None) {
+        cannot_convert(self->root, &RadixNodeType);
+        return {};
+    }
+    Ref current = Ref::borrow(self->root);
+    size_t pos = 0;
+    while (pos < pattern.size()) {
+        while (pos < pattern.size() && pattern[pos] == '/') ++pos;
+        if (pos == pattern.size()) break;
+        size_t end = pattern.find('/', pos);
+        if (end == std::string_view::npos) end = pattern.size();
+        const std::string_view seg = pattern.substr(pos, end - pos);
+        pos = end;
+        RadixNodeObject *node = as_node(current.get());
+
+        if (seg.front() == '*') {
+            PyObject *child = ensure_wildcard_child(node);
+            if (!child) return {};
+            Ref suffix = seg.size() > 1 ? lowered_bytes(seg.substr(1)) : Ref::none();
+            if (!suffix) return {};
+            set_field(node->wildcard_name, S.str_tail);
+            set_field(node->wildcard_suffix, std::move(suffix));
+            current = Ref::borrow(child);
+            break;
+        }
+
+        if (is_param_segment(seg)) {
+            Ref raw = bytes_of(seg);
+            if (!raw) return {};
+            Ref parsed = Ref::steal(tree_parse_param_segment(tree, raw.get()));
+            if (!parsed) return {};
+            PyObject *name = PyTuple_GET_ITEM(parsed.get(), 0);
+            PyObject *validator = PyTuple_GET_ITEM(parsed.get(), 1);
+            const int is_path = PyObject_RichCompareBool(validator, S.str_path, Py_EQ);
+            if (is_path < 0) return {};
+            if (is_path) {
+                PyObject *child = ensure_wildcard_child(node);
+                if (!child) return {};
+                set_field(node->wildcard_name, name);
+                set_field(node->wildcard_suffix, Py_None);
+                current = Ref::borrow(child);
+                break;
+            }
+            if (node->param_child == Py_None) {
+                Ref child = Ref::steal(new_node(raw.get()));
+                if (!child) return {};
+                set_field(as_node(child.get())->param_name, name);
+                set_field(as_node(child.get())->param_validator, validator);
+                set_field(node->param_child, std::move(child));
+            }
+            current = Ref::borrow(node->param_child);
+            continue;
+        }
+
+        Ref lowered = lowered_bytes(seg);
+        if (!lowered) return {};
+        PyObject *children = node->children;
+        if (!PyDict_CheckExact(children)) {
+            PyErr_Format(PyExc_TypeError, "argument of type '%.200s' is not a container or iterable",
+                         Py_TYPE(children)->tp_name);
+            return {};
+        }
+        PyObject *found = nullptr;
+        if (PyDict_GetItemRef(children, lowered.get(), &found) < 0) return {};
+        Ref child = Ref::steal(found);
+        if (!child) {
+            child = Ref::steal(new_node(lowered.get()));
+            if (!child || PyDict_SetItem(children, lowered.get(), child.get()) < 0) return {};
+        } else if (child.get() == Py_None || !is_node(child.get())) {
+            cannot_convert(child.get(), &RadixNodeType);
+            return {};
+        }
+        current = std::move(child);
+    }
+    return current;
+}
+
+}  // namespace
+
+PyObject *tree_parse_param_segment(PyObject *, PyObject *seg) {
+    if (!require_bytes(seg, "seg")) return nullptr;
+    std::string_view inner = view(seg);
+    if ((starts_with(inner, '{') && ends_with(inner, '}') && inner.size() >= 2) ||
+        (starts_with(inner, '<') && ends_with(inner, '>') && inner.size() >= 2)) {
+        inner = inner.substr(1, inner.size() - 2);
+    } else if (starts_with(inner, ':')) {
+        inner = inner.substr(1);
+    }
+    std::string_view name = inner, type;
+    const size_t colon = inner.find(':');
+    if (colon != std::string_view::npos) {
+        const std::string_view a = inner.substr(0, colon), b = inner.substr(colon + 1);
+        static constexpr std::string_view kTypes[] = {"int", "float", "uuid", "str", "string", "path"};
+        bool a_is_type = false;
+        for (auto t : kTypes) a_is_type = a_is_type || a == t;
+        if (a_is_type) {
+            type = a;
+            name = b;
+        } else {
+            name = a;
+            type = b;
+        }
+    }
+    // The whole inner text must be valid UTF-8, whichever part carries the name.
+    Ref whole = Ref::steal(PyUnicode_DecodeUTF8(inner.data(), static_cast<Py_ssize_t>(inner.size()),
+                                                "strict"));
+    if (!whole) return nullptr;
+    Ref name_str = Ref::steal(
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    if (!name_str) return nullptr;
+    Ref validator;
+    if (type == "int") {
+        validator = Ref::steal(module_global(S.name_int_rx));
+    } else if (type == "float") {
+        validator = Ref::steal(module_global(S.name_float_rx));
+    } else if (type == "uuid") {
+        validator = Ref::steal(module_global(S.name_uuid_rx));
+    } else if (type == "path") {
+        validator = Ref::borrow(S.str_path);
+    } else {
+        validator = Ref::none();
+    }
+    if (!validator) return nullptr;
+    return PyTuple_Pack(2, name_str.get(), validator.get());
+}
+
+int tree_insert_impl(PyObject *self_obj, PyObject *pattern, PyObject *route, PyObject *param_names) {
+    if (!require_bytes(pattern, "pattern") || !check_arg(param_names, &PyList_Type, "param_names"))
+        return -1;
+    Obj *self = as_tree(self_obj);
+    Ref normalised = Ref::borrow(pattern);
+    std::string_view p = view(pattern);
+    if (p.empty()) {
+        normalised = Ref::borrow(S.bytes_slash);
+    } else if (p.size() > 1 && p.back() == '/' && !(p.size() >= 2 && p[p.size() - 2] == '*')) {
+        while (!p.empty() && p.back() == '/') p.remove_suffix(1);
+        normalised = bytes_of(p);
+        if (!normalised) return -1;
+    }
+    p = view(normalised.get());
+
+    if (p.find_first_of("{:<*") == std::string_view::npos) {
+        if (check_static_table(self) < 0) return -1;
+        if (PyDict_SetItem(self->static_routes, normalised.get(), route) < 0) return -1;
+        if (p == "/") {
+            if (PyDict_SetItem(self->static_routes, S.bytes_empty, route) < 0) return -1;
+        } else {
+            Ref slashed = Ref::steal(
+                PyBytes_FromStringAndSize(nullptr, PyBytes_GET_SIZE(normalised.get()) + 1));
+            if (!slashed) return -1;
+            std::memcpy(PyBytes_AS_STRING(slashed.get()), p.data(), p.size());
+            PyBytes_AS_STRING(slashed.get())[p.size()] = '/';
+            if (PyDict_SetItem(self->static_routes, slashed.get(), route) < 0) return -1;
+        }
+    }
+
+    Ref end = insert_into_tree(self, self_obj, p);
+    if (!end) return -1;
+    // The names are computed first so that a failure leaves the node as it was.
+    Ref names = route_param_names(route, param_names);
+    if (!names) return -1;
+    RadixNodeObject *node = as_node(end.get());
+    set_field(node->route, route);
+    node->is_leaf = true;
+    set_field(node->param_names, std::move(names));
+    return 0;
+}
+
+namespace {
+OverrideSite insert_site{"insert"};
+OverrideSite match_site{"match"};
+}  // namespace
+
+int tree_insert(PyObject *self, PyObject *pattern, PyObject *route, PyObject *param_names) {
+    if (!Py_IS_TYPE(self, &RadixTreeType)) {
+        const int o = is_overridden(insert_site, self, &RadixTreeType);
+        if (o < 0) return -1;
+        if (o) {
+            Ref r = call_override(insert_site, self, pattern, route, param_names);
+            return r ? 0 : -1;
+        }
+    }
+    return tree_insert_impl(self, pattern, route, param_names);
+}
+
+PyObject *tree_match(PyObject *self, PyObject *path) {
+    if (!Py_IS_TYPE(self, &RadixTreeType)) {
+        const int o = is_overridden(match_site, self, &RadixTreeType);
+        if (o < 0) return nullptr;
+        if (o) {
+            Ref r = call_override(match_site, self, path);
+            if (!r || !check_value(r.get(), &PyTuple_Type)) return nullptr;
+            return r.release();
+        }
+    }
+    return tree_match_impl(self, path);
+}
+
+namespace {
+
+int reset(Obj *self) {
+    Ref root = Ref::steal(new_node(S.bytes_empty));
+    if (!root) return -1;
+    Ref routes = Ref::steal(PyDict_New());
+    if (!routes) return -1;
+    set_field(self->root, std::move(root));
+    set_field(self->static_routes, std::move(routes));
+    return 0;
+}
+
+PyObject *tree_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_tree(self)->root = Py_NewRef(Py_None);
+    as_tree(self)->static_routes = Py_NewRef(Py_None);
+    if (reset(as_tree(self)) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+int tree_init(PyObject *self, PyObject *args, PyObject *kwds) {
+    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        PyDict_Next(kwds, &pos, &key, &value);
+        PyErr_Format(PyExc_TypeError, "__init__() got an unexpected keyword argument '%U'", key);
+        return -1;
+    }
+    if (!check_nargs("__init__", PyTuple_GET_SIZE(args), 0)) return -1;
+    return reset(as_tree(self));
+}
+
+int tree_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(as_tree(self)->root);
+    Py_VISIT(as_tree(self)->static_routes);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int tree_clear(PyObject *self) {
+    set_field(as_tree(self)->root, Py_None);
+    set_field(as_tree(self)->static_routes, Py_None);
+    return 0;
+}
+
+void tree_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_tree(self)->root);
+    Py_CLEAR(as_tree(self)->static_routes);
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+}
+
+PyObject *py_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"pattern", "route", "param_names"};
+    PyObject *values[] = {nullptr, nullptr, Py_None};
+    if (!parse_args("insert", args, nargs, kwnames, names, 2, values)) return nullptr;
+    if (tree_insert_impl(self, values[0], values[1], values[2]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *py_match(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs == 1 && !kwnames) return tree_match_impl(self, args[0]);
+    static const char *const names[] = {"path"};
+    PyObject *values[] = {nullptr};
+    if (!parse_args("match", args, nargs, kwnames, names, 1, values)) return nullptr;
+    return tree_match_impl(self, values[0]);
+}
+
+PyMethodDef tree_methods[] = {
+    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_insert)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("insert($self, pattern, route, param_names=None)\n--\n\n"
+               "Registers `route` for the bytes `pattern`.")},
+    {"match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_match)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("match($self, path)\n--\n\n"
+               "(route, params) for the bytes `path`, or None.")},
+    {nullptr},
+};
+
+const Field kRoot{offsetof(Obj, root), FieldKind::Instance, &RadixNodeType};
+const Field kStaticRoutes{offsetof(Obj, static_routes), FieldKind::Exact, &PyDict_Type};
+
+PyGetSetDef tree_getset[] = {
+    {"root", field_get, field_set, nullptr, const_cast<Field *>(&kRoot)},
+    {"static_routes", field_get, field_set, nullptr, const_cast<Field *>(&kStaticRoutes)},
+    {nullptr},
+};
+
+}  // namespace
+
+PyTypeObject RadixTreeType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "quenmark.routing.RadixTree",
+    .tp_basicsize = sizeof(Obj),
+    .tp_dealloc = tree_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = PyDoc_STR("RadixTree()\n--\n\nThe segment tree of one HTTP method."),
+    .tp_traverse = tree_traverse,
+    .tp_clear = tree_clear,
+    .tp_methods = tree_methods,
+    .tp_getset = tree_getset,
+    .tp_init = tree_init,
+    .tp_new = tree_new,
+};
+
+PyObject *new_tree() { return tree_new(&RadixTreeType, nullptr, nullptr); }
+
+int add_tree_type(PyObject *module) {
+    if (PyType_Ready(&RadixTreeType) < 0) return -1;
+    return PyModule_AddType(module, &RadixTreeType);
+}
+
+}  // namespace qm::routing
