@@ -1,0 +1,100 @@
+"""Shortcuts that build the common responses.
+
+`quenmark.messages` is a compiled module that imports the sibling modules of the
+package while it loads, so it is imported here only when a response is built.
+"""
+
+from __future__ import annotations
+
+from collections.abc import AsyncIterable, Callable
+from typing import TYPE_CHECKING, Any
+from urllib.parse import quote
+
+from quenmark.contents import (
+    HTMLContent,
+    JSONContent,
+    ServerSentEvent,
+    StreamedContent,
+    TextContent,
+)
+
+if TYPE_CHECKING:
+    from quenmark.messages import Response
+
+__all__ = ["html", "json", "no_content", "redirect", "sse", "stream", "text"]
+
+# Characters that may stand in a Location value as they are: the reserved and
+# unreserved characters of RFC 3986, and "%" so that escapes are kept as given.
+_LOCATION_SAFE = ":/?#[]@!$&'()*+,;=%~-._"
+
+
+def _response(status: int, headers: list | None = None, content: Any = None) -> Response:
+    from quenmark.messages import Response
+
+    return Response(status, headers, content)
+
+
+def text(value: str, status: int = 200) -> Response:
+    """A text/plain response (UTF-8)."""
+    return _response(status, None, TextContent(value))
+
+
+def html(value: str, status: int = 200) -> Response:
+    """A text/html response (UTF-8)."""
+    return _response(status, None, HTMLContent(value))
+
+
+def json(data: Any, status: int = 200, dumps: Callable[[Any], str] | None = None) -> Response:
+    """An application/json response; `dumps` defaults to the configured JSON settings."""
+    return _response(status, None, JSONContent(data, dumps))
+
+
+def _location(location: str | bytes) -> bytes:
+    if isinstance(location, str):
+        value = quote(location, safe=_LOCATION_SAFE).encode("ascii")
+    elif isinstance(location, (bytes, bytearray, memoryview)):
+        value = bytes(location)
+    else:
+        raise TypeError(f"location must be str or bytes, not {type(location).__name__}")
+    # A line break would end the header and let the rest pose as more headers.
+    if b"\r" in value or b"\n" in value or b"\x00" in value:
+        raise ValueError("A redirect location must not contain CR, LF or NUL")
+    return value
+
+
+def redirect(location: str | bytes, status: int = 302) -> Response:
+    """A redirect to `location`; text is percent-encoded where it is not ASCII."""
+    return _response(status, [(b"location", _location(location))])
+
+
+def no_content() -> Response:
+    return _response(204)
+
+
+def stream(
+    provider: Callable[[], AsyncIterable[bytes]],
+    content_type: bytes = b"application/octet-stream",
+    status: int = 200,
+) -> Response:
+    """A response whose body `provider()` produces chunk by chunk (chunked encoding)."""
+    return _response(status, None, StreamedContent(content_type, provider))
+
+
+def sse(provider: Callable[[], AsyncIterable[ServerSentEvent]], status: int = 200) -> Response:
+    """A text/event-stream response sending each event that `provider()` yields."""
+
+    async def events():
+        from quenmark.scribe import write_sse
+
+        async for event in provider():
+            if not isinstance(event, ServerSentEvent):
+                raise TypeError(
+                    f"An event stream must yield ServerSentEvent objects, not {type(event).__name__}"
+                )
+            yield write_sse(event)
+
+    return _response(
+        status,
+        [(b"cache-control", b"no-cache"), (b"x-accel-buffering", b"no")],
+        StreamedContent(b"text/event-stream", events),
+    )

@@ -1,0 +1,80 @@
+import pytest
+
+from quenmark import responses
+from quenmark.contents import HTMLContent, JSONContent, ServerSentEvent, StreamedContent, TextContent
+
+messages = pytest.importorskip("quenmark.messages")
+
+
+def _headers(response):
+    return [tuple(pair) for pair in response.headers]
+
+
+@pytest.mark.parametrize(
+    "response, status, content_type, body",
+    [
+        (responses.text("héllo"), 200, TextContent, "héllo".encode()),
+        (responses.text("gone", 410), 410, TextContent, b"gone"),
+        (responses.html("<b>x</b>"), 200, HTMLContent, b"<b>x</b>"),
+        (responses.json({"a": [1, 2]}), 200, JSONContent, b'{"a":[1,2]}'),
+        (responses.json([1], 201, dumps=lambda o: "[ 1 ]"), 201, JSONContent, b"[ 1 ]"),
+    ],
+)
+def test_content_shortcuts(response, status, content_type, body):
+    assert isinstance(response, messages.Response)
+    assert response.status == status
+    assert type(response.content) is content_type
+    assert response.content.body == body
+
+
+def test_no_content():
+    response = responses.no_content()
+    assert response.status == 204 and response.content is None
+
+
+@pytest.mark.parametrize(
+    "location, expected",
+    [
+        ("/home", b"/home"),
+        ("https://example.com/a?b=1&c=%20#f", b"https://example.com/a?b=1&c=%20#f"),
+        ("/caf\u00e9 menu", b"/caf%C3%A9%20menu"),
+        (b"/raw", b"/raw"),
+    ],
+)
+def test_redirect(location, expected):
+    response = responses.redirect(location)
+    assert response.status == 302
+    assert response.get_first_header(b"location") == expected
+    assert responses.redirect(location, 308).status == 308
+
+
+@pytest.mark.parametrize("location", [b"/a\r\nSet-Cookie: x=1", b"/a\nX: y", b"/nul\x00"])
+def test_redirect_refuses_header_injection(location):
+    with pytest.raises(ValueError):
+        responses.redirect(location)
+
+
+def test_redirect_escapes_line_breaks_in_text():
+    response = responses.redirect("/a\r\nSet-Cookie: x=1")
+    assert response.get_first_header(b"location") == b"/a%0D%0ASet-Cookie:%20x=1"
+
+
+async def test_stream_and_sse():
+    async def chunks():
+        yield b"a"
+        yield b"b"
+
+    response = responses.stream(chunks, b"text/plain")
+    assert isinstance(response.content, StreamedContent)
+    assert response.content.type == b"text/plain"
+    assert await response.content.read() == b"ab"
+
+    async def events():
+        yield ServerSentEvent({"n": 1}, event="tick")
+
+    response = responses.sse(events)
+    assert response.content.type == b"text/event-stream"
+    assert response.get_first_header(b"cache-control") == b"no-cache"
+    pytest.importorskip("quenmark.scribe")
+    body = await response.content.read()
+    assert body == b'event: tick\ndata: {"n":1}\n\n'
