@@ -80,9 +80,12 @@ def _decode_text(value: bytes) -> str:
 def _parse_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]]:
     """Split a header value such as `form-data; name="a"; filename="b"`.
 
-    Quoted values may hold ";" and escaped quotes. The scan moves from delimiter to
-    delimiter with `find`, so its cost is linear in the length of the value.
+    Quoted values may hold ";" and escaped quotes. Both scans move from delimiter to
+    delimiter with `split` or `find`, so their cost is linear in the length of the
+    value.
     """
+    if b"\\" not in value:
+        return _parse_unescaped_parameters(value)
     end = value.find(b";")
     if end == -1:
         return value.strip().lower(), {}
@@ -122,6 +125,38 @@ def _parse_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]]:
         if semicolon == -1:
             break
         position = semicolon + 1
+    return main, parameters
+
+
+def _parse_unescaped_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]]:
+    # Without backslashes, splitting at the quotes gives the text outside quotes at
+    # even indexes and each quoted value at the odd index after its "name=".
+    pieces = value.split(b'"')
+    if not len(pieces) & 1:
+        raise BadRequest("Unterminated quoted string in a part header")
+    parameters: dict[bytes, bytes] = {}
+    main = b""
+    last = len(pieces) - 1
+    for index in range(0, len(pieces), 2):
+        fields = pieces[index].split(b";")
+        if index == 0:
+            main = fields[0].strip().lower()
+            del fields[0]
+        quoted = pieces[index + 1] if index < last else None
+        final = len(fields) - 1
+        for position, field in enumerate(fields):
+            name, separator, parameter = field.partition(b"=")
+            name = name.strip().lower()
+            if not separator or not name:
+                continue
+            if position == final and quoted is not None:
+                if parameter.strip():
+                    raise BadRequest("Invalid parameter in a part header")
+                parameter = quoted
+            else:
+                parameter = parameter.strip()
+            if name not in parameters:
+                parameters[name] = parameter
     return main, parameters
 
 
