@@ -441,12 +441,12 @@ def test_reset():
     r.host, r.url, r.user
     r.reset()
     assert (r.method, r._path, r._raw_query, r.scope) == ("", b"", b"", None)
-    assert list(r.headers) == []
     assert content.disposed == 1 and r.content is None
     for name in ("route_values", "state", "services", "context", "_form_data", "_di_scope",
                  "_session", "_url", "_host", "_user", "_headers", "_is_disconnected"):
         assert getattr(r, name) is None, name
     assert r._context == "kept"
+    assert list(r.headers) == []
     assert r.scratchpad_arena_stats() == (0, 0, False)
 
 
