@@ -269,7 +269,7 @@ PyNumberMethods headers_as_number = {
 }  // namespace
 
 PyObject *new_headers(PyObject *values) {
-    Ref list = values ? Ref::borrow(values) : Ref::steal(PyList_New(0));
+    Ref list = values && values != Py_None ? Ref::borrow(values) : Ref::steal(PyList_New(0));
     if (!list) return nullptr;
     if (!PyList_Check(list.get())) return expected_type("list", list.get());
     HeadersObject *self = PyObject_GC_New(HeadersObject, &HeadersType);
