@@ -1,0 +1,53 @@
+"""Radix-tree routing with typed path parameters (compiled module)."""
+
+import re
+from collections.abc import Callable
+from types import CapsuleType
+from typing import Any, Final
+
+_INT_RX: Final[re.Pattern[bytes]]
+_FLOAT_RX: Final[re.Pattern[bytes]]
+_UUID_RX: Final[re.Pattern[bytes]]
+unquote: Callable[[str], str]
+_C_API: CapsuleType
+
+def _fast_unquote(val: bytes) -> str: ...
+
+class RadixNode:
+    segment: bytes | None
+    route: Any
+    children: dict[bytes, RadixNode] | None
+    param_child: RadixNode | None
+    param_name: str | None
+    param_names: list[str] | None
+    param_validator: Any
+    wildcard_child: RadixNode | None
+    wildcard_name: str | None
+    wildcard_suffix: bytes | None
+    is_leaf: bool
+    def __init__(self, segment: bytes | None = b"") -> None: ...
+
+class RadixTree:
+    root: RadixNode | None
+    static_routes: dict[bytes, Any] | None
+    def __init__(self) -> None: ...
+    def insert(self, pattern: bytes, route: Any, param_names: list[str | bytes] | None = None) -> None: ...
+    def match(self, path: bytes) -> tuple[Any, dict[str, str] | None] | None: ...
+
+class CythonRadixRouter:
+    trees: dict[bytes, RadixTree] | None
+    def __init__(self) -> None: ...
+    def add_route(
+        self, method: bytes, pattern: bytes, route: Any, param_names: list[str | bytes] | None = None
+    ) -> None: ...
+    def get_match(self, method: bytes, path: bytes) -> tuple[Any, dict[str, str] | None] | None: ...
+    def freeze(self) -> None: ...
+
+class RouteMatch:
+    handler: Any
+    pattern: Any
+    _values: dict[str, Any] | None
+    route: Any
+    def __init__(self, route: Any, values: dict[str, Any] | None = None) -> None: ...
+    @property
+    def values(self) -> dict[str, Any] | None: ...
