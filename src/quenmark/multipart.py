@@ -434,12 +434,17 @@ class _Parser:
                 if index > position:
                     yield buffer[position:index]
                 return
-            # Everything is data except a tail that may be the start of a delimiter:
-            # that starts with CR and lies within the last `keep` bytes.
+            # Everything is data except a tail that is the start of a delimiter: it
+            # begins with CR within the last `keep` bytes. Keeping only a real prefix
+            # (not any CR, common in text) spares copying the next chunk onto it.
             size = len(buffer)
-            cut = buffer.find(b"\r", max(position, size - keep))
-            if cut == -1:
-                cut = size
+            cut = size
+            carriage_return = buffer.find(b"\r", max(position, size - keep))
+            while carriage_return != -1:
+                if delimiter.startswith(buffer[carriage_return:]):
+                    cut = carriage_return
+                    break
+                carriage_return = buffer.find(b"\r", carriage_return + 1)
             if cut > position:
                 self.position = cut
                 yield buffer[position:cut]
