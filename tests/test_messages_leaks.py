@@ -1,0 +1,201 @@
+"""Every message operation, the failing ones included, repeated many times: traced memory and
+the reference counts of shared objects must stay flat."""
+
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+from quenmark.contents import Content, TextContent
+from quenmark.cookies import Cookie
+from quenmark.messages import Message, Request, Response, parse_charset
+
+KEY = b"x-leak-key"
+VALUE = b"leak-value"
+SERVER_HEADERS = [
+    (b"Host", b"example.com"),
+    (b"content-type", b"application/json; charset=latin1"),
+    (b"Cookie", b"a=1; b=%20x; junk"),
+    (b"X-Custom", VALUE),
+    (b"expect", b"100-continue"),
+]
+BAD_HEADERS = [(b"ok", b"1"), [b"l", b"2"], None, (), (b"c",), ("s", b"1"), (b"v", 5)]
+SCOPE = {"scheme": "https", "root_path": "/r", "client": ("10.0.0.1", 1)}
+CONTENT = Content(b"text/plain", b"body")
+COOKIE = Cookie("sid", "v")
+
+
+class Disposable(Content):
+    __slots__ = ("fail",)
+
+    def __init__(self, fail):
+        super().__init__(b"a", b"b")
+        self.fail = fail
+
+    def dispose(self):
+        if self.fail:
+            raise RuntimeError("dispose")
+
+
+class Overriding(Request):
+    def get_headers(self, key):
+        return super().get_headers(key)
+
+    def get_first_header(self, key):
+        return super().get_first_header(key)
+
+    def remove_header(self, key):
+        super().remove_header(key)
+
+    def content_type(self):
+        return super().content_type()
+
+
+class BadOverride(Message):
+    def get_headers(self, key):
+        return (key,)
+
+    def content_type(self):
+        return "text"
+
+
+def request():
+    r = Request.incoming("GET", b"/p", b"x=1&x=2", SERVER_HEADERS)
+    r.scope = SCOPE
+    return r
+
+
+def operations():
+    m = Message(SERVER_HEADERS)
+    r = request()
+    bad = Message(BAD_HEADERS)
+    resp = Response(200, None, CONTENT)
+    sub = Overriding("GET", b"http://h/x?q=1", SERVER_HEADERS)
+    return [
+        # construction, good and bad
+        lambda: Message(SERVER_HEADERS),
+        lambda: Message([(bytearray(b"a"), b"1"), [b"a", b"b"]]),
+        lambda: Message(()),
+        lambda: Message([(type("B", (bytes,), {})(b"x"), b"1")]),
+        lambda: Request("GET", b"http://example.com/a?b=1", SERVER_HEADERS),
+        lambda: Request(b"GET", b"/", []),
+        lambda: Request("G\ud800", b"/", []),
+        lambda: Request.incoming("POST", b"/x", b"", None),
+        lambda: Request.incoming("POST", "/x", b"", None),
+        lambda: Response(200, [(b"a", b"1")], CONTENT),
+        lambda: Response(2**40),
+        lambda: Response(1.5),
+        lambda: Response(200, ()),
+        # lookups
+        lambda: m.get_headers(b"CONTENT-TYPE"),
+        lambda: m.get_first_header(KEY),
+        lambda: m.get_first_header(b"X-" + b"Y" * 200),
+        lambda: m.get_single_header(b"host"),
+        lambda: m.get_single_header(b"missing"),
+        lambda: m.has_header(b"Cookie"),
+        lambda: m.get_headers("str"),
+        lambda: m.get_headers(None),
+        lambda: m.content_type(),
+        lambda: m.declares_json(),
+        lambda: m.charset,
+        lambda: m.body_buffer,
+        lambda: m.headers,
+        lambda: parse_charset(b"text/plain; charset=utf-8"),
+        lambda: parse_charset(None),
+        lambda: parse_charset("x"),
+        # unreadable entries
+        lambda: bad.get_headers(b"ok"),
+        lambda: bad.get_headers(b"zzz"),
+        lambda: bad.has_header(b"zzz"),
+        lambda: bad.remove_header(b"ok"),
+        lambda: BadOverride([]).get_single_header(b"a"),
+        lambda: BadOverride([]).declares_json(),
+        # changes
+        lambda: m.add_header(b"X-Added", VALUE),
+        lambda: m.set_header(b"x-added", VALUE),
+        lambda: m.remove_header(b"X-ADDED"),
+        lambda: m.add_header(b"k", "bad"),
+        lambda: m.with_content(CONTENT).has_body(),
+        lambda: m.with_content("bad"),
+        lambda: setattr(m, "content", 1),
+        lambda: setattr(m, "_headers", 1),
+        # requests
+        lambda: request().url,
+        lambda: r.path,
+        lambda: r.query,
+        lambda: r.host,
+        lambda: Request("GET", b"/", []).host,
+        lambda: r.scheme,
+        lambda: r.base_path,
+        lambda: r.client_ip,
+        lambda: r.original_client_ip,
+        lambda: r.cookies,
+        lambda: r.get_cookie("a"),
+        lambda: r.user,
+        lambda: r.session,
+        lambda: r.expect_100_continue(),
+        lambda: repr(r),
+        lambda: setattr(request(), "url", "/new?x=1"),
+        lambda: setattr(request(), "url", 5),
+        lambda: setattr(request(), "query", {"a": ["1", "2"]}),
+        lambda: setattr(r, "host", None),
+        lambda: setattr(r, "_path", "str"),
+        lambda: request().set_cookie("n", "v"),
+        lambda: Request.incoming("GET", b"/\xff", b"\xff", [(b"cookie", b"\xff=1")]).cookies,
+        lambda: request().path.__class__,
+        lambda: setattr(request(), "scope", {"client": None}) or None,
+        lambda: Request.incoming("GET", b"/", b"", []).__setattr__("scope", {"client": (1, 2, 3)}),
+        lambda: request().reset(),
+        lambda: request().with_content(Disposable(True)).reset(),
+        lambda: request().dispose(),
+        lambda: sub.host,
+        lambda: sub.cookies,
+        lambda: setattr(sub, "url", b"/other"),
+        lambda: sub.declares_json(),
+        # responses
+        lambda: resp.set_cookie(COOKIE),
+        lambda: resp.get_cookies(),
+        lambda: resp.get_cookie("sid"),
+        lambda: resp.remove_cookie("sid"),
+        lambda: resp.unset_cookie("old"),
+        lambda: resp.set_cookies([COOKIE, "bad"]),
+        lambda: resp.set_cookie("bad"),
+        lambda: Response(200, [(b"set-cookie", "str")]).get_cookies(),
+        lambda: resp.reason,
+        lambda: Response(999).reason,
+        lambda: repr(resp),
+        lambda: resp.is_redirect(),
+        lambda: Response(200, None, TextContent("x")).reset(),
+        lambda: Response(200, None, Disposable(True)).reset(),
+        lambda: setattr(resp, "status", 2**33),
+    ]
+
+
+def run(rounds):
+    for _ in range(rounds):
+        for op in operations():
+            try:
+                op()
+            except (TypeError, ValueError, IndexError, AttributeError, UnicodeError,
+                    OverflowError, RuntimeError, NotImplementedError, Exception):
+                pass
+
+
+@pytest.mark.parametrize("rounds", [1500])
+def test_operations_leak_nothing(rounds):
+    watched = [KEY, VALUE, SERVER_HEADERS, BAD_HEADERS, SCOPE, CONTENT, COOKIE]
+    tracemalloc.start()
+    try:
+        run(200)  # warm-up: caches, free lists, specialised bytecode
+        gc.collect()
+        counts = [sys.getrefcount(o) for o in watched]
+        before = tracemalloc.get_traced_memory()[0]
+        run(rounds)
+        gc.collect()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == counts
+    # One leaked small object per round would add well over 50 KiB.
+    assert after - before < 32 * 1024, f"traced memory grew by {after - before} bytes"
