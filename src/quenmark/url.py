@@ -52,6 +52,8 @@ def _split_authority(authority: bytes) -> tuple[bytes | None, bytes, int]:
         else:
             host = authority[:colon]
             port_text = authority[colon + 1 :]
+            if b":" in host:
+                raise InvalidURL("Invalid host in URL: a colon outside an IPv6 literal")
     port = 0
     if port_text:
         if not port_text.isdigit() or len(port_text) > 5:

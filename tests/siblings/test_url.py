@@ -56,6 +56,8 @@ def test_empty_url_is_falsy_with_empty_fields():
         b"http://host:12ab/",
         b"http://[::1/",
         b"http://[::1]x/",
+        b"http://h:8080:90/",
+        b"http://::1/",
         b"1http://x/",
         b":nothing",
     ],
