@@ -512,3 +512,27 @@ def test_dispose_reports_a_form_changed_during_the_walk():
     r._form_data = form
     with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
         r.dispose()
+
+
+# ---- query parsing agrees with the standard library ----------------------------------------
+
+from urllib.parse import parse_qs  # noqa: E402
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+QUERY_ALPHABET = st.sampled_from(list("ab=&+%2041FfGz;é€ \x00") + ["%C3%A9", "%E2%82", "%zz", "%"])
+
+
+@pytest.mark.parametrize(
+    "raw",
+    [b"a=1&b=2&a=3", b"a", b"a=", b"=1", b"&&a=1&&", b"a=1=2", b"x+y=1+2", b"k=%41%2B%zz%",
+     b"k=%C3%A9&k=%E2%82", b"\xc3\xa9=\xe2\x82\xac", b"k=%e2%82%ac%", b"a=1;b=2", b"=", b"&"],
+)
+def test_query_matches_parse_qs(raw):
+    assert incoming(b"/", raw).query == parse_qs(raw.decode("utf-8"))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(QUERY_ALPHABET, max_size=30).map("".join))
+def test_query_matches_parse_qs_on_generated_input(text):
+    assert incoming(b"/", text.encode("utf-8")).query == parse_qs(text)

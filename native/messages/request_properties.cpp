@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <string>
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
@@ -148,14 +149,74 @@ PyObject *get_path(PyObject *self, void *) {
     return decode_utf8(path);
 }
 
+// One name or value of a query: '+' means a space; percent-escapes are left to urllib's
+// unquote (the rare case), so the result is what parse_qs gives for it. `s` is valid UTF-8.
+PyObject *query_piece(const char *s, Py_ssize_t n) {
+    bool plus = false, percent = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        plus |= s[i] == '+';
+        percent |= s[i] == '%';
+    }
+    Ref text;
+    if (!plus) {
+        text = Ref::steal(PyUnicode_DecodeUTF8(s, n, nullptr));
+    } else {
+        std::string copy(s, size_t(n));
+        for (char &c : copy)
+            if (c == '+') c = ' ';
+        text = Ref::steal(PyUnicode_DecodeUTF8(copy.data(), n, nullptr));
+    }
+    if (!text || !percent) return text.release();
+    return PyObject_CallOneArg(S.unquote, text.get());
+}
+
+// parse_qs of the UTF-8 text of `raw`: name -> list of values, fields without a value dropped.
+// Done on the bytes: '&' and '=' are ASCII, so they split the UTF-8 text at the same places.
+PyObject *parse_query(PyObject *raw) {
+    // The whole query must be valid UTF-8 (the same error as decoding it first).
+    Ref text = Ref::steal(decode_utf8(raw));
+    if (!text) return nullptr;
+    if (!PyBytes_Check(raw)) return PyObject_CallOneArg(S.parse_qs, text.get());
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    const char *s = PyBytes_AS_STRING(raw);
+    const Py_ssize_t n = PyBytes_GET_SIZE(raw);
+    Py_ssize_t start = 0;
+    while (start <= n) {
+        const char *amp = static_cast<const char *>(std::memchr(s + start, '&', size_t(n - start)));
+        const Py_ssize_t end = amp ? amp - s : n;
+        const char *field = s + start;
+        const Py_ssize_t len = end - start;
+        start = end + 1;
+        const char *eq = len ? static_cast<const char *>(std::memchr(field, '=', size_t(len))) : nullptr;
+        if (!eq || eq == field + len - 1) continue;  // no value: dropped
+        Ref name = Ref::steal(query_piece(field, eq - field));
+        if (!name) return nullptr;
+        Ref value = Ref::steal(query_piece(eq + 1, field + len - eq - 1));
+        if (!value) return nullptr;
+        PyObject *values = nullptr;
+        if (PyDict_GetItemRef(out.get(), name.get(), &values) < 0) return nullptr;
+        if (values) {
+            const int r = PyList_Append(values, value.get());
+            Py_DECREF(values);
+            if (r < 0) return nullptr;
+        } else {
+            Ref list = Ref::steal(PyList_New(1));
+            if (!list) return nullptr;
+            PyList_SET_ITEM(list.get(), 0, value.release());
+            if (PyDict_SetItem(out.get(), name.get(), list.get()) < 0) return nullptr;
+        }
+    }
+    return out.release();
+}
+
 PyObject *get_query(PyObject *self, void *) {
     PyObject *raw = as_request(self)->_raw_query;
     const int truth = raw == Py_None ? 0 : PyObject_IsTrue(raw);
     if (truth < 0) return nullptr;
     if (!truth) return PyDict_New();
-    Ref text = Ref::steal(decode_utf8(raw));
-    if (!text) return nullptr;
-    return PyObject_CallOneArg(S.parse_qs, text.get());
+    Ref hold = Ref::borrow(raw);
+    return parse_query(raw);
 }
 
 int set_query(PyObject *self, PyObject *value, void *) {
