@@ -11,7 +11,7 @@
 //
 //     static qm::AsyncGen chunks(qm::Ref source) {
 //         ...
-//         if (!co_yield std::move(chunk)) co_return qm::Raised{};  // athrow()/aclose() arrived
+//         if (!(co_yield std::move(chunk))) co_return qm::Raised{};  // athrow()/aclose() came
 //         co_return qm::done;                                      // StopAsyncIteration
 //     }
 //

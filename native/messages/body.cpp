@@ -1,0 +1,420 @@
+// Body reading of Message, and the two coroutines behind Request.is_disconnected.
+//
+// The message keeps no copy of the body: every method asks the content object again. The
+// internal calls to read/read_raw and the charset property go through the host-visible names,
+// so a Python subclass can replace them; the built-in types take the direct path.
+#include "messages/body.hpp"
+
+#include <Python.h>
+
+#include <cstring>
+
+#include "common/args.hpp"
+#include "common/capi.hpp"
+#include "common/coro.hpp"
+#include "common/errors.hpp"
+#include "common/override.hpp"
+#include "common/ref.hpp"
+#include "messages/disconnect_probe.hpp"
+#include "messages/message.hpp"
+#include "messages/messages_api.hpp"
+
+namespace qm::messages::body {
+namespace {
+
+struct BodyState {
+    PyObject *n_read = nullptr;
+    PyObject *n_stream = nullptr;
+    PyObject *n_charset = nullptr;
+    PyObject *n_data = nullptr;  // "_data"
+    PyObject *n_body = nullptr;
+    PyObject *n_decode = nullptr;
+    PyObject *n_content = nullptr;
+    PyObject *n_has_custom_loads = nullptr;
+    PyObject *n_cancel = nullptr;
+    PyObject *n_call_soon = nullptr;
+
+    PyObject *empty_bytes = nullptr;
+    PyObject *empty_str = nullptr;
+    PyObject *cannot_parse = nullptr;  // "Cannot parse content as JSON"
+
+    PyObject *fallback_decode = nullptr;  // encodings_settings.decode
+    PyObject *json_settings = nullptr;
+    PyObject *json_settings_loads = nullptr;
+    PyObject *msgspec_decode = nullptr;   // msgspec.json.decode
+    PyObject *msgspec_decode_error = nullptr;
+    PyObject *bad_request_format = nullptr;
+    PyObject *create_task = nullptr;
+    PyObject *get_event_loop = nullptr;
+    PyObject *cancelled_error = nullptr;
+};
+
+BodyState B;
+
+OverrideSite read_site{"read"};
+OverrideSite read_raw_site{"read_raw"};
+
+int content_truth(PyObject *content) {
+    if (content == Py_None) return 0;
+    return PyObject_IsTrue(content);
+}
+
+// The built-in read()/read_raw() as an operand of co_await: content.read(), or `empty` when the
+// message has no content.
+Await content_read(PyObject *self, PyObject *empty) {
+    Ref content = Ref::borrow(as_message(self)->content);
+    const int truth = content_truth(content.get());
+    if (truth < 0) return await_(Ref{});
+    if (!truth) return ready(Ref::borrow(empty));
+    return await_(Ref::steal(PyObject_CallMethodNoArgs(content.get(), B.n_read)));
+}
+
+// read() or read_raw() through the host-visible name: a subclass's override is awaited instead.
+Await host_read(PyObject *self, OverrideSite &site, PyObject *empty) {
+    if (!is_builtin_message(self)) {
+        const int o = is_overridden(site, self, &MessageType);
+        if (o < 0) return await_(Ref{});
+        if (o) return await_(call_override(site, self));
+    }
+    return content_read(self, empty);
+}
+
+// `bytes(value)` for a body: the same object when it is bytes already, a copy of any other
+// buffer. (An integer is refused rather than read as a length.)
+Ref detach(PyObject *value) {
+    if (value == Py_None) return Ref::borrow(B.empty_bytes);
+    return Ref::steal(PyObject_Bytes(value));
+}
+
+bool is_buffer_body(PyObject *o) {
+    return PyBytes_Check(o) || PyByteArray_Check(o) || PyMemoryView_Check(o);
+}
+
+// Decodes a bytes-like body with a charset name, as `bytes.decode(charset)` does.
+Ref decode_buffer(PyObject *body, PyObject *charset) {
+    if (!PyUnicode_Check(charset)) {
+        PyErr_Format(PyExc_TypeError, "decode() argument 'encoding' must be str, not %.200s",
+                     Py_TYPE(charset)->tp_name);
+        return {};
+    }
+    Py_ssize_t size = 0;
+    const char *encoding = PyUnicode_AsUTF8AndSize(charset, &size);
+    if (!encoding) return {};
+    if (std::strlen(encoding) != static_cast<size_t>(size)) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return {};
+    }
+    if (PyBytes_Check(body))
+        return Ref::steal(
+            PyUnicode_Decode(PyBytes_AS_STRING(body), PyBytes_GET_SIZE(body), encoding, nullptr));
+    Py_buffer view;
+    if (PyObject_GetBuffer(body, &view, PyBUF_SIMPLE) < 0) return {};
+    Ref text = Ref::steal(
+        PyUnicode_Decode(static_cast<const char *>(view.buf), view.len, encoding, nullptr));
+    PyBuffer_Release(&view);
+    return text;
+}
+
+// `body.decode(charset)`; a memory view has no decode method but is decoded all the same.
+Ref decode_body(PyObject *body, PyObject *charset) {
+    if (is_buffer_body(body)) return decode_buffer(body, charset);
+    return Ref::steal(PyObject_CallMethodOneArg(body, B.n_decode, charset));
+}
+
+// Replaces the current exception (a decoder's) with BadRequestFormat, keeping it as the
+// context and as the second argument.
+Raised raise_bad_format(PyObject *self) {
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    Ref ct = Ref::steal(content_type(self));
+    if (!ct) return {};
+    Ref message;
+    const char *data = ct.get() == Py_None ? nullptr : PyBytes_AS_STRING(ct.get());
+    const Py_ssize_t size = data ? PyBytes_GET_SIZE(ct.get()) : 0;
+    if (size > 0 && memmem(data, static_cast<size_t>(size), "json", 4)) {
+        // A header is not always valid UTF-8; a replacement character beats losing the 400.
+        Ref declared = Ref::steal(PyUnicode_DecodeUTF8(data, size, "replace"));
+        if (!declared) return {};
+        message = Ref::steal(PyUnicode_FromFormat(
+            "Declared Content-Type is %U but the content cannot be parsed as JSON.",
+            declared.get()));
+    } else {
+        message = Ref::borrow(B.cannot_parse);
+    }
+    if (!message) return {};
+    Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(B.bad_request_format, message.get(),
+                                                      caught.get(), nullptr));
+    if (!exc) return {};
+    PyException_SetContext(exc.get(), caught.release());
+    PyErr_SetRaisedException(exc.release());
+    return {};
+}
+
+// ---- the coroutines ------------------------------------------------------------------------
+
+Coro read_body(Ref self, Ref empty) {
+    co_return co_await content_read(self.get(), empty.get());
+}
+
+Coro read_detached_body(Ref self) {
+    Ref raw = co_await host_read(self.get(), read_raw_site, B.empty_bytes);
+    if (!raw) co_return Raised{};
+    co_return detach(raw.get());
+}
+
+AsyncGen stream_body(Ref self) {
+    Ref content = Ref::borrow(as_message(self.get())->content);
+    const int truth = content_truth(content.get());
+    if (truth < 0) co_return Raised{};
+    if (!truth) {
+        if (!(co_yield Ref::none())) co_return Raised{};
+        co_return done;
+    }
+    Ref source = Ref::steal(PyObject_CallMethodNoArgs(content.get(), B.n_stream));
+    if (!source) co_return Raised{};
+    Ref chunks = Ref::steal(PyObject_GetAIter(source.get()));
+    if (!chunks) co_return Raised{};
+    source.reset();
+    for (;;) {
+        Ref chunk = co_await anext_(chunks.get());
+        if (!chunk) {
+            if (take_stop_async_iteration()) break;
+            co_return Raised{};
+        }
+        if (!(co_yield std::move(chunk))) co_return Raised{};
+    }
+    co_return done;
+}
+
+Coro text_body(Ref self) {
+    Ref body = co_await host_read(self.get(), read_site, Py_None);
+    if (!body) co_return Raised{};
+    if (body.get() == Py_None) co_return Ref::borrow(B.empty_str);
+    Ref charset = Ref::steal(PyObject_GetAttr(self.get(), B.n_charset));
+    if (!charset) co_return Raised{};
+    Ref text = decode_body(body.get(), charset.get());
+    if (text) co_return text;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) co_return Raised{};
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    co_return Ref::steal(PyObject_CallFunctionObjArgs(B.fallback_decode, body.get(), error.get(),
+                                                      nullptr));
+}
+
+Coro json_body(Ref self, Ref loads) {
+    const int declared = declares_json(self.get());
+    if (declared < 0) co_return Raised{};
+    if (!declared) co_return Ref::none();
+    Ref raw = co_await host_read(self.get(), read_raw_site, B.empty_bytes);
+    if (!raw) co_return Raised{};
+    const Py_ssize_t length = PyObject_Length(raw.get());
+    if (length < 0) co_return Raised{};
+    if (length == 0) co_return Ref::none();
+
+    if (loads.get() == Py_None) {
+        Ref custom = Ref::steal(PyObject_GetAttr(B.json_settings, B.n_has_custom_loads));
+        if (!custom) co_return Raised{};
+        const int is_custom = PyObject_IsTrue(custom.get());
+        if (is_custom < 0) co_return Raised{};
+        if (is_custom) loads = Ref::borrow(B.json_settings_loads);
+    }
+    if (loads.get() == Py_None) {
+        Ref value = Ref::steal(PyObject_CallOneArg(B.msgspec_decode, raw.get()));
+        if (value) co_return value;
+        if (!PyErr_ExceptionMatches(B.msgspec_decode_error)) co_return Raised{};
+        co_return raise_bad_format(self.get());
+    }
+    Ref text;
+    if (is_buffer_body(raw.get())) {
+        Ref charset = Ref::steal(PyObject_GetAttr(self.get(), B.n_charset));
+        if (!charset) co_return Raised{};
+        text = decode_buffer(raw.get(), charset.get());
+    } else {
+        text = std::move(raw);
+    }
+    Ref value;
+    if (text) value = Ref::steal(PyObject_CallOneArg(loads.get(), text.get()));
+    if (value) co_return value;
+    // JSONDecodeError and UnicodeDecodeError are ValueErrors.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) co_return Raised{};
+    co_return raise_bad_format(self.get());
+}
+
+Coro read_stream_body(Ref request) {
+    Ref content;
+    if (PyObject_TypeCheck(request.get(), &MessageType))
+        content = Ref::borrow(as_message(request.get())->content);
+    else
+        content = Ref::steal(PyObject_GetAttr(request.get(), B.n_content));
+    if (!content) co_return Raised{};
+    Ref source = Ref::steal(PyObject_CallMethodNoArgs(content.get(), B.n_stream));
+    if (!source) co_return Raised{};
+    Ref chunks = Ref::steal(PyObject_GetAIter(source.get()));
+    if (!chunks) co_return Raised{};
+    content.reset();
+    source.reset();
+    for (;;) {
+        Ref chunk = co_await anext_(chunks.get());
+        if (!chunk) {
+            if (take_stop_async_iteration()) break;
+            co_return Raised{};
+        }
+    }
+    co_return Ref::none();
+}
+
+Coro call_soon_body(Ref coro) {
+    Ref task = Ref::steal(PyObject_CallOneArg(B.create_task, coro.get()));
+    if (!task) co_return Raised{};
+    coro.reset();
+    {
+        Ref loop = Ref::steal(PyObject_CallNoArgs(B.get_event_loop));
+        if (!loop) co_return Raised{};
+        Ref cancel = Ref::steal(PyObject_GetAttr(task.get(), B.n_cancel));
+        if (!cancel) co_return Raised{};
+        Ref handle = Ref::steal(PyObject_CallMethodOneArg(loop.get(), B.n_call_soon, cancel.get()));
+        if (!handle) co_return Raised{};
+    }
+    Ref result = co_await await_(task.get());
+    if (result) co_return result;
+    if (!PyErr_ExceptionMatches(B.cancelled_error)) co_return Raised{};
+    PyErr_Clear();
+    co_return Ref::none();
+}
+
+// ---- the Python-visible methods and functions ------------------------------------------------
+
+PyObject *py_read(PyObject *self, PyObject *) {
+    return read_body(Ref::borrow(self), Ref::none()).release("Message.read");
+}
+
+PyObject *py_read_raw(PyObject *self, PyObject *) {
+    return read_body(Ref::borrow(self), Ref::borrow(B.empty_bytes)).release("Message.read_raw");
+}
+
+PyObject *py_read_detached(PyObject *self, PyObject *) {
+    return read_detached_body(Ref::borrow(self)).release("Message.read_detached");
+}
+
+PyObject *py_detach_raw(PyObject *self, PyObject *) {
+    Ref content = Ref::borrow(as_message(self)->content);
+    const int truth = content_truth(content.get());
+    if (truth < 0) return nullptr;
+    if (!truth) return Py_NewRef(B.empty_bytes);
+    for (PyObject *name : {B.n_data, B.n_body}) {
+        PyObject *value = nullptr;
+        if (PyObject_GetOptionalAttr(content.get(), name, &value) < 0) return nullptr;
+        Ref held = Ref::steal(value);
+        if (value && value != Py_None) return detach(value).release();
+    }
+    return Py_NewRef(B.empty_bytes);
+}
+
+PyObject *py_stream(PyObject *self, PyObject *) {
+    return stream_body(Ref::borrow(self)).release("Message.stream");
+}
+
+PyObject *py_text(PyObject *self, PyObject *) {
+    return text_body(Ref::borrow(self)).release("Message.text");
+}
+
+PyObject *py_json(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"loads"};
+    PyObject *a[1] = {Py_None};
+    if (!parse_args("json", args, nargs, kwnames, names, 0, a)) return nullptr;
+    return json_body(Ref::borrow(self), Ref::borrow(a[0])).release("Message.json");
+}
+
+PyObject *py_read_stream(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"request"};
+    PyObject *a[1] = {};
+    if (!parse_args("_read_stream", args, nargs, kwnames, names, 1, a)) return nullptr;
+    if (!check_arg_instance(a[0], &MessageType, "request")) return nullptr;
+    return read_stream(a[0]);
+}
+
+PyObject *py_call_soon(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"coro"};
+    PyObject *a[1] = {};
+    if (!parse_args("_call_soon", args, nargs, kwnames, names, 1, a)) return nullptr;
+    return call_soon(a[0]);
+}
+
+template <class F>
+PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+const PyMethodDef kMessageMethods[] = {
+    {"read", py_read, METH_NOARGS, "The body as the content object reads it, or None."},
+    {"read_raw", py_read_raw, METH_NOARGS,
+     "The body as the content object reads it, or empty bytes."},
+    {"read_detached", py_read_detached, METH_NOARGS,
+     "The body as an immutable bytes object that is safe to keep."},
+    {"detach_raw", py_detach_raw, METH_NOARGS,
+     "The body the content object already holds, as bytes; reads nothing."},
+    {"stream", py_stream, METH_NOARGS, "Yields the body in chunks (one None without content)."},
+    {"text", py_text, METH_NOARGS, "The body decoded with the message's charset."},
+    {"json", fastcall(py_json), METH_FASTCALL | METH_KEYWORDS,
+     "The body parsed as JSON when the Content-Type declares it, else None."},
+};
+
+const PyMethodDef kModuleFunctions[] = {
+    {"_read_stream", fastcall(py_read_stream), METH_FASTCALL | METH_KEYWORDS,
+     "Reads the request's content stream to its end, discarding the chunks."},
+    {"_call_soon", fastcall(py_call_soon), METH_FASTCALL | METH_KEYWORDS,
+     "Runs a coroutine as a task cancelled right behind its first step."},
+};
+
+bool intern(PyObject *&slot, const char *text) {
+    slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
+bool bind(PyObject *&slot, const char *module, const char *name) {
+    slot = import_attr(module, name);
+    return slot != nullptr;
+}
+
+}  // namespace
+
+PyObject *read_stream(PyObject *request) {
+    return read_stream_body(Ref::borrow(request)).release("_read_stream");
+}
+
+PyObject *call_soon(PyObject *coro) {
+    return call_soon_body(Ref::borrow(coro)).release("_call_soon");
+}
+
+std::span<const PyMethodDef> message_methods() { return kMessageMethods; }
+std::span<const PyMethodDef> module_functions() { return kModuleFunctions; }
+
+int init(PyObject *) {
+    if (init_coroutines() < 0) return -1;
+    if (!intern(B.n_read, "read") || !intern(B.n_stream, "stream") ||
+        !intern(B.n_charset, "charset") || !intern(B.n_data, "_data") ||
+        !intern(B.n_body, "body") || !intern(B.n_decode, "decode") ||
+        !intern(B.n_content, "content") || !intern(B.n_has_custom_loads, "has_custom_loads") ||
+        !intern(B.n_cancel, "cancel") || !intern(B.n_call_soon, "call_soon"))
+        return -1;
+    B.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    B.empty_str = PyUnicode_FromStringAndSize(nullptr, 0);
+    B.cannot_parse = PyUnicode_FromString("Cannot parse content as JSON");
+    if (!B.empty_bytes || !B.empty_str || !B.cannot_parse) return -1;
+
+    Ref encodings = Ref::steal(import_attr("quenmark.settings.encodings", "encodings_settings"));
+    if (!encodings) return -1;
+    B.fallback_decode = PyObject_GetAttrString(encodings.get(), "decode");
+    if (!B.fallback_decode) return -1;
+    if (!bind(B.json_settings, "quenmark.settings.json", "json_settings")) return -1;
+    B.json_settings_loads = PyObject_GetAttrString(B.json_settings, "loads");
+    if (!B.json_settings_loads) return -1;
+    if (!bind(B.msgspec_decode, "msgspec.json", "decode") ||
+        !bind(B.msgspec_decode_error, "msgspec", "DecodeError") ||
+        !bind(B.bad_request_format, "quenmark.exceptions", "BadRequestFormat") ||
+        !bind(B.create_task, "asyncio", "create_task") ||
+        !bind(B.get_event_loop, "asyncio", "get_event_loop") ||
+        !bind(B.cancelled_error, "asyncio", "CancelledError"))
+        return -1;
+    return 0;
+}
+
+}  // namespace qm::messages::body
