@@ -156,6 +156,10 @@ def compare(title: str, body: bytes, expected: int, runners: dict) -> None:
 
 
 def main() -> None:
+    from quenmark import multipart
+
+    search = "vectorised (quenmark._multipart)" if multipart._HAS_SIMD else "bytes.find"
+    print(f"quenmark delimiter search: {search}")
     runners = {"quenmark": run_quenmark}
     try:
         import python_multipart  # noqa: F401
