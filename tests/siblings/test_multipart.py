@@ -1,8 +1,24 @@
 import pytest
 
+from quenmark import multipart
 from quenmark.contents import FormPart, MultiPartFormData
 from quenmark.exceptions import BadRequest, InvalidOperation, MessageAborted
 from quenmark.multipart import get_boundary_from_header, parse_multipart_async
+
+_SEARCHES = {"bytes.find": bytes.find}
+try:
+    from quenmark._multipart import find_delimiter
+
+    _SEARCHES["vectorised"] = find_delimiter
+except ImportError:
+    pass
+
+
+@pytest.fixture(autouse=True, params=sorted(_SEARCHES))
+def delimiter_search(request, monkeypatch):
+    """Run every test with each delimiter search the parser may use."""
+    monkeypatch.setattr(multipart, "_find", _SEARCHES[request.param])
+
 
 BOUNDARY = b"----WebKitFormBoundary7MA4YWxkTrZu0gW"
 DASH = b"--" + BOUNDARY
