@@ -3,6 +3,7 @@
 
 #include "common/args.hpp"
 #include "common/capi.hpp"
+#include "common/coro.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "messages/message.hpp"
@@ -73,7 +74,7 @@ PyModuleDef kModuleDef = {
 };
 
 PyObject *init_module() {
-    if (init_state() < 0) return nullptr;
+    if (init_state() < 0 || init_coroutines() < 0) return nullptr;
 #ifdef QM_MESSAGES_BODY
     kModuleDef.m_methods = join_methods({kFunctions, body::module_functions()});
 #else

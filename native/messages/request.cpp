@@ -18,6 +18,7 @@
 #include "messages/dispatch.hpp"
 #include "messages/message.hpp"
 #include "messages/method_table.hpp"
+#include "messages/coroutines.hpp"
 #include "messages/request_properties.hpp"
 #include "messages/state.hpp"
 

@@ -506,6 +506,4 @@ PyObject *py_request_set_cookie(PyObject *self, PyObject *const *args, Py_ssize_
     Py_RETURN_NONE;
 }
 
-std::span<const PyMethodDef> request_coroutine_methods() { return {}; }
-
 }  // namespace qm::messages

@@ -15,7 +15,4 @@ PyObject *py_request_get_cookie(PyObject *self, PyObject *const *args, Py_ssize_
 PyObject *py_request_set_cookie(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames);
 
-// Request's coroutine methods (is_disconnected), empty until the awaitable machinery is there.
-std::span<const PyMethodDef> request_coroutine_methods();
-
 }  // namespace qm::messages

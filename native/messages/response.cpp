@@ -12,6 +12,7 @@
 #include "common/init_args.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
+#include "messages/coroutines.hpp"
 #include "messages/dispatch.hpp"
 #include "messages/impl.hpp"
 #include "messages/message.hpp"
@@ -327,8 +328,6 @@ int is_redirect(PyObject *self) {
 int response_reset(PyObject *self) {
     return dispatch_void(response_reset_site, &ResponseType, response_reset_impl, self);
 }
-
-std::span<const PyMethodDef> response_coroutine_methods() { return {}; }
 
 PyTypeObject ResponseType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)

@@ -19,7 +19,4 @@ int response_reset(PyObject *self);  // overridable
 // Readies ResponseType (after MessageType). -1 with an error set.
 int ready_response_type();
 
-// Response's coroutine methods (raise_for_status), empty until the awaitable machinery is there.
-std::span<const PyMethodDef> response_coroutine_methods();
-
 }  // namespace qm::messages
