@@ -199,3 +199,38 @@ def test_operations_leak_nothing(rounds):
     assert [sys.getrefcount(o) for o in watched] == counts
     # One leaked small object per round would add well over 50 KiB.
     assert after - before < 32 * 1024, f"traced memory grew by {after - before} bytes"
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: Message([]), lambda: Request("GET", b"/", []), lambda: Response(200)],
+    ids=["Message", "Request", "Response"],
+)
+def test_reference_cycles_are_collected(make):
+    import weakref
+
+    m = make()
+    m.context = m  # a cycle through a field
+    m.add_header(b"self", m)  # and one through the header list
+    ref = weakref.ref(m)
+    del m
+    gc.collect()
+    assert ref() is None
+
+
+def test_a_finalizer_meeting_a_cleared_request_sees_an_empty_one():
+    seen = []
+
+    class Witness:
+        def __init__(self, request):
+            self.request = request
+
+        def __del__(self):
+            r = self.request
+            seen.append((r.method, r.get_headers(b"a"), repr(r.scope)))
+
+    r = Request("GET", b"/", [(b"a", b"1")])
+    r.state = Witness(r)
+    del r
+    gc.collect()
+    assert len(seen) == 1

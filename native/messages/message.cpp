@@ -44,13 +44,15 @@ int message_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
+// Fields go back to None rather than null: code that meets a message after the collector cleared
+// it (a finalizer further down the cycle) then sees an empty message, not a null pointer.
 int message_clear(PyObject *self) {
     MessageObject *m = as_message(self);
-    Py_CLEAR(m->_raw_headers);
-    Py_CLEAR(m->_headers);
-    Py_CLEAR(m->content);
-    Py_CLEAR(m->_form_data);
-    Py_CLEAR(m->context);
+    set_field(m->_raw_headers, Py_None);
+    set_field(m->_headers, Py_None);
+    set_field(m->content, Py_None);
+    set_field(m->_form_data, Py_None);
+    set_field(m->context, Py_None);
     return 0;
 }
 

@@ -66,7 +66,7 @@ int request_traverse(PyObject *self, visitproc visit, void *arg) {
 int request_clear(PyObject *self) {
     size_t n;
     PyObject **fields = request_object_fields(as_request(self), n);
-    for (size_t i = 0; i < n; ++i) Py_CLEAR(fields[i]);
+    for (size_t i = 0; i < n; ++i) set_field(fields[i], Py_None);
     return message_clear(self);
 }
 

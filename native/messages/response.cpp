@@ -53,8 +53,8 @@ int response_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 int response_clear(PyObject *self) {
-    Py_CLEAR(as_response(self)->state);
-    Py_CLEAR(as_response(self)->_context);
+    set_field(as_response(self)->state, Py_None);
+    set_field(as_response(self)->_context, Py_None);
     return message_clear(self);
 }
 
