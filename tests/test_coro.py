@@ -446,3 +446,14 @@ async def test_repeated_use_does_not_leak():
         tracemalloc.stop()
     assert after - before < 64 * 1024
     assert [sys.getrefcount(o) for o in (json_message, gate, failing)] == refs[:3]
+
+
+def test_a_step_dropped_half_way_does_not_block_the_generator():
+    g = message(Gate()).stream()
+    step = g.__anext__()
+    assert step.send(None) == "tick"
+    del step
+    step = g.__anext__()
+    with pytest.raises(StopIteration) as info:
+        step.send(None)  # the content's stream resumes where it was
+    assert info.value.value == b"a"

@@ -979,6 +979,10 @@ inline int step_clear(PyObject *self) {
 
 inline void step_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
+    // A step dropped half-way (its awaiting task abandoned it) must not leave the generator
+    // "already running" for good.
+    StepObject *s = as_step(self);
+    if (s->state == StepState::Iter && s->gen) s->gen->running_async = false;
     step_clear(self);
     PyObject_GC_Del(self);
 }
