@@ -17,7 +17,7 @@ from quenmark.multipart import parse_multipart_async
 
 FILE_SIZE = 50 * 1000 * 1000
 CHUNK_SIZE = 64 * 1024
-ROUNDS = 5
+ROUNDS = 11
 BOUNDARY = b"----------------quenmarkbenchboundary7f3a9c"
 
 
