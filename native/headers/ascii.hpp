@@ -14,6 +14,12 @@ inline uint64_t load64(const char *p) {
     return v;
 }
 
+inline uint64_t load32(const char *p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 // Each ASCII capital of the eight bytes lowered; every other byte unchanged.
 inline uint64_t lower64(uint64_t x) {
     constexpr uint64_t ones = 0x0101010101010101ull;
@@ -28,13 +34,16 @@ inline uint64_t lower64(uint64_t x) {
 // Whether `a`, ASCII-lowered, equals `b` (both `n` bytes). With `b` free of capitals this is
 // `a == b or a.lower() == b`.
 inline bool lowered_equal(const char *a, const char *b, Py_ssize_t n) {
-    Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8)
-        if (lower64(load64(a + i)) != load64(b + i)) return false;
-    if (i == n) return true;
-    if (n >= 8)  // the last word overlaps bytes already compared; that is harmless
-        return lower64(load64(a + n - 8)) == load64(b + n - 8);
-    for (; i < n; ++i) {
+    if (n >= 8) {
+        Py_ssize_t i = 0;
+        for (; i + 8 <= n; i += 8)
+            if (lower64(load64(a + i)) != load64(b + i)) return false;
+        // The last word may overlap bytes already compared; that is harmless.
+        return i == n || lower64(load64(a + n - 8)) == load64(b + n - 8);
+    }
+    if (n >= 4)
+        return lower64(load32(a)) == load32(b) && lower64(load32(a + n - 4)) == load32(b + n - 4);
+    for (Py_ssize_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(a[i]);
         if (static_cast<unsigned char>(c - 'A') < 26) c |= 0x20;
         if (c != static_cast<unsigned char>(b[i])) return false;
@@ -50,6 +59,7 @@ inline bool same_bytes(const char *a, const char *b, Py_ssize_t n) {
             if (load64(a + i) != load64(b + i)) return false;
         return i == n || load64(a + n - 8) == load64(b + n - 8);
     }
+    if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
     for (Py_ssize_t i = 0; i < n; ++i)
         if (a[i] != b[i]) return false;
     return true;

@@ -28,15 +28,22 @@ inline bool check_indexable(PyObject *entry, Py_ssize_t index) {
     return false;
 }
 
-inline bool bytes_equal(PyObject *a, PyObject *b) {
-    const Py_ssize_t n = PyBytes_GET_SIZE(a);
-    return n == PyBytes_GET_SIZE(b) &&
-           std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), static_cast<size_t>(n)) == 0;
-}
-
 // Exact equality of two names that are bytes or None (what `contains` and `keys` compare).
 inline bool same_name(PyObject *a, PyObject *b) {
-    return a == b || (PyBytes_CheckExact(a) && PyBytes_CheckExact(b) && bytes_equal(a, b));
+    if (a == b) return true;
+    if (!PyBytes_CheckExact(a) || !PyBytes_CheckExact(b)) return false;
+    const Py_ssize_t n = PyBytes_GET_SIZE(a);
+    return n == PyBytes_GET_SIZE(b) && same_bytes(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), n);
+}
+
+// A 2-tuple of bytes-or-None items: what nearly every entry is. Such an entry unpacks without
+// running code, so scans read it without taking references.
+inline bool plain_pair(PyObject *entry) {
+    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
+    PyObject *name = PyTuple_GET_ITEM(entry, 0);
+    PyObject *value = PyTuple_GET_ITEM(entry, 1);
+    return (PyBytes_CheckExact(name) || name == Py_None) &&
+           (PyBytes_CheckExact(value) || value == Py_None);
 }
 
 // Whether a stored name matches the normalised key `k` (lower-case bytes or None): identity,

@@ -33,8 +33,10 @@ int ready_headers_type();
 // Name normalisation (names.cpp). Each takes bytes or None and returns a new reference.
 PyObject *simd_lower_bytes(PyObject *name);
 PyObject *intern_header_name_bytes(PyObject *name);
-// The lower-case (and, where known, interned) form of a lookup key.
-PyObject *normalise_key(PyObject *key);
+// The lower-case (and, where known, interned) form of a lookup key: a borrowed reference (to the
+// key itself or to a shared object), or the new object that `owned` now holds; null with an
+// error set if lowering fails.
+PyObject *normalise_key(PyObject *key, Ref &owned);
 // The same three for callers in other modules, which may hand over anything.
 PyObject *capi_simd_lower_bytes(PyObject *name);
 PyObject *capi_intern_header_name_bytes(PyObject *name);

@@ -48,13 +48,6 @@ PyObject *simd_lower_bytes(PyObject *name) {
     return lower_copy(name);
 }
 
-PyObject *intern_header_name_bytes(PyObject *name) {
-    if (name == Py_None) return Py_NewRef(name);
-    if (PyObject *shared = lookup(name)) return Py_NewRef(shared);
-    if (is_lower(name)) return Py_NewRef(name);
-    return lower_and_intern(name);
-}
-
 // Lookups usually pass the same few key objects again and again (constants in the caller's
 // code), so the normalised form of recent lower-case keys is remembered. A slot is found by the
 // key's address and trusted only if its text matches too, so a new object at a recycled address
@@ -81,16 +74,36 @@ inline KeySlot &slot_for(PyObject *key) {
 
 }  // namespace
 
+// The remembered normal form of a lower-case `key`, or null when it is not remembered.
+inline PyObject *remembered(PyObject *key) {
+    const KeySlot &slot = slot_for(key);
+    const Py_ssize_t n = PyBytes_GET_SIZE(key);
+    if (slot.key == key && slot.length == n && same_bytes(slot.text, PyBytes_AS_STRING(key), n))
+        return slot.shared ? slot.shared : key;
+    return nullptr;
+}
+
+PyObject *intern_header_name_bytes(PyObject *name) {
+    if (name == Py_None) return Py_NewRef(name);
+    // Only lower-case names are remembered, and for those this function and normalise_key agree.
+    if (PyObject *known = remembered(name)) return Py_NewRef(known);
+    if (PyObject *shared = lookup(name)) return Py_NewRef(shared);
+    if (is_lower(name)) return Py_NewRef(name);
+    return lower_and_intern(name);
+}
+
 // Equivalent to intern_header_name_bytes(simd_lower_bytes(key)), with one case test instead of
 // two on the common path.
-PyObject *normalise_key(PyObject *key) {
-    if (key == Py_None) return Py_NewRef(key);
+PyObject *normalise_key(PyObject *key, Ref &owned) {
+    if (key == Py_None) return key;
+    if (PyObject *known = remembered(key)) return known;
     const Py_ssize_t n = PyBytes_GET_SIZE(key);
     const char *data = PyBytes_AS_STRING(key);
     KeySlot &slot = slot_for(key);
-    if (slot.key == key && slot.length == n && same_bytes(slot.text, data, n))
-        return Py_NewRef(slot.shared ? slot.shared : key);
-    if (!is_lower(key)) return lower_and_intern(key);
+    if (!is_lower(key)) {
+        owned = Ref::steal(lower_and_intern(key));
+        return owned.get();
+    }
     PyObject *shared = lookup(key);
     if (n <= kCachedLength) {
         slot.key = key;
@@ -98,7 +111,7 @@ PyObject *normalise_key(PyObject *key) {
         slot.length = n;
         std::memcpy(slot.text, data, static_cast<size_t>(n));
     }
-    return Py_NewRef(shared ? shared : key);
+    return shared ? shared : key;
 }
 
 PyObject *capi_simd_lower_bytes(PyObject *name) {

@@ -79,17 +79,45 @@ PyObject *entry_list(PyObject *self) {
 
 namespace {
 
+// The first index from `i` on whose entry is not plainly a tuple with a bytes name of a length
+// other than `k_length`: a possible match, or an entry that needs a closer look. Reads only; the
+// invariants live in registers, so an entry costs six loads.
+inline Py_ssize_t skip_other_lengths(PyObject *const *items, Py_ssize_t i, Py_ssize_t n,
+                                     Py_ssize_t k_length) {
+    PyTypeObject *const tuple_type = &PyTuple_Type;
+    PyTypeObject *const bytes_type = &PyBytes_Type;
+    for (; i < n; ++i) {
+        PyObject *entry = items[i];
+        if (Py_TYPE(entry) != tuple_type || Py_SIZE(entry) < 1) [[unlikely]]
+            return i;
+        PyObject *name = PyTuple_GET_ITEM(entry, 0);
+        if (Py_TYPE(name) != bytes_type || Py_SIZE(name) == k_length) return i;
+    }
+    return n;
+}
+
 // Calls `on_match(entry)` (a borrowed entry that the list still holds) for every entry whose name
-// matches the normalised key; `on_match` returns 1 to go on, 0 to stop, -1 on error.
-template <class OnMatch>
+// matches the normalised key; `on_match` returns 1 to go on, 0 to stop, -1 on error. Unless
+// `kMatchRunsNoCode`, `on_match` may allocate (and so run a collection, and any code a finaliser
+// runs).
+template <bool kMatchRunsNoCode = false, class OnMatch>
 int scan(PyObject *self, PyObject *k, OnMatch on_match) {
     PyObject *list = entry_list(self);
     if (!list) return -1;
-    Ref values = Ref::borrow(list);  // a comparison could run code that replaces the list
-    // The common entry is a tuple whose name is bytes: compare lengths, then the lowered text.
-    const Py_ssize_t k_length = k == Py_None ? -1 : PyBytes_GET_SIZE(k);
-    const char *k_text = k == Py_None ? nullptr : PyBytes_AS_STRING(k);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    // Comparing bytes runs no Python code, so the list is only held once something else may run
+    // (code that could replace the list and free it).
+    Ref held_list;
+    const bool k_is_bytes = k != Py_None;
+    const Py_ssize_t k_length = k_is_bytes ? PyBytes_GET_SIZE(k) : -1;
+    const char *k_text = k_is_bytes ? PyBytes_AS_STRING(k) : nullptr;
+    for (Py_ssize_t i = 0;; ++i) {
+        // A bytes key matches only names of its own length, so most entries are passed over
+        // without a closer look. (Identity implies equal length.)
+        if (k_is_bytes) {
+            i = skip_other_lengths(reinterpret_cast<PyListObject *>(list)->ob_item, i,
+                                   PyList_GET_SIZE(list), k_length);
+        }
+        if (i >= PyList_GET_SIZE(list)) break;
         PyObject *entry = PyList_GET_ITEM(list, i);
         if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) < 1) [[unlikely]] {
             check_indexable(entry, 0);
@@ -97,13 +125,14 @@ int scan(PyObject *self, PyObject *k, OnMatch on_match) {
         }
         PyObject *name = PyTuple_GET_ITEM(entry, 0);
         if (name != k) {
-            if (PyBytes_CheckExact(name)) [[likely]] {
-                if (PyBytes_GET_SIZE(name) != k_length ||
+            if (PyBytes_CheckExact(name)) {
+                if (!k_is_bytes || PyBytes_GET_SIZE(name) != k_length ||
                     !lowered_equal(PyBytes_AS_STRING(name), k_text, k_length))
                     continue;
             } else if (name == Py_None) {
                 continue;  // a None name matches only a None key
             } else {
+                if (!held_list) held_list = Ref::borrow(list);
                 Ref held = Ref::borrow(entry);
                 const int m = name_matches_slow(name, k);
                 if (m < 0) return -1;
@@ -114,26 +143,32 @@ int scan(PyObject *self, PyObject *k, OnMatch on_match) {
                 continue;
             }
         }
+        if (!kMatchRunsNoCode && !held_list) held_list = Ref::borrow(list);
         const int r = on_match(entry);
         if (r <= 0) return r;
     }
     return 0;
 }
 
-// `values.remove(entry)`: drops the first element equal to `entry`.
+// `values.remove(entry)`: drops the first element equal to `entry`. Two plain pairs are equal
+// when their items are (identity or equal bytes), which needs no generic comparison.
 int list_remove(PyObject *values, PyObject *entry) {
+    const bool entry_plain = plain_pair(entry);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         PyObject *item = PyList_GET_ITEM(values, i);
-        int eq = 1;
-        if (item != entry) {
+        int eq;
+        if (item == entry) {
+            eq = 1;
+        } else if (entry_plain && plain_pair(item)) {
+            eq = same_name(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(entry, 0)) &&
+                 same_name(PyTuple_GET_ITEM(item, 1), PyTuple_GET_ITEM(entry, 1));
+        } else {
             Ref held = Ref::borrow(item);
             eq = PyObject_RichCompareBool(held.get(), entry, Py_EQ);
+            if (eq < 0) return -1;
+            if (eq && i >= PyList_GET_SIZE(values)) break;  // shrunk under the comparison
         }
-        if (eq < 0) return -1;
-        if (eq) {
-            if (i >= PyList_GET_SIZE(values)) break;  // shrunk under the comparison
-            return PyList_SetSlice(values, i, i + 1, nullptr);
-        }
+        if (eq) return PyList_SetSlice(values, i, i + 1, nullptr);
     }
     PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
     return -1;
@@ -150,8 +185,12 @@ PyObject *keys_impl(PyObject *self) {
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *entry = PyList_GET_ITEM(list, i);
         Ref name, value;
-        if (!unpack_bytes_pair(PyList_GET_ITEM(list, i), name, value)) return nullptr;
+        if (plain_pair(entry))
+            name = Ref::borrow(PyTuple_GET_ITEM(entry, 0));
+        else if (!unpack_bytes_pair(entry, name, value))
+            return nullptr;
         bool seen = false;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names.get()) && !seen; ++j)
             seen = same_name(PyList_GET_ITEM(names.get(), j), name.get());
@@ -176,11 +215,12 @@ PyObject *clone_impl(PyObject *self) {
 }
 
 PyObject *get_impl(PyObject *self, PyObject *name) {
-    Ref k = Ref::steal(normalise_key(name));
+    Ref owned;
+    PyObject *k = normalise_key(name, owned);
     if (!k) return nullptr;
     // Most lookups find zero or one value: build a list only for a second one.
     Ref first, more;
-    const int r = scan(self, k.get(), [&](PyObject *entry) -> int {
+    const int r = scan(self, k, [&](PyObject *entry) -> int {
         if (!check_indexable(entry, 1)) return -1;
         PyObject *value = PyTuple_GET_ITEM(entry, 1);
         if (!first) {
@@ -201,11 +241,12 @@ PyObject *get_impl(PyObject *self, PyObject *name) {
 }
 
 PyObject *get_tuples_impl(PyObject *self, PyObject *name) {
-    Ref k = Ref::steal(normalise_key(name));
+    Ref owned;
+    PyObject *k = normalise_key(name, owned);
     if (!k) return nullptr;
     Ref found = Ref::steal(PyList_New(0));
     if (!found) return nullptr;
-    const int r = scan(self, k.get(), [&](PyObject *entry) -> int {
+    const int r = scan(self, k, [&](PyObject *entry) -> int {
         return PyList_Append(found.get(), entry) < 0 ? -1 : 1;
     });
     if (r < 0) return nullptr;
@@ -213,10 +254,11 @@ PyObject *get_tuples_impl(PyObject *self, PyObject *name) {
 }
 
 PyObject *get_first_impl(PyObject *self, PyObject *key) {
-    Ref k = Ref::steal(normalise_key(key));
+    Ref owned;
+    PyObject *k = normalise_key(key, owned);
     if (!k) return nullptr;
     PyObject *result = nullptr;
-    const int r = scan(self, k.get(), [&](PyObject *entry) -> int {
+    const int r = scan<true>(self, k, [&](PyObject *entry) -> int {
         if (!check_indexable(entry, 1)) return -1;
         PyObject *value = PyTuple_GET_ITEM(entry, 1);
         if (!check_value(value, &PyBytes_Type)) return -1;
@@ -270,11 +312,12 @@ int set_impl(PyObject *self, PyObject *name, PyObject *value) {
 }
 
 int remove_impl(PyObject *self, PyObject *key) {
-    Ref k = Ref::steal(normalise_key(key));
+    Ref owned;
+    PyObject *k = normalise_key(key, owned);
     if (!k) return -1;
     // Collect first, then remove, so the scan does not run over a shrinking list.
     Ref first, more;
-    const int r = scan(self, k.get(), [&](PyObject *entry) -> int {
+    const int r = scan(self, k, [&](PyObject *entry) -> int {
         if (!first) {
             first = Ref::borrow(entry);
             return 1;
@@ -318,15 +361,22 @@ int merge_impl(PyObject *self, PyObject *values) {
 }
 
 int contains_impl(PyObject *self, PyObject *key) {
-    Ref k = Ref::steal(normalise_key(key));
+    Ref owned;
+    PyObject *k = normalise_key(key, owned);
     if (!k) return -1;
     PyObject *list = entry_list(self);
     if (!list) return -1;
-    Ref values = Ref::borrow(list);
+    Ref held_list;  // taken once unpacking may run code
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *entry = PyList_GET_ITEM(list, i);
+        if (plain_pair(entry)) [[likely]] {
+            if (same_name(PyTuple_GET_ITEM(entry, 0), k)) return 1;
+            continue;
+        }
+        if (!held_list) held_list = Ref::borrow(list);
         Ref name, value;
-        if (!unpack_bytes_pair(PyList_GET_ITEM(list, i), name, value)) return -1;
-        if (same_name(name.get(), k.get())) return 1;
+        if (!unpack_bytes_pair(entry, name, value)) return -1;
+        if (same_name(name.get(), k)) return 1;
     }
     return 0;
 }
