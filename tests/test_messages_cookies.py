@@ -191,3 +191,35 @@ def test_response_cookie_argument_types(call, arg):
     with pytest.raises(TypeError) as info:
         call(Response(200))
     assert str(info.value) == ARG_ERROR.format(*arg)
+
+
+# ---- the Cookie header parser agrees with the plain reading of the rules ----------------------
+
+from urllib.parse import unquote  # noqa: E402
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+from quenmark.cookies import split_value  # noqa: E402
+
+
+def reference_cookies(values):
+    out = {}
+    for value in values:
+        for part in value.split(b"; "):
+            try:
+                name, raw = split_value(part, b"=")
+            except ValueError:
+                continue
+            out[unquote(name.decode("utf-8"))] = unquote(raw.rstrip(b"; ").decode("utf-8"))
+    return out
+
+
+COOKIE_TEXT = st.lists(st.sampled_from(["a", "b", "=", ";", " ", "; ", "%20", "%", "é", "\t"]),
+                       max_size=25).map("".join)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(COOKIE_TEXT, max_size=3))
+def test_cookies_match_the_reference(texts):
+    values = [t.encode("utf-8") for t in texts]
+    assert request(*values).cookies == reference_cookies(values)

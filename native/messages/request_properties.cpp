@@ -344,36 +344,64 @@ PyObject *unquote_text(PyObject *text) {
     return PyObject_CallOneArg(S.unquote, text);
 }
 
-// Adds the cookies of one Cookie header value to `out`.
-int parse_cookie_header(PyObject *value, PyObject *out) {
-    Ref parts = Ref::steal(PyObject_CallMethod(value, "split", "O", S.cookie_separator));
-    if (!parts) return -1;
-    if (!PyList_Check(parts.get())) return expected_type("list", parts.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
-        PyObject *args[] = {PyList_GET_ITEM(parts.get(), i), S.equals};
-        Ref pair = Ref::steal(PyObject_Vectorcall(S.split_value, args, 2, nullptr));
-        Ref name, raw;
-        if (!pair || unpack2(pair.get(), name, raw) < 0) {
-            if (PyErr_ExceptionMatches(PyExc_ValueError)) {
-                PyErr_Clear();
-                continue;
-            }
-            return -1;
-        }
-        if (!check_value(name.get(), &PyBytes_Type) || !check_value(raw.get(), &PyBytes_Type))
-            return -1;
-        Ref name_text = Ref::steal(decode_utf8(name.get()));
-        if (!name_text) return -1;
-        Ref key = Ref::steal(unquote_text(name_text.get()));
-        if (!key) return -1;
+// One part of a Cookie header into `out`; a part that split_value refuses is skipped.
+int add_cookie_part(PyObject *part, PyObject *out) {
+    PyObject *args[] = {part, S.equals};
+    Ref pair = Ref::steal(PyObject_Vectorcall(S.split_value, args, 2, nullptr));
+    Ref name, raw;
+    if (!pair || unpack2(pair.get(), name, raw) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (!check_value(name.get(), &PyBytes_Type) || !check_value(raw.get(), &PyBytes_Type)) return -1;
+    Ref name_text = Ref::steal(decode_utf8(name.get()));
+    if (!name_text) return -1;
+    Ref key = Ref::steal(unquote_text(name_text.get()));
+    if (!key) return -1;
+    Ref value_text;
+    if (PyBytes_Check(raw.get())) {
+        // raw.rstrip(b"; "), decoded
+        const char *v = PyBytes_AS_STRING(raw.get());
+        Py_ssize_t n = PyBytes_GET_SIZE(raw.get());
+        while (n > 0 && (v[n - 1] == ';' || v[n - 1] == ' ')) --n;
+        value_text = Ref::steal(PyUnicode_DecodeUTF8(v, n, nullptr));
+    } else {
         Ref stripped = Ref::steal(PyObject_CallMethodOneArg(raw.get(), S.n_rstrip, S.cookie_separator));
         if (!stripped) return -1;
-        Ref value_text = Ref::steal(decode_utf8(stripped.get()));
-        if (!value_text) return -1;
-        Ref v = Ref::steal(unquote_text(value_text.get()));
-        if (!v || PyDict_SetItem(out, key.get(), v.get()) < 0) return -1;
+        value_text = Ref::steal(decode_utf8(stripped.get()));
     }
-    return 0;
+    if (!value_text) return -1;
+    Ref v = Ref::steal(unquote_text(value_text.get()));
+    if (!v) return -1;
+    return PyDict_SetItem(out, key.get(), v.get());
+}
+
+// Adds the cookies of one Cookie header value to `out`: the value is split on b"; ".
+int parse_cookie_header(PyObject *value, PyObject *out) {
+    if (!PyBytes_Check(value)) {
+        Ref parts = Ref::steal(PyObject_CallMethod(value, "split", "O", S.cookie_separator));
+        if (!parts) return -1;
+        Ref it = Ref::steal(PyObject_GetIter(parts.get()));
+        if (!it) return -1;
+        while (Ref part = Ref::steal(PyIter_Next(it.get())))
+            if (add_cookie_part(part.get(), out) < 0) return -1;
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Ref hold = Ref::borrow(value);
+    const char *s = PyBytes_AS_STRING(value);
+    const Py_ssize_t n = PyBytes_GET_SIZE(value);
+    Py_ssize_t start = 0;
+    for (;;) {
+        Py_ssize_t end = start;
+        while (end + 1 < n && !(s[end] == ';' && s[end + 1] == ' ')) ++end;
+        const bool last = end + 1 >= n;
+        if (last) end = n;
+        Ref part = Ref::steal(PyBytes_FromStringAndSize(s + start, end - start));
+        if (!part || add_cookie_part(part.get(), out) < 0) return -1;
+        if (last) return 0;
+        start = end + 2;
+    }
 }
 
 PyObject *get_cookies(PyObject *self, void *) {
