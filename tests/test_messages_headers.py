@@ -396,3 +396,47 @@ def test_response_keeps_its_list_without_interning():
     r = Response(200, given)
     r.add_header(b"a", b"1")
     assert given[-1] == (b"a", b"1")
+
+
+# ---- whatever a server hands over: documented errors, never a crash ---------------------------
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+from quenmark.headers import Header  # noqa: E402
+
+_ATOMS = st.one_of(
+    st.none(), st.sampled_from([b"host", b"Host", b"content-type", b"X-A", b"", "host"]),
+    st.integers(), st.binary(max_size=8), st.builds(bytearray, st.binary(max_size=4)),
+)
+_ELEMENTS = st.one_of(
+    st.tuples(_ATOMS, _ATOMS),
+    st.lists(_ATOMS, max_size=3),
+    st.lists(_ATOMS, max_size=3).map(tuple),
+    st.builds(Header, st.sampled_from([b"host", b"x", None]), st.sampled_from([b"v", None])),
+    _ATOMS,
+)
+_EXPECTED = (TypeError, ValueError, IndexError, AttributeError)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(_ELEMENTS, max_size=6), st.sampled_from([b"host", b"HOST", b"x-a", b"missing"]))
+def test_arbitrary_server_lists_raise_only_documented_errors(elements, key):
+    try:
+        m = Request.incoming("GET", b"/", b"", elements)
+    except _EXPECTED:
+        return
+    calls = [
+        lambda: m.get_headers(key), lambda: m.get_first_header(key),
+        lambda: m.get_single_header(key), lambda: m.has_header(key),
+        lambda: m.remove_header(key), lambda: m.set_header(key, b"v"),
+        lambda: m.content_type(), lambda: m.declares_json(), lambda: m.charset,
+        lambda: m.host, lambda: m.cookies, lambda: m.expect_100_continue(),
+        lambda: m.headers, lambda: m.etag,
+    ]
+    for call in calls:
+        try:
+            call()
+        except _EXPECTED:
+            pass
+        except Exception as error:  # BadRequest for a missing host is the one other outcome
+            assert type(error).__name__ == "BadRequest", error
