@@ -5,7 +5,7 @@ list: build the collection, read one value of a present and of a missing name, r
 of a repeated name, replace a value, test membership. Prints the median ns per operation and
 the ratios (below 1.0 means quenmark is faster).
 
-    .venv/bin/python benchmarks/bench_headers.py [--repeat N]
+    .venv/bin/python benchmarks/bench_headers.py [--rounds N]
 """
 
 import argparse
@@ -86,22 +86,32 @@ def namespace():
     }
 
 
-def median_ns(stmt, repeat):
-    timer = timeit.Timer(stmt, globals=namespace())
+def loops_for(timer):
     number, _ = timer.autorange()  # enough loops for about 0.2 s
-    number = max(1, number // 4)
-    return statistics.median(t / number * 1e9 for t in timer.repeat(repeat=repeat, number=number))
+    return max(1, number // 20)  # rounds of about 10 ms
+
+
+def medians_ns(stmts, rounds):
+    """Median ns per operation of each statement, timed in interleaved rounds so that load from
+    other processes falls on all of them alike."""
+    timers = [timeit.Timer(stmt, globals=namespace()) for stmt in stmts]
+    numbers = [loops_for(t) for t in timers]
+    samples = [[] for _ in stmts]
+    for _ in range(rounds):
+        for timer, number, out in zip(timers, numbers, samples, strict=True):
+            out.append(timer.timeit(number) / number * 1e9)
+    return [statistics.median(s) for s in samples]
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=7, help="timing rounds per case (median)")
+    parser.add_argument("--rounds", type=int, default=15, help="timing rounds per case (median)")
     args = parser.parse_args(argv)
 
     print(f"{'operation':22} {'quenmark':>10} {'multidict':>10} {'starlette':>10}"
           f" {'qm/md':>7} {'qm/st':>7}")
-    for name, (qm, md, st) in CASES.items():
-        q, m, s = (median_ns(stmt, args.repeat) for stmt in (qm, md, st))
+    for name, stmts in CASES.items():
+        q, m, s = medians_ns(stmts, args.rounds)
         print(f"{name:22} {q:8.1f}ns {m:8.1f}ns {s:8.1f}ns {q / m:7.2f} {q / s:7.2f}")
 
 

@@ -325,6 +325,17 @@ class TestChanges:
         del h[b"missing"]
         assert len(h.values) == 1
 
+    @pytest.mark.parametrize("count", [1, 7, 8, 9, 30])
+    def test_many_matches(self, count):
+        h = Headers()
+        for i in range(count):
+            h.add(b"Set-Cookie" if i % 2 else b"set-cookie", b"%d" % i)
+            h.add(b"x-other", b"o")
+        assert h.get(b"set-cookie") == tuple(b"%d" % i for i in range(count))
+        assert len(h.get_tuples(b"SET-COOKIE")) == count
+        h.remove(b"set-cookie")
+        assert h.values == [(b"x-other", b"o")] * count
+
     def test_remove_takes_unnormalised_duplicates_too(self):
         h = Headers([(b"A", b"1"), (b"b", b"2"), (b"a", b"1"), (b"A", b"1")])
         h.remove(b"a")

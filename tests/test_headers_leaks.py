@@ -83,6 +83,8 @@ def operations():
         lambda: b"set-cookie" in h,
         lambda: h[b"content-type"],
         lambda: h.keys(),
+        lambda: Headers([(b"a", b"%d" % i) for i in range(12)]).get(b"A"),
+        lambda: Headers([(b"a", b"%d" % i) for i in range(12)]).remove(b"A"),
         lambda: h.clone(),
         lambda: list(h),
         lambda: list(h.items()),

@@ -63,6 +63,54 @@ inline int name_matches(PyObject *name, PyObject *k) {
     return name_matches_slow(name, k);
 }
 
+// Owned references gathered by a scan, in order: the first few inline, the rest in a list, so
+// the usual one or two results cost no allocation.
+class Collected {
+  public:
+    Collected() = default;
+    Collected(const Collected &) = delete;
+    Collected &operator=(const Collected &) = delete;
+    ~Collected() {
+        for (Py_ssize_t i = 0; i < count_ && i < kInline; ++i) Py_DECREF(inline_[i]);
+    }
+
+    // Keeps a reference of its own to `o`. False with an error set.
+    bool add(PyObject *o) {
+        if (count_ < kInline) {
+            inline_[count_++] = Py_NewRef(o);
+            return true;
+        }
+        Ref held = Ref::borrow(o);  // the list's allocation may run code
+        if (!spill_) {
+            spill_ = Ref::steal(PyList_New(0));
+            if (!spill_) return false;
+        }
+        if (PyList_Append(spill_.get(), held.get()) < 0) return false;
+        ++count_;
+        return true;
+    }
+
+    Py_ssize_t size() const { return count_; }
+
+    // Borrowed; valid while this object lives.
+    PyObject *at(Py_ssize_t i) const {
+        return i < kInline ? inline_[i] : PyList_GET_ITEM(spill_.get(), i - kInline);
+    }
+
+    PyObject *to_tuple() const {
+        PyObject *tuple = PyTuple_New(count_);
+        if (!tuple) return nullptr;
+        for (Py_ssize_t i = 0; i < count_; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(at(i)));
+        return tuple;
+    }
+
+  private:
+    static constexpr Py_ssize_t kInline = 8;
+    PyObject *inline_[kInline];
+    Py_ssize_t count_ = 0;
+    Ref spill_;
+};
+
 // `a, b = entry` with the interpreter's messages. Fills two owned references; false with an
 // error set.
 bool unpack_pair(PyObject *entry, Ref &a, Ref &b);

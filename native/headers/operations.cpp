@@ -218,26 +218,13 @@ PyObject *get_impl(PyObject *self, PyObject *name) {
     Ref owned;
     PyObject *k = normalise_key(name, owned);
     if (!k) return nullptr;
-    // Most lookups find zero or one value: build a list only for a second one.
-    Ref first, more;
+    Collected values;
     const int r = scan(self, k, [&](PyObject *entry) -> int {
         if (!check_indexable(entry, 1)) return -1;
-        PyObject *value = PyTuple_GET_ITEM(entry, 1);
-        if (!first) {
-            first = Ref::borrow(value);
-            return 1;
-        }
-        Ref held = Ref::borrow(value);
-        if (!more) {
-            more = Ref::steal(PyList_New(0));
-            if (!more || PyList_Append(more.get(), first.get()) < 0) return -1;
-        }
-        return PyList_Append(more.get(), held.get()) < 0 ? -1 : 1;
+        return values.add(PyTuple_GET_ITEM(entry, 1)) ? 1 : -1;
     });
     if (r < 0) return nullptr;
-    if (more) return PyList_AsTuple(more.get());
-    if (first) return PyTuple_Pack(1, first.get());
-    return PyTuple_New(0);
+    return values.to_tuple();
 }
 
 PyObject *get_tuples_impl(PyObject *self, PyObject *name) {
@@ -316,27 +303,14 @@ int remove_impl(PyObject *self, PyObject *key) {
     PyObject *k = normalise_key(key, owned);
     if (!k) return -1;
     // Collect first, then remove, so the scan does not run over a shrinking list.
-    Ref first, more;
-    const int r = scan(self, k, [&](PyObject *entry) -> int {
-        if (!first) {
-            first = Ref::borrow(entry);
-            return 1;
-        }
-        Ref held = Ref::borrow(entry);
-        if (!more) {
-            more = Ref::steal(PyList_New(0));
-            if (!more || PyList_Append(more.get(), first.get()) < 0) return -1;
-        }
-        return PyList_Append(more.get(), held.get()) < 0 ? -1 : 1;
-    });
-    if (r < 0 || !first) return r;
+    Collected matches;
+    const int r = scan(self, k, [&](PyObject *entry) -> int { return matches.add(entry) ? 1 : -1; });
+    if (r < 0) return -1;
+    if (matches.size() == 0) return 0;
     Ref values = Ref::borrow(entry_list(self));
     if (!values) return -1;
-    if (!more) return list_remove(values.get(), first.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(more.get()); ++i) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(more.get(), i));
-        if (list_remove(values.get(), entry.get()) < 0) return -1;
-    }
+    for (Py_ssize_t i = 0; i < matches.size(); ++i)
+        if (list_remove(values.get(), matches.at(i)) < 0) return -1;
     return 0;
 }
 
