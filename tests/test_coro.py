@@ -457,3 +457,64 @@ def test_a_step_dropped_half_way_does_not_block_the_generator():
     with pytest.raises(StopIteration) as info:
         step.send(None)  # the content's stream resumes where it was
     assert info.value.value == b"a"
+
+
+class Returns(Content):
+    """A content whose read() returns `value` itself (not a coroutine) for the message to await."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value):
+        super().__init__(None, b"")
+        self.value = value
+
+    def read(self):
+        return self.value
+
+
+class AwaitsIterator:
+    def __init__(self, iterator):
+        self.iterator = iterator
+
+    def __await__(self):
+        return self.iterator
+
+
+class Suspends:
+    def __await__(self):
+        yield "tick"
+        return b"done"
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        (5, "'int' object can't be awaited"),
+        (AwaitsIterator(5), "__await__\\(\\) returned non-iterator of type 'int'"),
+    ],
+)
+async def test_awaiting_something_that_is_not_awaitable(value, error):
+    with pytest.raises(TypeError, match=error):
+        await message(Returns(value)).read()
+
+
+async def test_awaiting_a_plain_iterator_and_a_custom_awaitable():
+    def generator():
+        yield
+        return b"gen"
+
+    assert await message(Returns(types.coroutine(generator)())).read() == b"gen"
+    c = message(Returns(Suspends())).read()
+    assert c.send(None) == "tick"
+    with pytest.raises(StopIteration) as info:
+        c.send(None)
+    assert info.value.value == b"done"
+
+
+def test_throw_into_an_awaited_iterator_without_throw_reaches_the_coroutine():
+    c = message(Returns(AwaitsIterator(iter(["tick", "tock"])))).read()
+    assert c.send(None) == "tick"
+    with pytest.raises(ValueError, match="direct"):
+        c.throw(ValueError("direct"))
+    with pytest.raises(RuntimeError, match="cannot reuse"):
+        c.send(None)
