@@ -13,6 +13,8 @@ import argparse
 import statistics
 import timeit
 
+import re
+
 import msgspec
 from starlette.requests import Request as StarletteRequest
 
@@ -22,6 +24,7 @@ from quenmark.messages import Message
 BODY = b'{"id": 17, "name": "widget", "tags": ["a", "b", "c"], "price": 12.5, "stock": null}'
 HEADERS = [(b"content-type", b"application/json"), (b"content-length", b"84")]
 _decode = msgspec.json.decode
+_charset_rx = re.compile(rb"charset=([\w\-]+)", re.IGNORECASE)
 
 
 def drive(coro):
@@ -41,11 +44,26 @@ class PyMessage:
         self.headers = headers
         self.content = None
 
-    def declares_json(self):
+    def content_type(self):
+        if self.content and self.content.type:
+            return self.content.type
         for name, value in self.headers:
             if name == b"content-type":
-                return b"json" in value.lower()
-        return False
+                return value
+        return None
+
+    def declares_json(self):
+        value = self.content_type()
+        return bool(value) and b"json" in value.lower()
+
+    @property
+    def charset(self):
+        value = self.content_type()
+        if value:
+            match = _charset_rx.search(value)
+            if match:
+                return match.group(1).decode("ascii")
+        return "utf8"
 
     async def read(self):
         if self.content:
@@ -61,7 +79,7 @@ class PyMessage:
         body = await self.read()
         if body is None:
             return ""
-        return body.decode("utf8")
+        return body.decode(self.charset)
 
     async def json(self, loads=None):
         if not self.declares_json():
