@@ -701,3 +701,15 @@ class TestBadEntries:
         with pytest.raises(ValueError, match="not in list"):
             h.remove(b"a")  # the matched entry was gone before its removal
         assert h.values == []
+
+    def test_repr_of_an_entry_that_replaces_the_list(self):
+        h = Headers()
+
+        class Rude:
+            def __repr__(self):
+                h.__init__([])
+                return "rude"
+
+        h.values.append((b"a", Rude()))
+        assert repr(h) == "<Headers [(b'a', rude)]>"
+        assert h.values == []

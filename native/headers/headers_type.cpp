@@ -70,9 +70,10 @@ void headers_dealloc(PyObject *self) {
 }
 
 PyObject *headers_repr(PyObject *self) {
-    PyObject *values = entry_list(self);
+    // Held: an entry's repr could replace the list while it is being formatted.
+    Ref values = Ref::borrow(entry_list(self));
     if (!values) return nullptr;
-    return PyUnicode_FromFormat("<Headers %R>", values);
+    return PyUnicode_FromFormat("<Headers %R>", values.get());
 }
 
 PyObject *headers_iter(PyObject *self) {
