@@ -97,6 +97,10 @@ def _parse_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]]:
     """
     if b"\\" not in value:
         return _parse_unescaped_parameters(value)
+    return _parse_escaped_parameters(value)
+
+
+def _parse_escaped_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]]:
     end = value.find(b";")
     if end == -1:
         return value.strip().lower(), {}

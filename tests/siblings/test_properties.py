@@ -116,3 +116,31 @@ def test_url_fields_recompose_the_value(scheme, host, port, path, query, fragmen
         assert url.with_query(url.query).value == url.value
     if "/." not in path:  # resolution removes dot segments
         assert URL(url.path).join(url).value == url.value
+
+
+_token = st.text(string.ascii_letters + string.digits + "-.*", min_size=1, max_size=8).map(str.encode)
+_quoted = st.text(string.ascii_letters + " ;=,:/.-", max_size=10).map(lambda t: b'"' + t.encode() + b'"')
+_space = st.sampled_from([b"", b" ", b"  ", b"\t"])
+
+
+@st.composite
+def _header_values(draw):
+    value = draw(_token)
+    for _ in range(draw(st.integers(min_value=0, max_value=4))):
+        name = draw(_token)
+        if draw(st.booleans()):
+            parameter = name  # a parameter without a value
+        else:
+            parameter = name + draw(_space) + b"=" + draw(_space) + draw(st.one_of(_token, _quoted))
+        value += b";" + draw(_space) + parameter + draw(_space)
+    return value
+
+
+@_SETTINGS
+@given(value=_header_values())
+def test_both_parameter_parsers_agree(value):
+    # Values without backslashes take the split-based parser; the scanning parser, used
+    # for escaped quotes, must read every well-formed value the same way.
+    from quenmark.multipart import _parse_escaped_parameters, _parse_unescaped_parameters
+
+    assert _parse_unescaped_parameters(value) == _parse_escaped_parameters(value)
