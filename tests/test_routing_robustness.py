@@ -386,6 +386,11 @@ def _exercise(router, tree, shared):
             pass
     router.add_route(b"POST", b"/again/{id:uuid}", shared, ["id"])
     tree.insert(b"/x/{a}/y", shared, [b"a"])
+    # Changing a children dict makes the next lookup rebuild that node's index.
+    tree.root.children[b"tmp"] = RadixNode(b"tmp")
+    tree.match(b"/tmp/x")
+    del tree.root.children[b"tmp"]
+    tree.match(b"/x/1/y")
 
 
 def test_operations_do_not_leak():

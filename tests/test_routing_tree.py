@@ -613,3 +613,30 @@ def test_reinitialising_a_tree_clears_it():
 def test_match_rejects_non_bytes(path):
     with pytest.raises(TypeError, match="Argument 'path' has incorrect type"):
         RadixTree().match(path)
+
+
+def test_changes_to_children_from_the_host_are_seen_at_once():
+    tree = RadixTree()
+    tree.insert(b"/a/{x}", "param")
+    tree.insert(b"/a/b", "static")
+    a = tree.root.children[b"a"]
+    assert tree.match(b"/A/B") == ("static", None)
+    replacement = RadixNode(b"b")
+    replacement.route, replacement.is_leaf = "replaced", True
+    a.children[b"b"] = replacement
+    assert tree.match(b"/A/B") == ("replaced", None)
+    del a.children[b"b"]
+    assert tree.match(b"/A/B") == ("param", {"_p_1": "B"})
+    a.children[b"c"] = replacement
+    assert tree.match(b"/a/C") == ("replaced", None)
+    a.children.clear()
+    assert tree.match(b"/a/C") == ("param", {"_p_1": "C"})
+    a.children = {b"d": replacement}
+    assert tree.match(b"/a/D") == ("replaced", None)
+    a.children.update({b"e": replacement})
+    assert tree.match(b"/a/e") == ("replaced", None)
+    a.children = {"d": replacement, b"d": replacement}  # a str key among the bytes keys
+    assert tree.match(b"/a/D") == ("replaced", None)
+    assert tree.match(b"/a/x") == ("param", {"_p_1": "x"})
+    a.children = {b"D": replacement}  # keys are compared with the lower-cased segment
+    assert tree.match(b"/a/D") == ("param", {"_p_1": "D"})

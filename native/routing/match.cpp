@@ -1,7 +1,8 @@
 // RadixTree lookup. The recursive algorithm (static child, then parameter child, then catch-all,
 // backtracking on failure) runs over an explicit stack of frames, so a path of any depth costs
 // heap rather than C stack. Captured values are only recorded as positions during the walk and
-// turned into strings once a route is found, so an abandoned branch allocates nothing.
+// turned into strings once a route is found, so an abandoned branch allocates nothing, and the
+// static children are found through their index (child_index.hpp) without building a key.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -9,6 +10,7 @@
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "core/scratchpad.h"
+#include "routing/child_index.hpp"
 #include "routing/state.hpp"
 #include "routing/unquote.hpp"
 #include "routing/validators.hpp"
@@ -17,74 +19,32 @@ namespace qm::routing {
 
 namespace {
 
+// Trivial on purpose: the frame stack's inline storage is left uninitialised.
 struct Span {
-    const char *p = nullptr;
-    Py_ssize_t n = 0;
+    const char *p;
+    Py_ssize_t n;
 };
 
-// The key of the children lookups. Children are keyed by lower-cased bytes, so a lookup needs a
-// bytes object holding the lower-cased segment; building one per segment would allocate on every
-// level of every lookup. Instead one bytes object that nothing else references is rewritten in
-// place (contents, size and the cached hash). A nested lookup (a validator that routes) or a
-// reference kept by someone else makes the lookup fall back to a private object.
-PyObject *g_key = nullptr;
-Py_ssize_t g_key_capacity = 0;
-bool g_key_busy = false;
-
-class SegmentKey {
-  public:
-    SegmentKey() = default;
-    SegmentKey(const SegmentKey &) = delete;
-    SegmentKey &operator=(const SegmentKey &) = delete;
-    ~SegmentKey() {
-        if (shared_) {
-            g_key_busy = false;
-        } else {
-            Py_XDECREF(obj_);
-        }
+// The static child for `seg` (new reference), None when there is none, null on error.
+PyObject *static_child(RadixNodeObject *node, Span seg) {
+    PyObject *child = nullptr;
+    switch (find_child(node, seg.p, seg.n, &child)) {
+        case ChildLookup::Found:
+            return child;
+        case ChildLookup::Missing:
+            Py_RETURN_NONE;
+        case ChildLookup::Error:
+            return nullptr;
+        case ChildLookup::Unindexed:
+            break;
     }
-
-    // Borrowed; null with an error set.
-    PyObject *lowered(Span s) {
-        if (s.n == 0) return S.bytes_empty;
-        if (!obj_) {
-#ifndef Py_GIL_DISABLED
-            if (!g_key_busy) {
-                g_key_busy = true;
-                shared_ = true;
-                obj_ = g_key;
-                capacity_ = g_key_capacity;
-            }
-#endif
-        }
-        if (!obj_ || Py_REFCNT(obj_) != 1 || capacity_ < s.n) {
-            const Py_ssize_t capacity = s.n > 2 * capacity_ ? (s.n > 64 ? s.n : 64) : 2 * capacity_;
-            PyObject *fresh = PyBytes_FromStringAndSize(nullptr, capacity);
-            if (!fresh) return nullptr;
-            Py_XDECREF(obj_);
-            obj_ = fresh;
-            capacity_ = capacity;
-            if (shared_) {
-                g_key = fresh;
-                g_key_capacity = capacity;
-            }
-        }
-        auto *b = reinterpret_cast<PyBytesObject *>(obj_);
-        simd_lowercase_ascii(s.p, b->ob_sval, static_cast<size_t>(s.n));
-        b->ob_sval[s.n] = '\0';
-        Py_SET_SIZE(obj_, s.n);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        b->ob_shash = -1;
-#pragma GCC diagnostic pop
-        return obj_;
-    }
-
-  private:
-    PyObject *obj_ = nullptr;  // owned unless shared_ (then g_key owns it)
-    Py_ssize_t capacity_ = 0;
-    bool shared_ = false;
-};
+    Ref key = Ref::steal(PyBytes_FromStringAndSize(nullptr, seg.n));
+    if (!key) return nullptr;
+    simd_lowercase_ascii(seg.p, PyBytes_AS_STRING(key.get()), static_cast<size_t>(seg.n));
+    Ref children = Ref::borrow(node->children);
+    if (PyDict_GetItemRef(children.get(), key.get(), &child) < 0) return nullptr;
+    return child ? child : Py_NewRef(Py_None);
+}
 
 struct Frame {
     PyObject *node;       // strong reference
@@ -110,7 +70,7 @@ class Frames {
             Py_DECREF(node);
             return false;
         }
-        data_[size_++] = Frame{node, {}, cursor, 0, via_param};
+        data_[size_++] = Frame{node, {nullptr, 0}, cursor, 0, via_param};
         return true;
     }
     void pop() { Py_DECREF(data_[--size_].node); }
@@ -220,6 +180,17 @@ PyObject *wildcard_key(RadixNodeObject *node) {
 
 PyObject *pair(PyObject *route, PyObject *params) { return PyTuple_Pack(2, route, params); }
 
+// Paths are short and hold few slashes: hopping between them beats a general substring search.
+bool has_double_slash(const char *s, Py_ssize_t n) {
+    const char *end = s + n;
+    for (const char *p = s; p < end - 1; ++p) {
+        p = static_cast<const char *>(std::memchr(p, '/', static_cast<size_t>(end - 1 - p)));
+        if (!p) return false;
+        if (p[1] == '/') return true;
+    }
+    return false;
+}
+
 template <class Segments>
 class Walk {
   public:
@@ -235,8 +206,8 @@ class Walk {
             const Py_ssize_t d = frames_.size() - 1;
             RadixNodeObject *node = as_node(frames_[d].node);
             if (frames_[d].stage == 0) {
-                Span seg;
-                Py_ssize_t after;
+                Span seg{};
+                Py_ssize_t after = 0;
                 if (!segments_.next(frames_[d].cursor, seg, after)) {
                     PyObject *r = at_end(d);
                     if (r != Py_None) return r;
@@ -249,13 +220,11 @@ class Walk {
                 frames_[d].stage = 1;
                 PyObject *children = node->children;
                 if (PyDict_CheckExact(children) && PyDict_GET_SIZE(children) > 0) {
-                    PyObject *key = key_.lowered(seg);
-                    if (!key) return nullptr;
-                    PyObject *child = nullptr;
-                    if (PyDict_GetItemRef(children, key, &child) < 0) return nullptr;
+                    PyObject *child = static_child(node, seg);
+                    if (!child) return nullptr;
                     if (child == Py_None) {
                         Py_DECREF(child);
-                    } else if (child) {
+                    } else {
                         if (!is_node(child)) {
                             cannot_convert(child, &RadixNodeType);
                             Py_DECREF(child);
@@ -402,7 +371,7 @@ class Walk {
         if (node->wildcard_child == Py_None) Py_RETURN_NONE;
         Ref wild = Ref::borrow(node->wildcard_child);
         if (as_node(wild.get())->route == Py_None) Py_RETURN_NONE;
-        Span rest;
+        Span rest{};
         if (!segments_.remainder(frames_[d], rest)) return nullptr;
         PyObject *suffix = node->wildcard_suffix;
         if (suffix != Py_None) {
@@ -438,7 +407,6 @@ class Walk {
     PyObject *base_;  // dict or None (borrowed from the caller)
     Py_ssize_t base_len_;
     Frames frames_;
-    SegmentKey key_;
 };
 
 }  // namespace
@@ -448,7 +416,7 @@ PyObject *tree_match_impl(PyObject *self, PyObject *path) {
     RadixTreeObject *tree = as_tree(self);
     const char *s = PyBytes_AS_STRING(path);
     Py_ssize_t n = PyBytes_GET_SIZE(path);
-    if (n >= 2 && memmem(s, static_cast<size_t>(n), "//", 2)) Py_RETURN_NONE;
+    if (has_double_slash(s, n)) Py_RETURN_NONE;
 
     Ref routes = Ref::borrow(tree->static_routes);
     const bool has_static = PyDict_CheckExact(routes.get());

@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "common/capi.hpp"
 #include "common/ref.hpp"
+#include "routing/child_index.hpp"
 #include "routing/state.hpp"
 #include "routing/unquote.hpp"
 
@@ -101,7 +102,7 @@ const CApi capi = {
 PyObject *create_module() {
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    if (init_state() < 0) return nullptr;
+    if (init_state() < 0 || init_child_index() < 0) return nullptr;
     S.globals = Py_NewRef(PyModule_GetDict(module.get()));
 
     Ref compile = Ref::steal(PyImport_ImportModuleAttrString("re", "compile"));

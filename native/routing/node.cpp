@@ -5,6 +5,7 @@
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
 #include "common/ref.hpp"
+#include "routing/child_index.hpp"
 #include "routing/state.hpp"
 
 namespace qm::routing {
@@ -63,6 +64,7 @@ int node_clear(PyObject *self) {
     // during collection may still reach this node.
     Obj *node = as_node(self);
     for (auto field : kObjectFields) set_field(node->*field, Py_None);
+    free_child_index(node);
     return 0;
 }
 
@@ -70,6 +72,7 @@ void node_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     Obj *node = as_node(self);
     for (auto field : kObjectFields) Py_CLEAR(node->*field);
+    free_child_index(node);
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);

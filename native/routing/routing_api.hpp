@@ -21,6 +21,8 @@ struct RadixNodeObject {
     PyObject *wildcard_name;    // str or None
     PyObject *wildcard_suffix;  // bytes or None
     bool is_leaf;
+    // Private to the module: the lookup index of `children` (see child_index.hpp).
+    void *child_index;
 };
 
 struct RadixTreeObject {

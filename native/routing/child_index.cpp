@@ -1,0 +1,125 @@
+#include "routing/child_index.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace qm::routing {
+
+namespace {
+
+int g_watcher = -1;
+uint64_t g_generation = 1;
+
+int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++g_generation;
+    return 0;
+}
+
+inline unsigned char lower(unsigned char c) {
+    return static_cast<unsigned char>(c - 'A') < 26 ? static_cast<unsigned char>(c + 32) : c;
+}
+
+// FNV-1a over the lower-cased bytes. The keys come from the application's routes, never from
+// clients, so a request can at worst probe a full chain of a table that it cannot grow.
+inline uint64_t hash_lowered(const char *s, Py_ssize_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        h ^= lower(static_cast<unsigned char>(s[i]));
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+struct Slot {
+    uint64_t hash;
+    PyObject *key;    // exact bytes, borrowed from the dict; null for an empty slot
+    PyObject *value;  // borrowed from the dict
+};
+
+struct Index {
+    PyObject *dict;  // identity only: the dict this was built from
+    uint64_t generation;
+    bool usable;
+    Py_ssize_t mask;
+    Slot slots[];
+};
+
+Index *as_index(RadixNodeObject *node) { return static_cast<Index *>(node->child_index); }
+
+// Builds the index of `dict`; null with an error set on failure.
+Index *build(PyObject *dict) {
+    if (PyDict_Watch(g_watcher, dict) < 0) return nullptr;
+    const Py_ssize_t used = PyDict_GET_SIZE(dict);
+    Py_ssize_t capacity = 4;
+    while (capacity < used * 2) capacity *= 2;
+    auto *index = static_cast<Index *>(PyMem_Calloc(1, sizeof(Index) + sizeof(Slot) * capacity));
+    if (!index) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    index->dict = dict;
+    index->generation = g_generation;
+    index->usable = true;
+    index->mask = capacity - 1;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyBytes_CheckExact(key)) {
+            index->usable = false;
+            break;
+        }
+        const uint64_t h = hash_lowered(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key));
+        Py_ssize_t i = static_cast<Py_ssize_t>(h) & index->mask;
+        while (index->slots[i].key) i = (i + 1) & index->mask;
+        index->slots[i] = Slot{h, key, value};
+    }
+    return index;
+}
+
+bool key_equals_lowered(PyObject *key, const char *s, Py_ssize_t n) {
+    if (PyBytes_GET_SIZE(key) != n) return false;
+    const char *k = PyBytes_AS_STRING(key);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (static_cast<unsigned char>(k[i]) != lower(static_cast<unsigned char>(s[i]))) return false;
+    return true;
+}
+
+}  // namespace
+
+int init_child_index() {
+#ifndef Py_GIL_DISABLED
+    g_watcher = PyDict_AddWatcher(on_dict_event);
+    if (g_watcher < 0) PyErr_Clear();
+#endif
+    return 0;
+}
+
+void free_child_index(RadixNodeObject *node) {
+    PyMem_Free(node->child_index);
+    node->child_index = nullptr;
+}
+
+ChildLookup find_child(RadixNodeObject *node, const char *seg, Py_ssize_t n, PyObject **child) {
+    if (g_watcher < 0) return ChildLookup::Unindexed;
+    PyObject *dict = node->children;
+    Index *index = as_index(node);
+    if (!index || index->dict != dict || index->generation != g_generation) {
+        free_child_index(node);
+        index = build(dict);
+        if (!index) return ChildLookup::Error;
+        node->child_index = index;
+    }
+    if (!index->usable) return ChildLookup::Unindexed;
+    const uint64_t h = hash_lowered(seg, n);
+    for (Py_ssize_t i = static_cast<Py_ssize_t>(h) & index->mask; index->slots[i].key;
+         i = (i + 1) & index->mask) {
+        const Slot &slot = index->slots[i];
+        if (slot.hash == h && key_equals_lowered(slot.key, seg, n)) {
+            *child = Py_NewRef(slot.value);
+            return ChildLookup::Found;
+        }
+    }
+    return ChildLookup::Missing;
+}
+
+}  // namespace qm::routing
