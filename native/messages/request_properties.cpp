@@ -517,16 +517,28 @@ PyObject *py_request_set_cookie(PyObject *self, PyObject *const *args, Py_ssize_
     if (!text) return nullptr;
     Ref new_value = Ref::steal(PyUnicode_AsUTF8String(text.get()));
     if (!new_value) return nullptr;
-    Ref existing = Ref::steal(get_first_header(self, S.h_cookie));
+    // Every Cookie header the request has is folded into the one left behind: a client may
+    // split its cookies over several headers (HTTP/2 does), and keeping only the first would
+    // drop the others.
+    Ref existing = Ref::steal(get_headers(self, S.h_cookie));
     if (!existing) return nullptr;
-    if (existing.get() != Py_None && PyBytes_GET_SIZE(existing.get()) > 0) {
-        const Py_ssize_t ne = PyBytes_GET_SIZE(existing.get()), nv = PyBytes_GET_SIZE(new_value.get());
-        Ref joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, ne + 1 + nv));
+    if (!PyList_CheckExact(existing.get())) return expected_type("list", existing.get());
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(existing.get()); ++i) {
+        PyObject *v = PyList_GET_ITEM(existing.get(), i);
+        if (!PyBytes_CheckExact(v)) return expected_type("bytes", v);
+        if (PyBytes_GET_SIZE(v) > 0 && PyList_Append(parts.get(), v) < 0) return nullptr;
+    }
+    if (PyList_GET_SIZE(parts.get()) > 0) {
+        // Cookie pairs are separated by "; " (RFC 6265), which is also what `cookies` splits
+        // on: with a bare ";" every cookie set after the first would read back as part of the
+        // first one's value.
+        if (PyList_Append(parts.get(), new_value.get()) < 0) return nullptr;
+        Ref separator = Ref::steal(PyBytes_FromStringAndSize("; ", 2));
+        if (!separator) return nullptr;
+        Ref joined = Ref::steal(PyBytes_Join(separator.get(), parts.get()));
         if (!joined) return nullptr;
-        char *out = PyBytes_AS_STRING(joined.get());
-        memcpy(out, PyBytes_AS_STRING(existing.get()), size_t(ne));
-        out[ne] = ';';
-        memcpy(out + ne + 1, PyBytes_AS_STRING(new_value.get()), size_t(nv));
         if (set_header(self, S.h_cookie, joined.get()) < 0) return nullptr;
     } else if (append_pair(self, S.h_cookie, new_value.get()) < 0) {
         return nullptr;
