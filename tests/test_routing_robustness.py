@@ -417,3 +417,26 @@ def test_operations_do_not_leak():
         tracemalloc.stop()
     assert sys.getrefcount(shared) == refs
     assert after - before < 20_000
+
+
+def test_host_subclass_instances_release_their_class_once():
+    class Node(RadixNode):
+        pass
+
+    class Match(RouteMatch):
+        pass
+
+    class Tree(RadixTree):
+        pass
+
+    class Router(CythonRadixRouter):
+        pass
+
+    classes = (Node, Match, Tree, Router)
+    before = [sys.getrefcount(c) for c in classes]
+    for _ in range(3_000):
+        objects = [Node(), Match(_Route()), Tree(), Router()]
+        objects.append(objects)  # a cycle, so that the collector frees them too
+        del objects
+    gc.collect()
+    assert [sys.getrefcount(c) for c in classes] == before

@@ -55,7 +55,6 @@ int node_init(PyObject *self, PyObject *args, PyObject *kwds) {
 int node_traverse(PyObject *self, visitproc visit, void *arg) {
     Obj *node = as_node(self);
     for (auto field : kObjectFields) Py_VISIT(node->*field);
-    Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
@@ -73,9 +72,8 @@ void node_dealloc(PyObject *self) {
     Obj *node = as_node(self);
     for (auto field : kObjectFields) Py_CLEAR(node->*field);
     free_child_index(node);
-    PyTypeObject *type = Py_TYPE(self);
-    type->tp_free(self);
-    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+    // A static type: for instances of host subclasses, subtype_dealloc releases the class.
+    Py_TYPE(self)->tp_free(self);
 }
 
 #define QM_FIELD(member, kind, type) \

@@ -112,7 +112,6 @@ int match_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(m->pattern);
     Py_VISIT(m->_values);
     Py_VISIT(m->route);
-    Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
@@ -132,9 +131,8 @@ void match_dealloc(PyObject *self) {
     Py_CLEAR(m->pattern);
     Py_CLEAR(m->_values);
     Py_CLEAR(m->route);
-    PyTypeObject *type = Py_TYPE(self);
-    type->tp_free(self);
-    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+    // A static type: for instances of host subclasses, subtype_dealloc releases the class.
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyObject *match_repr(PyObject *self) {

@@ -147,7 +147,6 @@ int router_init(PyObject *self, PyObject *args, PyObject *kwds) {
 
 int router_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(as_router(self)->trees);
-    Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
@@ -159,9 +158,8 @@ int router_clear(PyObject *self) {
 void router_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_router(self)->trees);
-    PyTypeObject *type = Py_TYPE(self);
-    type->tp_free(self);
-    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+    // A static type: for instances of host subclasses, subtype_dealloc releases the class.
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyObject *py_add_route(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

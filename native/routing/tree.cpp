@@ -330,7 +330,6 @@ int tree_init(PyObject *self, PyObject *args, PyObject *kwds) {
 int tree_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(as_tree(self)->root);
     Py_VISIT(as_tree(self)->static_routes);
-    Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
@@ -344,9 +343,8 @@ void tree_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_tree(self)->root);
     Py_CLEAR(as_tree(self)->static_routes);
-    PyTypeObject *type = Py_TYPE(self);
-    type->tp_free(self);
-    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+    // A static type: for instances of host subclasses, subtype_dealloc releases the class.
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyObject *py_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
