@@ -307,19 +307,19 @@ def test_url_setter_removes_the_host_through_the_override():
     assert r.get_first_header(b"host") == b"h"
 
 
-def test_request_set_cookie_goes_through_get_first_and_set_header():
+def test_request_set_cookie_goes_through_get_headers_and_set_header():
     calls = []
 
     class R(Request):
-        def get_first_header(self, key):
-            calls.append(("get_first_header", key))
-            return b"x=1"
+        def get_headers(self, key):
+            calls.append(("get_headers", key))
+            return [b"x=1", b"", b"w=0"]
 
         def set_header(self, key, value):
             calls.append(("set_header", key, value))
 
     R("GET", b"/", []).set_cookie("y", "2")
-    assert calls == [("get_first_header", b"cookie"), ("set_header", b"cookie", b"x=1;y=2")]
+    assert calls == [("get_headers", b"cookie"), ("set_header", b"cookie", b"x=1; w=0; y=2")]
 
 
 def test_reset_overrides_are_called_from_the_table():
