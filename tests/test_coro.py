@@ -13,6 +13,8 @@ import warnings
 import weakref
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from quenmark.contents import Content
 from quenmark.messages import Message, Request, _call_soon
@@ -518,3 +520,106 @@ def test_throw_into_an_awaited_iterator_without_throw_reaches_the_coroutine():
         c.throw(ValueError("direct"))
     with pytest.raises(RuntimeError, match="cannot reuse"):
         c.send(None)
+
+
+# ---- against Python's own coroutines and async generators ---------------------------------
+# The same body written as `async def` / an async generator, driven by the same random sequence
+# of send/throw/close (and asend/athrow/aclose) calls, must give the same results and the same
+# effects on the content.
+
+async def ref_read(m):
+    content = m.content
+    if content:
+        return await content.read()
+    return None
+
+
+async def ref_stream(m):
+    content = m.content
+    if not content:
+        yield None
+        return
+    async for chunk in content.stream():
+        yield chunk
+
+
+THROWN = {"value": ValueError, "lookup": LookupError, "exit": GeneratorExit, "stop": StopIteration}
+
+
+def outcome(call, *args):
+    try:
+        return ("value", call(*args))
+    except StopIteration as stop:
+        return ("stop", stop.value)
+    except StopAsyncIteration:
+        return ("stop async",)
+    except BaseException as exc:
+        return ("raise", type(exc).__name__, str(exc))
+
+
+SENT = st.sampled_from([None, b"v"])
+THROWS = st.sampled_from(sorted(THROWN))
+STEP_OPS = [st.tuples(st.just("send"), SENT), st.tuples(st.just("throw"), THROWS),
+            st.tuples(st.just("close"))]
+
+
+def drive_by_ops(target, op):
+    kind = op[0]
+    if kind == "send":
+        return outcome(target.send, op[1])
+    if kind == "throw":
+        return outcome(target.throw, THROWN[op[1]]("x"))
+    return outcome(target.close)
+
+
+def run_coroutine(coro, ops):
+    results = [drive_by_ops(coro, op) for op in ops]
+    coro.close()
+    return results
+
+
+def run_generator(gen, ops):
+    starts = {
+        "anext": lambda op: gen.__anext__(),
+        "asend": lambda op: gen.asend(op[1]),
+        "athrow": lambda op: gen.athrow(THROWN[op[1]]("x")),
+        "aclose": lambda op: gen.aclose(),
+    }
+    results, steps = [], []  # steps stay alive: CPython never releases a dropped one
+    for op in ops:
+        if op[0] in starts:
+            steps.append(starts[op[0]](op))
+            results.append(("new step",))
+        elif steps:
+            results.append(drive_by_ops(steps[-1], op))
+    for step in steps:
+        outcome(step.close)  # an unawaited step would warn when it dies
+    return results
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.lists(st.one_of(*STEP_OPS), max_size=6), st.booleans())
+def test_read_behaves_like_async_def(ops, has_content):
+    native, reference = Gate(), Gate()
+    results = run_coroutine(message(native if has_content else None).read(), ops)
+    expected = run_coroutine(ref_read(message(reference if has_content else None)), ops)
+    assert results == expected
+    assert native.seen == reference.seen
+
+
+GENERATOR_OPS = STEP_OPS + [
+    st.tuples(st.just("anext")),
+    st.tuples(st.just("asend"), SENT),
+    st.tuples(st.just("athrow"), THROWS),
+    st.tuples(st.just("aclose")),
+]
+
+
+@settings(max_examples=500, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.lists(st.one_of(*GENERATOR_OPS), max_size=8), st.booleans())
+def test_stream_behaves_like_an_async_generator(ops, has_content):
+    native, reference = Gate(), Gate()
+    results = run_generator(message(native if has_content else None).stream(), ops)
+    expected = run_generator(ref_stream(message(reference if has_content else None)), ops)
+    assert results == expected
+    assert native.seen == reference.seen

@@ -377,6 +377,24 @@ inline Outcome reused(PyObject **out) {
     return Outcome::Error;
 }
 
+// A StopIteration (or, from a generator, StopAsyncIteration) leaving the body would read as the
+// end of the iteration one level up; it becomes a RuntimeError, as PEP 479 has it.
+inline void replace_escaped_stop(const FrameObject *f) {
+    const char *message = nullptr;
+    if (PyErr_ExceptionMatches(PyExc_StopIteration))
+        message = is_coroutine(f) ? "coroutine raised StopIteration"
+                                  : "async generator raised StopIteration";
+    else if (!is_coroutine(f) && PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
+        message = "async generator raised StopAsyncIteration";
+    if (!message) return;
+    PyObject *stop = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, message);
+    PyObject *error = PyErr_GetRaisedException();
+    PyException_SetCause(error, Py_NewRef(stop));
+    PyException_SetContext(error, stop);
+    PyErr_SetRaisedException(error);
+}
+
 // Resumes the suspended frame; `value` (stolen) becomes the result of the pending co_await or
 // co_yield, null delivers the current exception instead.
 inline Outcome resume(FrameObject *f, PyObject *value, PyObject **out) {
@@ -396,6 +414,8 @@ inline Outcome resume(FrameObject *f, PyObject *value, PyObject **out) {
     }
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "native coroutine failed without setting an exception");
+    else
+        replace_escaped_stop(f);
     // The frame's destructors release references; they must not see (or eat) our exception.
     PyObject *exc = PyErr_GetRaisedException();
     destroy_frame(f);
