@@ -190,15 +190,21 @@ def test_operations_leak_nothing(rounds):
         run(200)  # warm-up: caches, free lists, specialised bytecode
         gc.collect()
         counts = [sys.getrefcount(o) for o in watched]
-        before = tracemalloc.get_traced_memory()[0]
-        run(rounds)
-        gc.collect()
-        after = tracemalloc.get_traced_memory()[0]
+        # Other tests of the session may leave allocator or cache state that settles during a
+        # round; a real leak grows on every attempt, noise does not.
+        growth = []
+        for _ in range(3):
+            before = tracemalloc.get_traced_memory()[0]
+            run(rounds)
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - before)
+            # One leaked small object per round would add well over 50 KiB.
+            if growth[-1] < 32 * 1024:
+                break
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == counts
-    # One leaked small object per round would add well over 50 KiB.
-    assert after - before < 32 * 1024, f"traced memory grew by {after - before} bytes"
+    assert min(growth) < 32 * 1024, f"traced memory grew by {growth} bytes"
 
 
 @pytest.mark.parametrize(
