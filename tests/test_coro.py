@@ -623,3 +623,59 @@ def test_stream_behaves_like_an_async_generator(ops, has_content):
     expected = run_generator(ref_stream(message(reference if has_content else None)), ops)
     assert results == expected
     assert native.seen == reference.seen
+
+
+async def ref_call_soon(coro):
+    task = asyncio.create_task(coro)
+    asyncio.get_event_loop().call_soon(task.cancel)
+    try:
+        return await task
+    except asyncio.CancelledError:
+        return None
+
+
+async def returns_at_once():
+    return "result"
+
+
+async def raises_at_once():
+    raise KeyError("k")
+
+
+async def suspends_then_returns():
+    await asyncio.sleep(0)
+    return "late"
+
+
+async def survives_cancellation():
+    try:
+        await asyncio.sleep(1)
+    except asyncio.CancelledError:
+        return "survived"
+
+
+async def fails_on_cancellation():
+    try:
+        await asyncio.sleep(1)
+    except asyncio.CancelledError:
+        raise ValueError("while cancelled")
+
+
+@pytest.mark.parametrize(
+    "inner",
+    [returns_at_once, raises_at_once, suspends_then_returns, survives_cancellation,
+     fails_on_cancellation],
+)
+@pytest.mark.parametrize("cancel_outer", [False, True])
+async def test_call_soon_behaves_like_its_python_equivalent(inner, cancel_outer):
+    async def run(call_soon):
+        task = asyncio.create_task(call_soon(inner()))
+        if cancel_outer:
+            await asyncio.sleep(0)
+            task.cancel()
+        try:
+            return ("value", await task)
+        except BaseException as exc:
+            return ("raise", type(exc).__name__, str(exc))
+
+    assert await run(_call_soon) == await run(ref_call_soon)
