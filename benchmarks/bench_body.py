@@ -18,7 +18,7 @@ import re
 import msgspec
 from starlette.requests import Request as StarletteRequest
 
-from quenmark.contents import Content
+from quenmark.contents import Content, StreamedContent
 from quenmark.messages import Message
 
 BODY = b'{"id": 17, "name": "widget", "tags": ["a", "b", "c"], "price": 12.5, "stock": null}'
@@ -81,6 +81,14 @@ class PyMessage:
             return ""
         return body.decode(self.charset)
 
+    async def stream(self):
+        content = self.content
+        if not content:
+            yield None
+            return
+        async for chunk in content.stream():
+            yield chunk
+
     async def json(self, loads=None):
         if not self.declares_json():
             return None
@@ -102,6 +110,26 @@ QM.content = Content(b"application/json", BODY)
 PY = PyMessage(HEADERS)
 PY.content = QM.content
 
+CHUNKS = [BODY] * 100
+
+
+async def provider():
+    for chunk in CHUNKS:
+        yield chunk
+
+
+QM_STREAMED = Message(HEADERS)
+QM_STREAMED.content = StreamedContent(b"application/json", provider)
+PY_STREAMED = PyMessage(HEADERS)
+PY_STREAMED.content = QM_STREAMED.content
+
+
+async def consume(chunks):
+    count = 0
+    async for _ in chunks:
+        count += 1
+    return count
+
 
 def st(method):
     r = StarletteRequest(SCOPE, receive)
@@ -114,6 +142,8 @@ CASES = {
     "text": ("drive(QM.text())", "drive(PY.text())", None),
     "json": ("drive(QM.json())", "drive(PY.json())", "st('json')"),
     "read, no content": ("drive(EMPTY.read())", "drive(PY_EMPTY.read())", None),
+    "stream 100 chunks": ("drive(consume(QM_STREAMED.stream()))",
+                          "drive(consume(PY_STREAMED.stream()))", None),
 }
 
 EMPTY = Message(HEADERS)
@@ -121,6 +151,8 @@ PY_EMPTY = PyMessage(HEADERS)
 
 
 def measure(statement, number, repeat):
+    if statement.startswith("drive(consume"):
+        number = max(1, number // 100)  # a hundred chunks per run
     timer = timeit.Timer(statement, globals=globals())
     runs = timer.repeat(repeat=repeat, number=number)
     return statistics.median(runs) / number * 1e9
