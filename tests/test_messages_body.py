@@ -2,7 +2,10 @@
 coroutines behind is_disconnected, with and without content, and through subclass overrides."""
 
 import asyncio
+import gc
 import json as stdlib_json
+import sys
+import tracemalloc
 
 import msgspec
 import pytest
@@ -411,3 +414,71 @@ def test_module_function_arguments():
         _read_stream(5)
     with pytest.raises(TypeError, match="_call_soon\\(\\) takes exactly 1 positional argument"):
         _call_soon()
+
+
+# ---- nothing leaks ----------------------------------------------------------------------------
+
+
+async def _expect(awaitable, error=None):
+    try:
+        await awaitable
+    except Exception as exc:
+        assert error is not None and isinstance(exc, error), exc
+
+
+async def _every_body_operation(held, bad_loads):
+    ok = with_content(Content(None, b'{"a": [1, "x"]}'))
+    await ok.read()
+    await ok.read_raw()
+    await ok.read_detached()
+    await ok.text()
+    await ok.json()
+    await ok.json(loads=stdlib_json.loads)
+    ok.detach_raw()
+    with_content(held).detach_raw()
+    assert [chunk async for chunk in ok.stream()]
+    assert [chunk async for chunk in with_content(None).stream()] == [None]
+    await _expect(with_content(Reading(bytearray(b"ab"))).read_detached())
+    await _expect(with_content(Reading(5)).read_detached(), TypeError)
+    await _expect(with_content(Content(None, b"\xff"), b"text/plain").text())
+    await _expect(with_content(Content(None, b"x"), b"text/plain; charset=nope").text(), LookupError)
+    await _expect(with_content(Content(None, b"{")).json(), BadRequestFormat)
+    await _expect(with_content(Content(None, b"{"), b"application/json; x=\xff").json(),
+                  BadRequestFormat)
+    await _expect(with_content(Content(None, b"{")).json(bad_loads), BadRequestFormat)
+    await _expect(with_content(Content(None, b"\xff")).json(stdlib_json.loads), BadRequestFormat)
+    await _expect(with_content(Content(None, b"{}")).json(lambda t: {}[t]), KeyError)
+    await _expect(with_content(Reading(None)).json(), TypeError)
+    await _expect(_read_stream(with_content(Content(None, b"x"))))
+    await _expect(_call_soon(_read_stream(with_content(Reading(b"x")))))
+    for call in (lambda: Message([]).json(1, 2), lambda: _read_stream(5), lambda: _call_soon()):
+        try:
+            call()
+        except TypeError:
+            pass
+
+
+async def test_repeated_body_operations_do_not_leak():
+    held = Held(None, b"body")
+    held._data = bytearray(b"kept")
+
+    def bad_loads(text):
+        raise ValueError("bad")
+
+    shared = (held, bad_loads, BadRequestFormat, msgspec.DecodeError, json_settings,
+              encodings_settings, stdlib_json.loads)
+    for _ in range(100):
+        await _every_body_operation(held, bad_loads)
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in shared]
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(1000):
+            await _every_body_operation(held, bad_loads)
+        gc.collect()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert after - before < 64 * 1024
+    assert [sys.getrefcount(o) for o in shared] == refs
