@@ -198,6 +198,13 @@ struct PromiseBase {
     static void *allocate(PyTypeObject *type, Kind kind, std::size_t size) noexcept {
         FrameObject *f = PyObject_GC_NewVar(FrameObject, type, static_cast<Py_ssize_t>(size));
         if (!f) return nullptr;
+        void *frame = reinterpret_cast<char *>(f) + kFrameOffset;
+        if (reinterpret_cast<std::uintptr_t>(frame) % kFrameAlign != 0) {
+            // Only an allocator that breaks CPython's own 16-byte alignment could get here.
+            PyObject_GC_Del(f);
+            PyErr_SetString(PyExc_SystemError, "misaligned native coroutine frame");
+            return nullptr;
+        }
         f->handle = {};
         f->promise = nullptr;
         f->awaiting = nullptr;
@@ -210,7 +217,6 @@ struct PromiseBase {
         f->hooks_inited = false;
         f->closed = false;
         f->running_async = false;
-        void *frame = reinterpret_cast<char *>(f) + kFrameOffset;
         last_frame = frame;
         return frame;
     }
