@@ -257,8 +257,10 @@ async def test_cancellation_reaches_the_awaited_object():
 async def test_exception_traceback_keeps_the_raising_frames():
     with pytest.raises(KeyError) as info:
         await message(Failing(None, b"")).read()
-    names = [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
-    assert names[-2:] == ["read", "deep_failure"]
+    frames = traceback.extract_tb(info.value.__traceback__)
+    # The native body shows where a Python coroutine's frame would, between caller and callee.
+    assert [frame.name for frame in frames[-3:]] == ["Message.read", "read", "deep_failure"]
+    assert frames[-3].filename == "<native>"
 
 
 async def test_stream_protocol_under_asyncio():

@@ -53,6 +53,7 @@
 #pragma once
 
 #include <Python.h>
+#include <frameobject.h>
 
 #include <coroutine>
 #include <cstddef>
@@ -401,6 +402,48 @@ inline void replace_escaped_stop(const FrameObject *f) {
     PyErr_SetRaisedException(error);
 }
 
+// Adds the native body to the traceback of the exception leaving it, as a Python frame adds
+// itself: `File "<native>", line 1, in Message.json`. Best effort: the exception is kept as it
+// was if the entry cannot be made.
+inline void add_traceback(const FrameObject *f) {
+    if (!f->qualname) return;
+    struct Entry {
+        const char *qualname;
+        PyCodeObject *code;
+    };
+    static Entry cache[32] = {};
+    static PyObject *globals = nullptr;
+    PyObject *exc = PyErr_GetRaisedException();
+    PyCodeObject *code = nullptr;
+    for (const Entry &e : cache) {
+        if (e.qualname == f->qualname) {
+            code = e.code;
+            break;
+        }
+    }
+    if (!code) {
+        code = PyCode_NewEmpty("<native>", f->qualname, 1);
+        for (Entry &e : cache) {
+            if (!code || e.qualname) continue;
+            e = Entry{f->qualname, code};  // kept for the life of the process
+            Py_INCREF(code);
+            break;
+        }
+    } else {
+        Py_INCREF(code);
+    }
+    if (!globals) globals = PyDict_New();
+    PyFrameObject *frame =
+        code && globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    Py_XDECREF(code);
+    if (!frame) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
 // Resumes the suspended frame; `value` (stolen) becomes the result of the pending co_await or
 // co_yield, null delivers the current exception instead.
 inline Outcome resume(FrameObject *f, PyObject *value, PyObject **out) {
@@ -422,6 +465,7 @@ inline Outcome resume(FrameObject *f, PyObject *value, PyObject **out) {
         PyErr_SetString(PyExc_SystemError, "native coroutine failed without setting an exception");
     else
         replace_escaped_stop(f);
+    add_traceback(f);
     // The frame's destructors release references; they must not see (or eat) our exception.
     PyObject *exc = PyErr_GetRaisedException();
     destroy_frame(f);
