@@ -36,6 +36,8 @@
 // collections.abc.Coroutine and AsyncGenerator, so asyncio accepts them as tasks. Awaiting
 // delegates to the inner iterator with PyIter_Send, so a chain of native coroutines costs a few
 // C calls per step and never builds a StopIteration; nothing is awaited before the first send.
+// An exception leaving a body gets the traceback entry `File "<native>", line 1, in <qualname>`,
+// where a Python coroutine would add its frame; a StopIteration leaving it becomes RuntimeError.
 //
 // Memory: the C++ frame is allocated inside the Python object (one allocation, seen by
 // tracemalloc), destroyed as soon as the body finishes and otherwise when the object dies. A
