@@ -178,7 +178,15 @@ PyObject *py_get_match(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
     return get_match_impl(self, values[0], values[1]);
 }
 
-PyObject *py_freeze(PyObject *, PyObject *) { Py_RETURN_NONE; }
+PyObject *py_freeze(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "freeze() got an unexpected keyword argument '%U'",
+                     PyTuple_GET_ITEM(kwnames, 0));
+        return nullptr;
+    }
+    if (!check_nargs("freeze", nargs, 0)) return nullptr;
+    Py_RETURN_NONE;
+}
 
 PyMethodDef router_methods[] = {
     {"add_route", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_add_route)),
@@ -189,7 +197,8 @@ PyMethodDef router_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_match($self, method, path)\n--\n\n"
                "(route, params) for `path` among the routes of `method`, or None.")},
-    {"freeze", py_freeze, METH_NOARGS,
+    {"freeze", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_freeze)),
+     METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("freeze($self, /)\n--\n\nAnnounces the end of registration.")},
     {nullptr},
 };
