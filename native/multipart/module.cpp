@@ -3,7 +3,7 @@
 // Finding the delimiter is the whole cost of parsing a large file part: the Python parser
 // does nothing else per chunk. CPython's bytes.find (Horspool with a 64-bit bloom filter)
 // advances about 30 bytes per step on a typical delimiter; comparing the delimiter's first
-// and last bytes at 32 positions at once with AVX2 and verifying the rare candidates is about
+// and last bytes at 64 positions at once with AVX2 and verifying the rare candidates is about
 // twice as fast. Inputs that produce many candidates (data built from pieces of the
 // delimiter) hand the rest of the search to bytes.find, which is linear in the worst case,
 // so the search never degrades to comparing the delimiter at every position.
@@ -43,14 +43,24 @@ __attribute__((target("avx2"))) Py_ssize_t find_avx2(const uint8_t *hay, Py_ssiz
     // hostile or degenerate and the linear-time search takes over.
     Py_ssize_t budget = 64;
     Py_ssize_t i = start;
-    for (; i + m - 1 + 32 <= n; i += 32) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(hay + i));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(hay + i + m - 1));
-        uint32_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(
-            _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, last))));
-        ++budget;
+    // 64 bytes per step: most steps end at the single test that no position matched.
+    for (; i + m - 1 + 64 <= n; i += 64) {
+        const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(hay + i));
+        const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(hay + i + 32));
+        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(hay + i + m - 1));
+        const __m256i b1 =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(hay + i + m - 1 + 32));
+        const __m256i e0 =
+            _mm256_and_si256(_mm256_cmpeq_epi8(a0, first), _mm256_cmpeq_epi8(b0, last));
+        const __m256i e1 =
+            _mm256_and_si256(_mm256_cmpeq_epi8(a1, first), _mm256_cmpeq_epi8(b1, last));
+        budget += 2;
+        const __m256i any = _mm256_or_si256(e0, e1);
+        if (_mm256_testz_si256(any, any)) continue;
+        uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(e0)) |
+                        (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(e1))) << 32);
         while (mask) {
-            const int bit = __builtin_ctz(mask);
+            const int bit = __builtin_ctzll(mask);
             if (std::memcmp(hay + i + bit + 1, needle + 1, static_cast<size_t>(m - 2)) == 0)
                 return i + bit;
             if (--budget < 0) {
@@ -60,8 +70,8 @@ __attribute__((target("avx2"))) Py_ssize_t find_avx2(const uint8_t *hay, Py_ssiz
             mask &= mask - 1;
         }
     }
-    // Fewer than 32 + m - 1 bytes remain: compare at each position where the first byte
-    // matches (at most 32 candidates).
+    // Fewer than 64 + m - 1 bytes remain: compare at each position where the first byte
+    // matches (at most 64 candidates).
     for (; i + m <= n; ++i) {
         const void *hit = std::memchr(hay + i, needle[0], static_cast<size_t>(n - m - i + 1));
         if (!hit) break;
