@@ -1,0 +1,299 @@
+// The object behind a native coroutine or asynchronous generator, and the driver that runs its
+// C++ frame: resume, send, throw and close with CPython's semantics. Internal to coro.hpp.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+#include <coroutine>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "awaitable.hpp"
+#include "ref.hpp"
+
+namespace qm::coro_detail {
+
+enum class Kind : uint8_t { Coroutine, AsyncGen };
+enum class State : uint8_t { Created, Suspended, Running, Finished };
+
+// The frame's `qm::Ref` parameters, which the collector visits (see coro.hpp).
+struct Roots {
+    static constexpr int kMax = 6;
+    const Ref *at[kMax];
+    int count = 0;
+};
+
+// The Python object; the C++ frame follows it in the same allocation, at kFrameOffset.
+struct FrameObject {
+    PyObject_VAR_HEAD
+    std::coroutine_handle<> handle;  // null once the frame is destroyed
+    const Roots *roots;              // in the promise; null once the frame is destroyed
+    PyObject *awaiting;   // the iterator a suspended `co_await` delegates to, or null
+    PyObject *transfer;   // the value crossing the frame boundary at a switch (see resume())
+    PyObject *finalizer;  // asynchronous generators: the asyncgen finalizer hook
+    PyObject *weakreflist;
+    const char *qualname;
+    State state;
+    Kind kind;
+    bool hooks_inited;   // asynchronous generators, as in CPython
+    bool closed;
+    bool running_async;
+};
+
+// The frame's alignment is the default new alignment (the promise declares no aligned new).
+inline constexpr std::size_t kFrameAlign = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+inline constexpr Py_ssize_t kFrameOffset =
+    static_cast<Py_ssize_t>((sizeof(FrameObject) + kFrameAlign - 1) & ~(kFrameAlign - 1));
+
+inline FrameObject *owner_of(void *frame) noexcept {
+    return reinterpret_cast<FrameObject *>(static_cast<char *>(frame) - kFrameOffset);
+}
+
+inline PyTypeObject CoroType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+inline PyTypeObject AsyncGenType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+inline PyTypeObject StepType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+inline void *last_frame = nullptr;  // the frame allocate() handed out last (under the GIL)
+
+// ---- the driver ------------------------------------------------------------------------------
+
+// How a step of the frame ended. Next: the awaited iterator yielded `*out` (pass it to whoever
+// drives us, the event loop in the end); Yield: the generator yielded `*out`; Return: the frame
+// finished with `*out`; Error: it finished with the current exception.
+enum class Outcome { Next, Yield, Return, Error };
+
+inline bool is_coroutine(const FrameObject *f) noexcept { return f->kind == Kind::Coroutine; }
+
+inline void destroy_frame(FrameObject *f) noexcept {
+    if (!f->handle) return;
+    std::coroutine_handle<> handle = std::exchange(f->handle, {});
+    f->roots = nullptr;  // the roots die with the frame: the collector must not see them now
+    handle.destroy();
+}
+
+inline Outcome already_executing(const FrameObject *f) {
+    PyErr_SetString(PyExc_ValueError, is_coroutine(f) ? "coroutine already executing"
+                                                      : "async generator already executing");
+    return Outcome::Error;
+}
+
+inline Outcome reused(PyObject **out) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    *out = nullptr;
+    return Outcome::Error;
+}
+
+// A StopIteration (or, from a generator, StopAsyncIteration) leaving the body would read as the
+// end of the iteration one level up; it becomes a RuntimeError, as PEP 479 has it.
+inline void replace_escaped_stop(const FrameObject *f) {
+    const char *message = nullptr;
+    if (PyErr_ExceptionMatches(PyExc_StopIteration))
+        message = is_coroutine(f) ? "coroutine raised StopIteration"
+                                  : "async generator raised StopIteration";
+    else if (!is_coroutine(f) && PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
+        message = "async generator raised StopAsyncIteration";
+    if (!message) return;
+    PyObject *stop = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, message);
+    PyObject *error = PyErr_GetRaisedException();
+    PyException_SetCause(error, Py_NewRef(stop));
+    PyException_SetContext(error, stop);
+    PyErr_SetRaisedException(error);
+}
+
+// Adds the native body to the traceback of the exception leaving it, as a Python frame adds
+// itself: `File "<native>", line 1, in Message.json`. Best effort: the exception is kept as it
+// was if the entry cannot be made.
+inline void add_traceback(const FrameObject *f) {
+    if (!f->qualname) return;
+    struct Entry {
+        const char *qualname;
+        PyCodeObject *code;
+    };
+    static Entry cache[32] = {};
+    static PyObject *globals = nullptr;
+    PyObject *exc = PyErr_GetRaisedException();
+    PyCodeObject *code = nullptr;
+    for (const Entry &e : cache) {
+        if (e.qualname == f->qualname) {
+            code = e.code;
+            break;
+        }
+    }
+    if (!code) {
+        code = PyCode_NewEmpty("<native>", f->qualname, 1);
+        for (Entry &e : cache) {
+            if (!code || e.qualname) continue;
+            e = Entry{f->qualname, code};  // kept for the life of the process
+            Py_INCREF(code);
+            break;
+        }
+    } else {
+        Py_INCREF(code);
+    }
+    if (!globals) globals = PyDict_New();
+    PyFrameObject *frame =
+        code && globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    Py_XDECREF(code);
+    if (!frame) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
+// Resumes the suspended frame; `value` (stolen) becomes the result of the pending co_await or
+// co_yield, null delivers the current exception instead.
+inline Outcome resume(FrameObject *f, PyObject *value, PyObject **out) {
+    f->transfer = value;
+    f->state = State::Running;
+    f->handle.resume();
+    PyObject *result = std::exchange(f->transfer, nullptr);
+    *out = result;
+    if (!f->handle.done()) {
+        f->state = State::Suspended;
+        return f->awaiting ? Outcome::Next : Outcome::Yield;
+    }
+    f->state = State::Finished;
+    if (result) {
+        destroy_frame(f);
+        return Outcome::Return;
+    }
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "native coroutine failed without setting an exception");
+    else
+        replace_escaped_stop(f);
+    add_traceback(f);
+    // The frame's destructors release references; they must not see (or eat) our exception.
+    PyObject *exc = PyErr_GetRaisedException();
+    destroy_frame(f);
+    PyErr_SetRaisedException(exc);
+    return Outcome::Error;
+}
+
+inline Outcome send(FrameObject *f, PyObject *arg, PyObject **out) {
+    *out = nullptr;
+    if (!arg) arg = Py_None;
+    switch (f->state) {
+    case State::Running:
+        return already_executing(f);
+    case State::Finished:
+        if (is_coroutine(f)) return reused(out);
+        *out = Py_NewRef(Py_None);
+        return Outcome::Return;
+    case State::Created:
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError,
+                            is_coroutine(f)
+                                ? "can't send non-None value to a just-started coroutine"
+                                : "can't send non-None value to a just-started async generator");
+            return Outcome::Error;
+        }
+        return resume(f, Py_NewRef(Py_None), out);
+    case State::Suspended:
+        break;
+    }
+    if (!f->awaiting) return resume(f, Py_NewRef(arg), out);
+    PyObject *res = nullptr;
+    f->state = State::Running;
+    const PySendResult s = PyIter_Send(f->awaiting, arg, &res);
+    f->state = State::Suspended;
+    if (s == PYGEN_NEXT) {
+        *out = res;
+        return Outcome::Next;
+    }
+    Py_CLEAR(f->awaiting);
+    return resume(f, s == PYGEN_RETURN ? res : nullptr, out);
+}
+
+// Raises `exc` (an exception instance) at the frame's suspension point, first offering it to the
+// awaited iterator as CPython does for `await`; `close_on_genexit`: GeneratorExit closes the
+// inner iterator instead of being thrown into it.
+inline Outcome throw_(FrameObject *f, PyObject *exc, bool close_on_genexit, PyObject **out) {
+    *out = nullptr;
+    switch (f->state) {
+    case State::Running:
+        return already_executing(f);
+    case State::Finished:
+        if (is_coroutine(f)) return reused(out);
+        PyErr_SetRaisedException(Py_NewRef(exc));
+        return Outcome::Error;
+    case State::Created:
+        // Raised before the first line: the body never runs.
+        f->state = State::Finished;
+        destroy_frame(f);
+        PyErr_SetRaisedException(Py_NewRef(exc));
+        return Outcome::Error;
+    case State::Suspended:
+        break;
+    }
+    if (f->awaiting) {
+        if (close_on_genexit && PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+            f->state = State::Running;
+            const int err = awaitable::close_iter(f->awaiting);
+            f->state = State::Suspended;
+            Py_CLEAR(f->awaiting);
+            if (err < 0) return resume(f, nullptr, out);
+        } else {
+            PyObject *res = nullptr;
+            f->state = State::Running;
+            const awaitable::Thrown t = awaitable::throw_into(f->awaiting, exc, &res);
+            f->state = State::Suspended;
+            if (t == awaitable::Thrown::Yielded) {
+                *out = res;
+                return Outcome::Next;
+            }
+            Py_CLEAR(f->awaiting);
+            if (t == awaitable::Thrown::Returned) return resume(f, res, out);
+            if (t == awaitable::Thrown::Raised) return resume(f, nullptr, out);
+        }
+    }
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    return resume(f, nullptr, out);
+}
+
+// close(): GeneratorExit at the suspension point. Returns the frame's result (None unless it
+// returned a value while closing), or null with an error set.
+inline PyObject *close(FrameObject *f) {
+    switch (f->state) {
+    case State::Created:
+        f->state = State::Finished;
+        destroy_frame(f);
+        Py_RETURN_NONE;
+    case State::Finished:
+        Py_RETURN_NONE;
+    case State::Running: {
+        already_executing(f);
+        return nullptr;
+    }
+    case State::Suspended:
+        break;
+    }
+    int err = 0;
+    if (f->awaiting) {
+        f->state = State::Running;
+        err = awaitable::close_iter(f->awaiting);
+        f->state = State::Suspended;
+        Py_CLEAR(f->awaiting);
+    }
+    if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
+    PyObject *res = nullptr;
+    const Outcome o = resume(f, nullptr, &res);
+    if (o == Outcome::Next || o == Outcome::Yield) {
+        Py_DECREF(res);
+        PyErr_SetString(PyExc_RuntimeError, is_coroutine(f)
+                                                ? "coroutine ignored GeneratorExit"
+                                                : "async generator ignored GeneratorExit");
+        return nullptr;
+    }
+    if (o == Outcome::Return) return res;
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+}  // namespace qm::coro_detail
