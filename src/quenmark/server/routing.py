@@ -1,0 +1,119 @@
+"""Routes and the application router, on top of the compiled radix-tree engine."""
+
+from __future__ import annotations
+
+from collections.abc import Awaitable, Callable, Iterable
+from typing import Any
+
+from quenmark.routing import CythonRadixRouter, RouteMatch
+
+__all__ = ["Route", "Router", "RouteMatch"]
+
+Handler = Callable[..., Awaitable[Any]]
+
+_TYPES = ("int", "float", "uuid", "str", "string", "path")
+
+
+def _parameter(segment: bytes) -> tuple[str, str] | None:
+    """(name, type) of a parameter segment, or None for a static segment."""
+    if len(segment) > 1 and segment[:1] + segment[-1:] in (b"{}", b"<>"):
+        inner = segment[1:-1]
+    elif segment.startswith(b":"):
+        inner = segment[1:]
+    else:
+        return None
+    first, sep, second = inner.decode("utf8").partition(":")
+    if not sep:
+        return first, ""
+    return (second, first) if first in _TYPES else (first, second)
+
+
+def parse_param_names(pattern: bytes) -> list[str]:
+    """The names of a pattern's one-segment parameters, in path order.
+
+    A catch-all (`*` or a parameter of type `path`) reports under its own key and ends the
+    pattern, so it is not listed.
+    """
+    names = []
+    for segment in pattern.split(b"/"):
+        if segment.startswith(b"*"):
+            break
+        parameter = _parameter(segment) if segment else None
+        if parameter is None:
+            continue
+        name, kind = parameter
+        if kind == "path":
+            break
+        names.append(name)
+    return names
+
+
+class Route:
+    """A pattern and the handler that serves it."""
+
+    __slots__ = ("pattern", "handler", "param_names")
+
+    def __init__(self, pattern: bytes | str, handler: Handler) -> None:
+        if isinstance(pattern, str):
+            pattern = pattern.encode("utf8")
+        if not isinstance(pattern, bytes):
+            raise TypeError(f"a route pattern must be bytes or str, not {type(pattern).__name__}")
+        if not callable(handler):
+            raise TypeError("a route handler must be callable")
+        self.pattern = pattern
+        self.handler = handler
+        self.param_names = parse_param_names(pattern)
+
+    def __repr__(self) -> str:
+        return f"<Route {self.pattern!r}>"
+
+
+class Router:
+    """Registers routes per HTTP method and finds the one that serves a request."""
+
+    def __init__(self) -> None:
+        self._engine = CythonRadixRouter()
+        self.routes: list[tuple[str, Route]] = []
+
+    def add(self, method: str, pattern: bytes | str, handler: Handler) -> Route:
+        route = Route(pattern, handler)
+        self._engine.add_route(method.upper().encode("ascii"), route.pattern, route)
+        self.routes.append((method.upper(), route))
+        return route
+
+    def route(self, pattern: bytes | str, methods: Iterable[str] = ("GET",)) -> Callable[[Handler], Handler]:
+        def decorator(handler: Handler) -> Handler:
+            for method in methods:
+                self.add(method, pattern, handler)
+            return handler
+
+        return decorator
+
+    def get(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+        return self.route(pattern, ("GET",))
+
+    def post(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+        return self.route(pattern, ("POST",))
+
+    def put(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+        return self.route(pattern, ("PUT",))
+
+    def patch(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+        return self.route(pattern, ("PATCH",))
+
+    def delete(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+        return self.route(pattern, ("DELETE",))
+
+    def head(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+        return self.route(pattern, ("HEAD",))
+
+    def options(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+        return self.route(pattern, ("OPTIONS",))
+
+    def get_match(self, request: Any) -> RouteMatch | None:
+        method = request.method
+        found = self._engine.get_match(method.encode("ascii") if isinstance(method, str) else method,
+                                       request._path)
+        if found is None:
+            return None
+        return RouteMatch(*found)

@@ -1,0 +1,199 @@
+"""The application and its ASGI adapter, driven in process."""
+
+import logging
+
+import httpx
+import pytest
+
+from quenmark import Application
+from quenmark.contents import Content, StreamedContent
+from quenmark.exceptions import BadRequest, HTTPException, NotFound
+from quenmark.messages import Response
+from quenmark.responses import json, text
+from quenmark.server.asgi import CHUNK_SIZE
+from quenmark.server.routing import parse_param_names
+
+
+def client(app):
+    return httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://test")
+
+
+@pytest.fixture
+def app():
+    app = Application()
+
+    @app.router.get("/items/{item_id:int}")
+    async def item(request):
+        return json({"id": int(request.route_values["item_id"]), "q": request.query.get("q")})
+
+    @app.router.route("/echo", methods=["POST", "PUT"])
+    async def echo(request):
+        return Response(200, [(b"x-method", request.method.encode())],
+                        Content(b"application/octet-stream", await request.read()))
+
+    @app.router.get("/nothing")
+    async def nothing(request):
+        return None
+
+    @app.router.get("/fail/{kind}")
+    async def fail(request):
+        kind = request.route_values["kind"]
+        if kind == "http":
+            raise NotFound("gone")
+        if kind == "bad":
+            raise BadRequest("bad input")
+        raise RuntimeError("boom")
+
+    return app
+
+
+async def test_routing_parameters_query_and_json(app):
+    async with client(app) as c:
+        r = await c.get("/items/42?q=a&q=b")
+    assert r.status_code == 200
+    assert r.headers["content-type"] == "application/json"
+    assert r.json() == {"id": 42, "q": ["a", "b"]}
+
+
+@pytest.mark.parametrize(
+    "method, path, status",
+    [("GET", "/items/x", 404), ("GET", "/missing", 404), ("POST", "/items/1", 404), ("GET", "/nothing", 204)],
+)
+async def test_statuses_without_a_handler_response(app, method, path, status):
+    async with client(app) as c:
+        r = await c.request(method, path)
+    assert r.status_code == status
+    assert r.content == b""
+
+
+@pytest.mark.parametrize("method", ["POST", "PUT"])
+async def test_request_body_round_trip(app, method):
+    body = bytes(range(256)) * 1000
+    async with client(app) as c:
+        r = await c.request(method, "/echo", content=body)
+    assert r.status_code == 200
+    assert r.headers["x-method"] == method
+    assert r.content == body
+
+
+async def test_http_exceptions_and_unhandled_errors(app, caplog):
+    caplog.set_level(logging.INFO, "quenmark.server")
+    async with client(app) as c:
+        gone = await c.get("/fail/http")
+        bad = await c.get("/fail/bad")
+        boom = await c.get("/fail/other")
+    assert (gone.status_code, gone.text) == (404, "gone")
+    assert (bad.status_code, bad.text) == (400, "bad input")
+    assert boom.status_code == 500
+    assert "boom" not in boom.text  # details are hidden unless asked for
+    assert any(rec.levelno == logging.ERROR and rec.exc_info for rec in caplog.records)
+
+
+async def test_exception_handlers_by_class_and_by_status(app):
+    @app.exception_handler(RuntimeError)
+    async def runtime(app_, request, exc):
+        return text(f"runtime: {exc}", status=503)
+
+    @app.exception_handler(404)
+    async def not_found(app_, request, exc):
+        return text("custom 404", status=404)
+
+    async with client(app) as c:
+        assert (await c.get("/fail/other")).text == "runtime: boom"
+        assert (await c.get("/fail/http")).text == "custom 404"
+        # A route miss is not an exception: the bare 404 stays.
+        assert (await c.get("/missing")).text == ""
+
+
+async def test_failing_exception_handler_gives_500(app):
+    @app.exception_handler(HTTPException)
+    async def broken(app_, request, exc):
+        raise ValueError("handler bug")
+
+    async with client(app) as c:
+        r = await c.get("/fail/bad")
+    assert r.status_code == 500
+
+
+@pytest.mark.parametrize("size", [0, 1, CHUNK_SIZE, CHUNK_SIZE + 1, 3 * CHUNK_SIZE + 7])
+async def test_bodies_are_sent_whole_or_in_bounded_chunks(size):
+    app = Application()
+    body = bytes(i % 251 for i in range(size))
+
+    @app.router.get("/")
+    async def handler(request):
+        return Response(200, None, Content(b"application/octet-stream", body))
+
+    events = []
+
+    async def receive():
+        return {"type": "http.disconnect"}
+
+    async def send(event):
+        events.append(event)
+
+    scope = {"type": "http", "method": "GET", "path": "/", "raw_path": b"/", "query_string": b"",
+             "headers": [], "scheme": "http", "root_path": "", "client": ("127.0.0.1", 1)}
+    await app(scope, receive, send)
+    start, *bodies = events
+    assert (b"content-length", str(size).encode()) in start["headers"]
+    assert b"".join(e["body"] for e in bodies) == body
+    assert all(len(e["body"]) <= CHUNK_SIZE for e in bodies)
+    assert [e["more_body"] for e in bodies] == [True] * (len(bodies) - 1) + [False]
+
+
+async def test_streamed_response():
+    app = Application()
+
+    async def parts():
+        for i in range(3):
+            yield f"part {i}\n".encode()
+
+    @app.router.get("/stream")
+    async def handler(request):
+        return Response(200, None, StreamedContent(b"text/plain", lambda: parts()))
+
+    async with client(app) as c:
+        r = await c.get("/stream")
+    assert r.text == "part 0\npart 1\npart 2\n"
+
+
+async def test_lifespan_runs_hooks_once():
+    app = Application()
+    calls = []
+
+    async def start(a):
+        calls.append("start")
+
+    async def stop(a):
+        calls.append("stop")
+
+    app.on_start.append(start)
+    app.on_stop.append(stop)
+    messages = iter([{"type": "lifespan.startup"}, {"type": "lifespan.shutdown"}])
+    sent = []
+
+    async def receive():
+        return next(messages)
+
+    async def send(event):
+        sent.append(event["type"])
+
+    await app({"type": "lifespan"}, receive, send)
+    assert calls == ["start", "stop"]
+    assert sent == ["lifespan.startup.complete", "lifespan.shutdown.complete"]
+
+
+@pytest.mark.parametrize(
+    "pattern, names",
+    [
+        (b"/a/{id}/b/<x:int>/:y", ["id", "x", "y"]),
+        (b"/a/{int:n}/{m:float}", ["n", "m"]),
+        (b"/static/*", []),
+        (b"/files/{rest:path}", []),
+        (b"/u/{id}/*.html", ["id"]),
+        (b"/plain", []),
+    ],
+)
+def test_param_names_follow_the_pattern_syntax(pattern, names):
+    assert parse_param_names(pattern) == names
