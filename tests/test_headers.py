@@ -685,6 +685,25 @@ class TestBadEntries:
         with pytest.raises(AttributeError, match="lower"):
             Headers([(5, b"1")]).get(b"a")
 
+    @pytest.mark.parametrize("length", [63, 64, 65])
+    def test_objects_compared_generically_receive_the_lowered_key(self, length):
+        key = (b"Mixed-" + b"K" * length)[:length]
+        seen = []
+
+        class Name:
+            def __eq__(self, other):
+                seen.append(other)
+                return False
+
+            __hash__ = object.__hash__
+
+            def lower(self):
+                return key.lower()
+
+        h = Headers([(Name(), b"1")])
+        assert h.get(key) == (b"1",)  # found through the .lower() fallback
+        assert seen == [key.lower()] and type(seen[0]) is bytes
+
     def test_name_whose_comparison_empties_the_list(self):
         h = Headers()
 

@@ -33,10 +33,29 @@ int ready_headers_type();
 // Name normalisation (names.cpp). Each takes bytes or None and returns a new reference.
 PyObject *simd_lower_bytes(PyObject *name);
 PyObject *intern_header_name_bytes(PyObject *name);
-// The lower-case (and, where known, interned) form of a lookup key: a borrowed reference (to the
-// key itself or to a shared object), or the new object that `owned` now holds; null with an
-// error set if lowering fails.
-PyObject *normalise_key(PyObject *key, Ref &owned);
+// The lower-case (and, where known, interned) form of a lookup key, as scans use it: its text and
+// length, and the object when there is one (the key itself, a shared object, or None). A short
+// key with capitals that the core library does not know is lowered into `buffer`, so a lookup
+// allocates nothing unless a generic comparison asks for the object.
+struct Key {
+    PyObject *object = nullptr;  // borrowed (or held by `owned`); null until needed
+    const char *text = nullptr;
+    Py_ssize_t length = -1;  // -1 for None
+    Ref owned;
+    char buffer[64];
+
+    bool is_none() const { return length < 0; }
+    // The key as an object, made on demand. Null with an error set.
+    PyObject *as_object() {
+        if (!object) {
+            owned = Ref::steal(PyBytes_FromStringAndSize(text, length));
+            object = owned.get();
+        }
+        return object;
+    }
+};
+// Fills `out` for `key` (bytes or None). False with an error set.
+bool normalise_key(PyObject *key, Key &out);
 // The same three for callers in other modules, which may hand over anything.
 PyObject *capi_simd_lower_bytes(PyObject *name);
 PyObject *capi_intern_header_name_bytes(PyObject *name);

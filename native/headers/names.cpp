@@ -92,26 +92,55 @@ PyObject *intern_header_name_bytes(PyObject *name) {
     return lower_and_intern(name);
 }
 
+namespace {
+
+inline void set_object(Key &out, PyObject *object) {
+    out.object = object;
+    out.text = PyBytes_AS_STRING(object);
+    out.length = PyBytes_GET_SIZE(object);
+}
+
+}  // namespace
+
 // Equivalent to intern_header_name_bytes(simd_lower_bytes(key)), with one case test instead of
 // two on the common path.
-PyObject *normalise_key(PyObject *key, Ref &owned) {
-    if (key == Py_None) return key;
-    if (PyObject *known = remembered(key)) return known;
+bool normalise_key(PyObject *key, Key &out) {
+    if (key == Py_None) {
+        out.object = key;
+        return true;
+    }
+    if (PyObject *known = remembered(key)) {
+        set_object(out, known);
+        return true;
+    }
     const Py_ssize_t n = PyBytes_GET_SIZE(key);
     const char *data = PyBytes_AS_STRING(key);
-    KeySlot &slot = slot_for(key);
-    if (!is_lower(key)) {
-        owned = Ref::steal(lower_and_intern(key));
-        return owned.get();
+    if (is_lower(key)) {
+        PyObject *shared = lookup(key);
+        if (n <= kCachedLength) {
+            KeySlot &slot = slot_for(key);
+            slot.key = key;
+            slot.shared = shared;
+            slot.length = n;
+            std::memcpy(slot.text, data, static_cast<size_t>(n));
+        }
+        set_object(out, shared ? shared : key);
+        return true;
     }
-    PyObject *shared = lookup(key);
-    if (n <= kCachedLength) {
-        slot.key = key;
-        slot.shared = shared;
-        slot.length = n;
-        std::memcpy(slot.text, data, static_cast<size_t>(n));
+    if (n <= static_cast<Py_ssize_t>(sizeof out.buffer)) {
+        simd_lowercase_ascii(data, out.buffer, static_cast<size_t>(n));
+        if (PyObject *shared = get_interned_header_name_bytes(out.buffer, static_cast<size_t>(n))) {
+            set_object(out, shared);
+        } else {
+            out.text = out.buffer;
+            out.length = n;
+        }
+        return true;
     }
-    return shared ? shared : key;
+    out.owned = Ref::steal(lower_and_intern(key));
+    if (!out.owned) return false;
+    set_object(out, out.owned.get());
+    return true;
 }
 
 PyObject *capi_simd_lower_bytes(PyObject *name) {

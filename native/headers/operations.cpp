@@ -101,15 +101,15 @@ inline Py_ssize_t skip_other_lengths(PyObject *const *items, Py_ssize_t i, Py_ss
 // `kMatchRunsNoCode`, `on_match` may allocate (and so run a collection, and any code a finaliser
 // runs).
 template <bool kMatchRunsNoCode = false, class OnMatch>
-int scan(PyObject *self, PyObject *k, OnMatch on_match) {
+int scan(PyObject *self, Key &k, OnMatch on_match) {
     PyObject *list = entry_list(self);
     if (!list) return -1;
     // Comparing bytes runs no Python code, so the list is only held once something else may run
     // (code that could replace the list and free it).
     Ref held_list;
-    const bool k_is_bytes = k != Py_None;
-    const Py_ssize_t k_length = k_is_bytes ? PyBytes_GET_SIZE(k) : -1;
-    const char *k_text = k_is_bytes ? PyBytes_AS_STRING(k) : nullptr;
+    const bool k_is_bytes = !k.is_none();
+    const Py_ssize_t k_length = k.length;
+    const char *k_text = k.text;
     for (Py_ssize_t i = 0;; ++i) {
         // A bytes key matches only names of its own length, so most entries are passed over
         // without a closer look. (Identity implies equal length.)
@@ -124,7 +124,7 @@ int scan(PyObject *self, PyObject *k, OnMatch on_match) {
             return -1;
         }
         PyObject *name = PyTuple_GET_ITEM(entry, 0);
-        if (name != k) {
+        if (name != k.object) {
             if (PyBytes_CheckExact(name)) {
                 if (!k_is_bytes || PyBytes_GET_SIZE(name) != k_length ||
                     !lowered_equal(PyBytes_AS_STRING(name), k_text, k_length))
@@ -134,7 +134,9 @@ int scan(PyObject *self, PyObject *k, OnMatch on_match) {
             } else {
                 if (!held_list) held_list = Ref::borrow(list);
                 Ref held = Ref::borrow(entry);
-                const int m = name_matches_slow(name, k);
+                PyObject *k_object = k.as_object();
+                if (!k_object) return -1;
+                const int m = name_matches_slow(name, k_object);
                 if (m < 0) return -1;
                 if (m == 0) continue;
                 // The comparison may have changed the list; the entry we hold is still the match.
@@ -176,6 +178,13 @@ int list_remove(PyObject *values, PyObject *entry) {
 
 }  // namespace
 
+// `name == k` for a name that is bytes or None: what `contains` compares.
+inline bool is_key(PyObject *name, const Key &k) {
+    if (name == k.object) return true;
+    return PyBytes_CheckExact(name) && PyBytes_GET_SIZE(name) == k.length &&
+           same_bytes(PyBytes_AS_STRING(name), k.text, k.length);
+}
+
 // ---- built-in bodies --------------------------------------------------------------------------
 
 PyObject *keys_impl(PyObject *self) {
@@ -215,9 +224,8 @@ PyObject *clone_impl(PyObject *self) {
 }
 
 PyObject *get_impl(PyObject *self, PyObject *name) {
-    Ref owned;
-    PyObject *k = normalise_key(name, owned);
-    if (!k) return nullptr;
+    Key k;
+    if (!normalise_key(name, k)) return nullptr;
     Collected values;
     const int r = scan(self, k, [&](PyObject *entry) -> int {
         if (!check_indexable(entry, 1)) return -1;
@@ -228,9 +236,8 @@ PyObject *get_impl(PyObject *self, PyObject *name) {
 }
 
 PyObject *get_tuples_impl(PyObject *self, PyObject *name) {
-    Ref owned;
-    PyObject *k = normalise_key(name, owned);
-    if (!k) return nullptr;
+    Key k;
+    if (!normalise_key(name, k)) return nullptr;
     Ref found = Ref::steal(PyList_New(0));
     if (!found) return nullptr;
     const int r = scan(self, k, [&](PyObject *entry) -> int {
@@ -241,9 +248,8 @@ PyObject *get_tuples_impl(PyObject *self, PyObject *name) {
 }
 
 PyObject *get_first_impl(PyObject *self, PyObject *key) {
-    Ref owned;
-    PyObject *k = normalise_key(key, owned);
-    if (!k) return nullptr;
+    Key k;
+    if (!normalise_key(key, k)) return nullptr;
     PyObject *result = nullptr;
     const int r = scan<true>(self, k, [&](PyObject *entry) -> int {
         if (!check_indexable(entry, 1)) return -1;
@@ -299,9 +305,8 @@ int set_impl(PyObject *self, PyObject *name, PyObject *value) {
 }
 
 int remove_impl(PyObject *self, PyObject *key) {
-    Ref owned;
-    PyObject *k = normalise_key(key, owned);
-    if (!k) return -1;
+    Key k;
+    if (!normalise_key(key, k)) return -1;
     // Collect first, then remove, so the scan does not run over a shrinking list.
     Collected matches;
     const int r = scan(self, k, [&](PyObject *entry) -> int { return matches.add(entry) ? 1 : -1; });
@@ -335,22 +340,21 @@ int merge_impl(PyObject *self, PyObject *values) {
 }
 
 int contains_impl(PyObject *self, PyObject *key) {
-    Ref owned;
-    PyObject *k = normalise_key(key, owned);
-    if (!k) return -1;
+    Key k;
+    if (!normalise_key(key, k)) return -1;
     PyObject *list = entry_list(self);
     if (!list) return -1;
     Ref held_list;  // taken once unpacking may run code
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *entry = PyList_GET_ITEM(list, i);
         if (plain_pair(entry)) [[likely]] {
-            if (same_name(PyTuple_GET_ITEM(entry, 0), k)) return 1;
+            if (is_key(PyTuple_GET_ITEM(entry, 0), k)) return 1;
             continue;
         }
         if (!held_list) held_list = Ref::borrow(list);
         Ref name, value;
         if (!unpack_bytes_pair(entry, name, value)) return -1;
-        if (same_name(name.get(), k)) return 1;
+        if (is_key(name.get(), k)) return 1;
     }
     return 0;
 }
