@@ -79,7 +79,7 @@ operations = st.lists(
 )
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=250, deadline=None)
 @given(entries, operations)
 def test_matches_the_model(initial, ops):
     h = Headers(list(initial))
