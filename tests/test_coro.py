@@ -263,6 +263,31 @@ async def test_exception_traceback_keeps_the_raising_frames():
     assert frames[-3].filename == "<native>"
 
 
+async def test_asyncio_introspection_sees_the_native_frame():
+    release = asyncio.Event()
+
+    class Waits(Content):
+        __slots__ = ()
+
+        async def read(self):
+            await release.wait()
+            return b"x"
+
+    task = asyncio.create_task(message(Waits(None, b"")).read())
+    await asyncio.sleep(0)
+    assert "coro=<Message.read() running at <native>:1>" in repr(task)
+    assert [frame.f_code.co_qualname for frame in task.get_stack()] == ["Message.read"]
+    graph = asyncio.format_call_graph(task)
+    assert "File '<native>', line 1, in Message.read()" in graph
+    assert graph.index("Waits.read") < graph.index("Message.read")
+    release.set()
+    assert await task == b"x"
+    c = message().read()
+    assert c.cr_code.co_filename == "<native>" and c.cr_frame.f_code is c.cr_code
+    c.close()
+    assert c.cr_frame is None
+
+
 async def test_stream_protocol_under_asyncio():
     gate = Gate(pause=tick)
     m = message(gate)

@@ -102,44 +102,51 @@ inline void replace_escaped_stop(const FrameObject *f) {
     PyErr_SetRaisedException(error);
 }
 
+// The code object that stands for a native body in tracebacks and introspection: file
+// "<native>", named by the body's qualname. A new reference, or null with an error set.
+inline PyCodeObject *code_for(const char *qualname) {
+    struct Entry {
+        const char *qualname;
+        PyCodeObject *code;  // kept for the life of the process
+    };
+    static Entry cache[32] = {};
+    for (const Entry &e : cache) {
+        if (e.qualname == qualname) return reinterpret_cast<PyCodeObject *>(Py_NewRef(e.code));
+        if (!e.qualname) break;
+    }
+    PyCodeObject *code = PyCode_NewEmpty("<native>", qualname, 1);
+    if (!code) return nullptr;
+    for (Entry &e : cache) {
+        if (e.qualname) continue;
+        e = Entry{qualname, reinterpret_cast<PyCodeObject *>(Py_NewRef(code))};
+        break;
+    }
+    return code;
+}
+
+// A frame object for a native body (line 1 of its code object, no caller): what `cr_frame`
+// shows and what a traceback entry needs. A new reference, or null with an error set.
+inline PyObject *frame_for(const char *qualname) {
+    static PyObject *globals = nullptr;
+    if (!globals && !(globals = PyDict_New())) return nullptr;
+    PyCodeObject *code = code_for(qualname ? qualname : "?");
+    if (!code) return nullptr;
+    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    Py_DECREF(code);
+    return reinterpret_cast<PyObject *>(frame);
+}
+
 // Adds the native body to the traceback of the exception leaving it, as a Python frame adds
 // itself: `File "<native>", line 1, in Message.json`. Best effort: the exception is kept as it
 // was if the entry cannot be made.
 inline void add_traceback(const FrameObject *f) {
     if (!f->qualname) return;
-    struct Entry {
-        const char *qualname;
-        PyCodeObject *code;
-    };
-    static Entry cache[32] = {};
-    static PyObject *globals = nullptr;
     PyObject *exc = PyErr_GetRaisedException();
-    PyCodeObject *code = nullptr;
-    for (const Entry &e : cache) {
-        if (e.qualname == f->qualname) {
-            code = e.code;
-            break;
-        }
-    }
-    if (!code) {
-        code = PyCode_NewEmpty("<native>", f->qualname, 1);
-        for (Entry &e : cache) {
-            if (!code || e.qualname) continue;
-            e = Entry{f->qualname, code};  // kept for the life of the process
-            Py_INCREF(code);
-            break;
-        }
-    } else {
-        Py_INCREF(code);
-    }
-    if (!globals) globals = PyDict_New();
-    PyFrameObject *frame =
-        code && globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    Py_XDECREF(code);
+    PyObject *frame = frame_for(f->qualname);
     if (!frame) PyErr_Clear();
     PyErr_SetRaisedException(exc);
     if (frame) {
-        PyTraceBack_Here(frame);
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame));
         Py_DECREF(frame);
     }
 }

@@ -154,7 +154,18 @@ inline PyObject *get_suspended(PyObject *self, void *) {
     return PyBool_FromLong(as_frame(self)->state == State::Suspended);
 }
 
-inline PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
+// asyncio's introspection (Task.get_stack, the call graph) walks cr_frame/cr_code as it does
+// for Python coroutines: a stand-in frame while the body is alive, None once it has finished.
+inline PyObject *get_frame(PyObject *self, void *) {
+    FrameObject *f = as_frame(self);
+    if (f->state == State::Finished) Py_RETURN_NONE;
+    return frame_for(f->qualname);
+}
+
+inline PyObject *get_code(PyObject *self, void *) {
+    const char *q = as_frame(self)->qualname;
+    return reinterpret_cast<PyObject *>(code_for(q ? q : "?"));
+}
 
 inline PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, "send(value) -> send 'value' into coroutine,\nreturn next iterated value or raise StopIteration."},
@@ -170,8 +181,8 @@ inline PyGetSetDef coro_getset[] = {
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
-    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -257,8 +268,8 @@ inline PyGetSetDef agen_getset[] = {
     {"ag_await", get_await, nullptr, nullptr, nullptr},
     {"ag_running", get_running, nullptr, nullptr, nullptr},
     {"ag_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {"ag_frame", get_none, nullptr, nullptr, nullptr},
-    {"ag_code", get_none, nullptr, nullptr, nullptr},
+    {"ag_frame", get_frame, nullptr, nullptr, nullptr},
+    {"ag_code", get_code, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
