@@ -38,6 +38,8 @@
 // C calls per step and never builds a StopIteration; nothing is awaited before the first send.
 // An exception leaving a body gets the traceback entry `File "<native>", line 1, in <qualname>`,
 // where a Python coroutine would add its frame; a StopIteration leaving it becomes RuntimeError.
+// `cr_frame`/`cr_code` give asyncio's introspection (Task.get_stack, the call graph, task reprs)
+// a stand-in frame of the same name while the body is alive.
 //
 // Memory: the C++ frame is allocated inside the Python object (one allocation, seen by
 // tracemalloc), destroyed as soon as the body finishes and otherwise when the object dies. A
