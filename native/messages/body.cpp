@@ -54,11 +54,6 @@ BodyState B;
 OverrideSite read_site{"read"};
 OverrideSite read_raw_site{"read_raw"};
 
-int content_truth(PyObject *content) {
-    if (content == Py_None) return 0;
-    return PyObject_IsTrue(content);
-}
-
 // The built-in read()/read_raw() as an operand of co_await: content.read(), or `empty` when the
 // message has no content.
 Await content_read(PyObject *self, PyObject *empty) {

@@ -64,12 +64,6 @@ inline unsigned char lower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
 
-// Truth of the message's content, without a call for None.
-inline int content_truth(PyObject *content) {
-    if (content == Py_None || content == nullptr) return 0;
-    return PyObject_IsTrue(content);
-}
-
 // The bytes of `type.lower()`: `type` itself when it is bytes (compared case-insensitively by
 // the caller), else the result of its own `lower` method, which must be bytes.
 Ref lowered_bytes(PyObject *type) {
@@ -85,12 +79,12 @@ Ref lowered_bytes(PyObject *type) {
 }  // namespace
 
 PyObject *content_type_impl(PyObject *self) {
-    PyObject *content = as_message(self)->content;
-    const int truth = content_truth(content);
+    // Held across the truth test: a `__bool__` may replace the message's content.
+    Ref content = Ref::borrow(as_message(self)->content);
+    const int truth = content_truth(content.get());
     if (truth < 0) return nullptr;
     if (truth) {
-        Ref hold = Ref::borrow(content);
-        Ref type = Ref::steal(PyObject_GetAttr(content, S.n_type));
+        Ref type = Ref::steal(PyObject_GetAttr(content.get(), S.n_type));
         if (!type) return nullptr;
         if (PyBytes_Check(type.get()) && PyBytes_GET_SIZE(type.get()) > 0) return type.release();
     }
@@ -103,11 +97,10 @@ PyObject *with_content_impl(PyObject *self, PyObject *content) {
 }
 
 int has_body_impl(PyObject *self) {
-    PyObject *content = as_message(self)->content;
-    const int truth = content_truth(content);
+    Ref content = Ref::borrow(as_message(self)->content);
+    const int truth = content_truth(content.get());
     if (truth <= 0) return truth;
-    Ref hold = Ref::borrow(content);
-    Ref length = Ref::steal(PyObject_GetAttr(content, S.n_length));
+    Ref length = Ref::steal(PyObject_GetAttr(content.get(), S.n_length));
     if (!length) return -1;
     const long long n = PyLong_AsLongLong(length.get());
     if (n == -1 && PyErr_Occurred()) return -1;
@@ -342,16 +335,13 @@ PyObject *get_charset(PyObject *self, void *) {
 }
 
 PyObject *get_body_buffer(PyObject *self, void *) {
-    Ref empty = Ref::steal(PyMemoryView_FromObject(S.empty_bytes));
-    if (!empty) return nullptr;
-    PyObject *content = as_message(self)->content;
-    const int truth = content_truth(content);
+    Ref content = Ref::borrow(as_message(self)->content);
+    const int truth = content_truth(content.get());
     if (truth < 0) return nullptr;
-    if (!truth) return empty.release();
-    Ref hold = Ref::borrow(content);
     PyObject *buffer = nullptr;
-    if (PyObject_GetOptionalAttr(content, S.n_body_buffer, &buffer) < 0) return nullptr;
-    return buffer ? buffer : empty.release();
+    if (truth && PyObject_GetOptionalAttr(content.get(), S.n_body_buffer, &buffer) < 0)
+        return nullptr;
+    return buffer ? buffer : PyMemoryView_FromObject(S.empty_bytes);
 }
 
 Field kHeadersField{offsetof(MessageObject, _headers), FieldKind::Instance, nullptr};

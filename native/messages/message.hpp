@@ -17,6 +17,13 @@ extern PyTypeObject ResponseType;
 
 inline MessageObject *as_message(PyObject *self) { return reinterpret_cast<MessageObject *>(self); }
 
+// Truth of a message's content (None and a false object mean no body), without a call for
+// None. The caller holds its own reference to `content`: `__bool__` may replace the field.
+inline int content_truth(PyObject *content) {
+    if (content == Py_None || content == nullptr) return 0;
+    return PyObject_IsTrue(content);
+}
+
 // True for instances of the three built-in types themselves: they never carry an override, so
 // the entry points skip the override check for them.
 inline bool is_builtin_message(PyObject *self) {
