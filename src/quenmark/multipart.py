@@ -271,6 +271,15 @@ class MultipartPart:
         return f"<MultipartPart name={self.name!r} file_name={self.file_name!r}>"
 
 
+def _normalize_chunk(chunk: object) -> bytes | None:
+    """A body chunk as bytes (possibly empty), or None for the end of the body."""
+    if chunk is None or type(chunk) is bytes:
+        return chunk  # type: ignore[return-value]
+    if isinstance(chunk, (bytes, bytearray, memoryview)):
+        return bytes(chunk)
+    raise TypeError(f"A multipart body chunk must be bytes, not {type(chunk).__name__}")
+
+
 class _Parser:
     """The buffer and the state shared by the parts of one body.
 
@@ -327,14 +336,10 @@ class _Parser:
                 self.eof = True
                 return False
             if type(chunk) is not bytes:
+                chunk = _normalize_chunk(chunk)
                 if chunk is None:
                     self.eof = True
                     return False
-                if not isinstance(chunk, (bytearray, memoryview)):
-                    raise TypeError(
-                        f"A multipart body chunk must be bytes, not {type(chunk).__name__}"
-                    )
-                chunk = bytes(chunk)
             if chunk:
                 break
         buffer = self.buffer
@@ -439,6 +444,7 @@ class _Parser:
         delimiter_length = len(delimiter)
         keep = delimiter_length - 1
         find = _find
+        next_chunk = self.chunks.__anext__
         while not part._done:
             buffer, position = self.buffer, self.position
             index = find(buffer, delimiter, position)
@@ -468,8 +474,24 @@ class _Parser:
                     raise InvalidOperation(
                         "The data of a multipart part can only be read before the next part"
                     )
-            if not await self.fill():
+            # The next chunk, fetched here rather than through fill(): this loop is
+            # where large uploads spend their time.
+            if self.eof:
                 raise BadRequest("The multipart body ended unexpectedly")
+            try:
+                chunk = await next_chunk()
+            except StopAsyncIteration:
+                self.eof = True
+                raise BadRequest("The multipart body ended unexpectedly") from None
+            if type(chunk) is not bytes or not chunk:
+                chunk = _normalize_chunk(chunk)
+                if chunk is None:
+                    self.eof = True
+                    raise BadRequest("The multipart body ended unexpectedly")
+            position = self.position
+            buffer = self.buffer
+            self.buffer = chunk if position >= len(buffer) else buffer[position:] + chunk
+            self.position = 0
 
     async def skip_data(self, part: MultipartPart) -> None:
         delimiter = self.delimiter
