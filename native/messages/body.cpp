@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "common/args.hpp"
-#include "common/capi.hpp"
 #include "common/coro.hpp"
 #include "common/errors.hpp"
 #include "common/override.hpp"
@@ -18,38 +17,10 @@
 #include "messages/disconnect_probe.hpp"
 #include "messages/message.hpp"
 #include "messages/messages_api.hpp"
+#include "messages/state.hpp"
 
 namespace qm::messages::body {
 namespace {
-
-struct BodyState {
-    PyObject *n_read = nullptr;
-    PyObject *n_stream = nullptr;
-    PyObject *n_charset = nullptr;
-    PyObject *n_data = nullptr;  // "_data"
-    PyObject *n_body = nullptr;
-    PyObject *n_decode = nullptr;
-    PyObject *n_content = nullptr;
-    PyObject *n_has_custom_loads = nullptr;
-    PyObject *n_cancel = nullptr;
-    PyObject *n_call_soon = nullptr;
-
-    PyObject *empty_bytes = nullptr;
-    PyObject *empty_str = nullptr;
-    PyObject *cannot_parse = nullptr;  // "Cannot parse content as JSON"
-
-    PyObject *fallback_decode = nullptr;  // encodings_settings.decode
-    PyObject *json_settings = nullptr;
-    PyObject *json_settings_loads = nullptr;
-    PyObject *msgspec_decode = nullptr;   // msgspec.json.decode
-    PyObject *msgspec_decode_error = nullptr;
-    PyObject *bad_request_format = nullptr;
-    PyObject *create_task = nullptr;
-    PyObject *get_event_loop = nullptr;
-    PyObject *cancelled_error = nullptr;
-};
-
-BodyState B;
 
 OverrideSite read_site{"read"};
 OverrideSite read_raw_site{"read_raw"};
@@ -61,7 +32,7 @@ Await content_read(PyObject *self, PyObject *empty) {
     const int truth = content_truth(content.get());
     if (truth < 0) return await_(Ref{});
     if (!truth) return ready(Ref::borrow(empty));
-    return await_(Ref::steal(PyObject_CallMethodNoArgs(content.get(), B.n_read)));
+    return await_(Ref::steal(PyObject_CallMethodNoArgs(content.get(), S.n_read)));
 }
 
 // read() or read_raw() through the host-visible name: a subclass's override is awaited instead.
@@ -77,7 +48,7 @@ Await host_read(PyObject *self, OverrideSite &site, PyObject *empty) {
 // `bytes(value)` for a body: the same object when it is bytes already, a copy of any other
 // buffer. (An integer is refused rather than read as a length.)
 Ref detach(PyObject *value) {
-    if (value == Py_None) return Ref::borrow(B.empty_bytes);
+    if (value == Py_None) return Ref::borrow(S.empty_bytes);
     return Ref::steal(PyObject_Bytes(value));
 }
 
@@ -113,7 +84,7 @@ Ref decode_buffer(PyObject *body, PyObject *charset) {
 // `body.decode(charset)`; a memory view has no decode method but is decoded all the same.
 Ref decode_body(PyObject *body, PyObject *charset) {
     if (is_buffer_body(body)) return decode_buffer(body, charset);
-    return Ref::steal(PyObject_CallMethodOneArg(body, B.n_decode, charset));
+    return Ref::steal(PyObject_CallMethodOneArg(body, S.n_decode, charset));
 }
 
 // Replaces the current exception (a decoder's) with BadRequestFormat, keeping it as the
@@ -133,10 +104,10 @@ Raised raise_bad_format(PyObject *self) {
             "Declared Content-Type is %U but the content cannot be parsed as JSON.",
             declared.get()));
     } else {
-        message = Ref::borrow(B.cannot_parse);
+        message = Ref::borrow(S.cannot_parse_json);
     }
     if (!message) return {};
-    Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(B.bad_request_format, message.get(),
+    Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(S.bad_request_format, message.get(),
                                                       caught.get(), nullptr));
     if (!exc) return {};
     PyException_SetContext(exc.get(), caught.release());
@@ -151,7 +122,7 @@ Coro read_body(Ref self, Ref empty) {
 }
 
 Coro read_detached_body(Ref self) {
-    Ref raw = co_await host_read(self.get(), read_raw_site, B.empty_bytes);
+    Ref raw = co_await host_read(self.get(), read_raw_site, S.empty_bytes);
     if (!raw) co_return Raised{};
     co_return detach(raw.get());
 }
@@ -164,7 +135,7 @@ AsyncGen stream_body(Ref self) {
         if (!(co_yield Ref::none())) co_return Raised{};
         co_return done;
     }
-    Ref source = Ref::steal(PyObject_CallMethodNoArgs(content.get(), B.n_stream));
+    Ref source = Ref::steal(PyObject_CallMethodNoArgs(content.get(), S.n_stream));
     if (!source) co_return Raised{};
     Ref chunks = Ref::steal(PyObject_GetAIter(source.get()));
     if (!chunks) co_return Raised{};
@@ -183,14 +154,14 @@ AsyncGen stream_body(Ref self) {
 Coro text_body(Ref self) {
     Ref body = co_await host_read(self.get(), read_site, Py_None);
     if (!body) co_return Raised{};
-    if (body.get() == Py_None) co_return Ref::borrow(B.empty_str);
-    Ref charset = Ref::steal(PyObject_GetAttr(self.get(), B.n_charset));
+    if (body.get() == Py_None) co_return Ref::borrow(S.empty_str);
+    Ref charset = Ref::steal(PyObject_GetAttr(self.get(), S.n_charset));
     if (!charset) co_return Raised{};
     Ref text = decode_body(body.get(), charset.get());
     if (text) co_return text;
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) co_return Raised{};
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    co_return Ref::steal(PyObject_CallFunctionObjArgs(B.fallback_decode, body.get(), error.get(),
+    co_return Ref::steal(PyObject_CallFunctionObjArgs(S.fallback_decode, body.get(), error.get(),
                                                       nullptr));
 }
 
@@ -198,28 +169,28 @@ Coro json_body(Ref self, Ref loads) {
     const int declared = declares_json(self.get());
     if (declared < 0) co_return Raised{};
     if (!declared) co_return Ref::none();
-    Ref raw = co_await host_read(self.get(), read_raw_site, B.empty_bytes);
+    Ref raw = co_await host_read(self.get(), read_raw_site, S.empty_bytes);
     if (!raw) co_return Raised{};
     const Py_ssize_t length = PyObject_Length(raw.get());
     if (length < 0) co_return Raised{};
     if (length == 0) co_return Ref::none();
 
     if (loads.get() == Py_None) {
-        Ref custom = Ref::steal(PyObject_GetAttr(B.json_settings, B.n_has_custom_loads));
+        Ref custom = Ref::steal(PyObject_GetAttr(S.json_settings, S.n_has_custom_loads));
         if (!custom) co_return Raised{};
         const int is_custom = PyObject_IsTrue(custom.get());
         if (is_custom < 0) co_return Raised{};
-        if (is_custom) loads = Ref::borrow(B.json_settings_loads);
+        if (is_custom) loads = Ref::borrow(S.json_settings_loads);
     }
     if (loads.get() == Py_None) {
-        Ref value = Ref::steal(PyObject_CallOneArg(B.msgspec_decode, raw.get()));
+        Ref value = Ref::steal(PyObject_CallOneArg(S.msgspec_decode, raw.get()));
         if (value) co_return value;
-        if (!PyErr_ExceptionMatches(B.msgspec_decode_error)) co_return Raised{};
+        if (!PyErr_ExceptionMatches(S.msgspec_decode_error)) co_return Raised{};
         co_return raise_bad_format(self.get());
     }
     Ref text;
     if (is_buffer_body(raw.get())) {
-        Ref charset = Ref::steal(PyObject_GetAttr(self.get(), B.n_charset));
+        Ref charset = Ref::steal(PyObject_GetAttr(self.get(), S.n_charset));
         if (!charset) co_return Raised{};
         text = decode_buffer(raw.get(), charset.get());
     } else {
@@ -238,9 +209,9 @@ Coro read_stream_body(Ref request) {
     if (PyObject_TypeCheck(request.get(), &MessageType))
         content = Ref::borrow(as_message(request.get())->content);
     else
-        content = Ref::steal(PyObject_GetAttr(request.get(), B.n_content));
+        content = Ref::steal(PyObject_GetAttr(request.get(), S.n_content));
     if (!content) co_return Raised{};
-    Ref source = Ref::steal(PyObject_CallMethodNoArgs(content.get(), B.n_stream));
+    Ref source = Ref::steal(PyObject_CallMethodNoArgs(content.get(), S.n_stream));
     if (!source) co_return Raised{};
     Ref chunks = Ref::steal(PyObject_GetAIter(source.get()));
     if (!chunks) co_return Raised{};
@@ -257,20 +228,20 @@ Coro read_stream_body(Ref request) {
 }
 
 Coro call_soon_body(Ref coro) {
-    Ref task = Ref::steal(PyObject_CallOneArg(B.create_task, coro.get()));
+    Ref task = Ref::steal(PyObject_CallOneArg(S.create_task, coro.get()));
     if (!task) co_return Raised{};
     coro.reset();
     {
-        Ref loop = Ref::steal(PyObject_CallNoArgs(B.get_event_loop));
+        Ref loop = Ref::steal(PyObject_CallNoArgs(S.get_event_loop));
         if (!loop) co_return Raised{};
-        Ref cancel = Ref::steal(PyObject_GetAttr(task.get(), B.n_cancel));
+        Ref cancel = Ref::steal(PyObject_GetAttr(task.get(), S.n_cancel));
         if (!cancel) co_return Raised{};
-        Ref handle = Ref::steal(PyObject_CallMethodOneArg(loop.get(), B.n_call_soon, cancel.get()));
+        Ref handle = Ref::steal(PyObject_CallMethodOneArg(loop.get(), S.n_call_soon, cancel.get()));
         if (!handle) co_return Raised{};
     }
     Ref result = co_await await_(task.get());
     if (result) co_return result;
-    if (!PyErr_ExceptionMatches(B.cancelled_error)) co_return Raised{};
+    if (!PyErr_ExceptionMatches(S.cancelled_error)) co_return Raised{};
     PyErr_Clear();
     co_return Ref::none();
 }
@@ -282,7 +253,7 @@ PyObject *py_read(PyObject *self, PyObject *) {
 }
 
 PyObject *py_read_raw(PyObject *self, PyObject *) {
-    return read_body(Ref::borrow(self), Ref::borrow(B.empty_bytes)).release("Message.read_raw");
+    return read_body(Ref::borrow(self), Ref::borrow(S.empty_bytes)).release("Message.read_raw");
 }
 
 PyObject *py_read_detached(PyObject *self, PyObject *) {
@@ -293,14 +264,14 @@ PyObject *py_detach_raw(PyObject *self, PyObject *) {
     Ref content = Ref::borrow(as_message(self)->content);
     const int truth = content_truth(content.get());
     if (truth < 0) return nullptr;
-    if (!truth) return Py_NewRef(B.empty_bytes);
-    for (PyObject *name : {B.n_data, B.n_body}) {
+    if (!truth) return Py_NewRef(S.empty_bytes);
+    for (PyObject *name : {S.n__data, S.n_body}) {
         PyObject *value = nullptr;
         if (PyObject_GetOptionalAttr(content.get(), name, &value) < 0) return nullptr;
         Ref held = Ref::steal(value);
         if (value && value != Py_None) return detach(value).release();
     }
-    return Py_NewRef(B.empty_bytes);
+    return Py_NewRef(S.empty_bytes);
 }
 
 PyObject *py_stream(PyObject *self, PyObject *) {
@@ -359,16 +330,6 @@ const PyMethodDef kModuleFunctions[] = {
      "Runs a coroutine as a task cancelled right behind its first step."},
 };
 
-bool intern(PyObject *&slot, const char *text) {
-    slot = PyUnicode_InternFromString(text);
-    return slot != nullptr;
-}
-
-bool bind(PyObject *&slot, const char *module, const char *name) {
-    slot = import_attr(module, name);
-    return slot != nullptr;
-}
-
 }  // namespace
 
 PyObject *read_stream(PyObject *request) {
@@ -381,35 +342,5 @@ PyObject *call_soon(PyObject *coro) {
 
 std::span<const PyMethodDef> message_methods() { return kMessageMethods; }
 std::span<const PyMethodDef> module_functions() { return kModuleFunctions; }
-
-int init(PyObject *) {
-    if (init_coroutines() < 0) return -1;
-    if (!intern(B.n_read, "read") || !intern(B.n_stream, "stream") ||
-        !intern(B.n_charset, "charset") || !intern(B.n_data, "_data") ||
-        !intern(B.n_body, "body") || !intern(B.n_decode, "decode") ||
-        !intern(B.n_content, "content") || !intern(B.n_has_custom_loads, "has_custom_loads") ||
-        !intern(B.n_cancel, "cancel") || !intern(B.n_call_soon, "call_soon"))
-        return -1;
-    B.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
-    B.empty_str = PyUnicode_FromStringAndSize(nullptr, 0);
-    B.cannot_parse = PyUnicode_FromString("Cannot parse content as JSON");
-    if (!B.empty_bytes || !B.empty_str || !B.cannot_parse) return -1;
-
-    Ref encodings = Ref::steal(import_attr("quenmark.settings.encodings", "encodings_settings"));
-    if (!encodings) return -1;
-    B.fallback_decode = PyObject_GetAttrString(encodings.get(), "decode");
-    if (!B.fallback_decode) return -1;
-    if (!bind(B.json_settings, "quenmark.settings.json", "json_settings")) return -1;
-    B.json_settings_loads = PyObject_GetAttrString(B.json_settings, "loads");
-    if (!B.json_settings_loads) return -1;
-    if (!bind(B.msgspec_decode, "msgspec.json", "decode") ||
-        !bind(B.msgspec_decode_error, "msgspec", "DecodeError") ||
-        !bind(B.bad_request_format, "quenmark.exceptions", "BadRequestFormat") ||
-        !bind(B.create_task, "asyncio", "create_task") ||
-        !bind(B.get_event_loop, "asyncio", "get_event_loop") ||
-        !bind(B.cancelled_error, "asyncio", "CancelledError"))
-        return -1;
-    return 0;
-}
 
 }  // namespace qm::messages::body

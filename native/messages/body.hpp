@@ -8,10 +8,6 @@
 
 namespace qm::messages::body {
 
-// Imports what body reading needs (msgspec, the settings objects, exception types) and readies
-// the awaitable types. Called once from the module's initialisation; -1 with an error set.
-int init(PyObject *module);
-
 // Entries for Message's method table (no sentinel).
 std::span<const PyMethodDef> message_methods();
 // Entries for the module's function table (no sentinel): _read_stream, _call_soon.

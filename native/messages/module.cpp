@@ -84,9 +84,6 @@ PyObject *init_module() {
         return nullptr;
     Ref module = Ref::steal(PyModule_Create(&kModuleDef));
     if (!module) return nullptr;
-#ifdef QM_MESSAGES_BODY
-    if (body::init(module.get()) < 0) return nullptr;
-#endif
     if (PyModule_AddObjectRef(module.get(), "Message", reinterpret_cast<PyObject *>(&MessageType)) < 0 ||
         PyModule_AddObjectRef(module.get(), "Request", reinterpret_cast<PyObject *>(&RequestType)) < 0 ||
         PyModule_AddObjectRef(module.get(), "Response", reinterpret_cast<PyObject *>(&ResponseType)) < 0 ||

@@ -66,8 +66,23 @@ int init_state() {
         !bind(S.parse_qs, "urllib.parse", "parse_qs") ||
         !bind(S.quote, "urllib.parse", "quote") ||
         !bind(S.unquote, "urllib.parse", "unquote") ||
-        !bind(S.urlencode, "urllib.parse", "urlencode"))
+        !bind(S.urlencode, "urllib.parse", "urlencode") ||
+        !bind(S.bad_request_format, "quenmark.exceptions", "BadRequestFormat") ||
+        !bind(S.json_settings, "quenmark.settings.json", "json_settings") ||
+        !bind(S.msgspec_decode, "msgspec.json", "decode") ||
+        !bind(S.msgspec_decode_error, "msgspec", "DecodeError") ||
+        !bind(S.create_task, "asyncio", "create_task") ||
+        !bind(S.get_event_loop, "asyncio", "get_event_loop") ||
+        !bind(S.cancelled_error, "asyncio", "CancelledError"))
         return -1;
+    {
+        Ref encodings = Ref::steal(import_attr("quenmark.settings.encodings", "encodings_settings"));
+        if (!encodings) return -1;
+        S.fallback_decode = PyObject_GetAttrString(encodings.get(), "decode");
+        if (!S.fallback_decode) return -1;
+        S.json_settings_loads = PyObject_GetAttrString(S.json_settings, "loads");
+        if (!S.json_settings_loads) return -1;
+    }
 
     {
         Ref compile = Ref::steal(import_attr("re", "compile"));
@@ -93,6 +108,7 @@ int init_state() {
     S.utf8 = PyUnicode_InternFromString("utf8");
     S.cookie_separator = PyBytes_FromString("; ");
     S.equals = PyBytes_FromString("=");
+    S.cannot_parse_json = PyUnicode_FromString("Cannot parse content as JSON");
     S.key_scheme = PyUnicode_InternFromString("scheme");
     S.key_root_path = PyUnicode_InternFromString("root_path");
     S.key_client = PyUnicode_InternFromString("client");
@@ -108,7 +124,7 @@ int init_state() {
     if (!S.empty_bytes || !S.empty_str || !S.utf8 || !S.cookie_separator || !S.equals ||
         !S.key_scheme || !S.key_root_path || !S.key_client || !S.h_content_type || !S.h_host ||
         !S.h_cookie || !S.h_set_cookie || !S.h_expect || !S.h_etag || !S.h_if_none_match ||
-        !S.b_json || !S.b_xml)
+        !S.b_json || !S.b_xml || !S.cannot_parse_json)
         return -1;
     S.client_default = Py_BuildValue("(Oi)", S.empty_str, 0);
     if (!S.client_default) return -1;

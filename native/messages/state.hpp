@@ -15,7 +15,8 @@ namespace qm::messages {
     X(with_query) X(name) X(get) X(dispose) X(lower) X(decode) X(file) X(close) X(values)     \
     X(phrase) X(get_cookies) X(set_cookie) X(cookies) X(identity) X(client_ip) X(user)        \
     X(scheme) X(root_path) X(client) X(text) X(search) X(group) X(url) X(rstrip) X(_path)     \
-    X(_raw_query) X(stream) X(content) X(read)
+    X(_raw_query) X(stream) X(content) X(read) X(charset) X(_data) X(body)                    \
+    X(has_custom_loads) X(cancel) X(call_soon)
 
 struct State {
     const headers::CApi *headers = nullptr;
@@ -35,6 +36,17 @@ struct State {
     PyObject *utcnow = nullptr;
     PyObject *identity_type = nullptr;          // wardline.Identity
     PyObject *session_type = nullptr;           // quenmark.sessions.Session (bound, not called)
+    PyObject *bad_request_format = nullptr;
+    PyObject *fallback_decode = nullptr;        // encodings_settings.decode
+    PyObject *json_settings = nullptr;
+    PyObject *json_settings_loads = nullptr;    // json_settings.loads
+
+    // msgspec and asyncio, for the body coroutines.
+    PyObject *msgspec_decode = nullptr;         // msgspec.json.decode
+    PyObject *msgspec_decode_error = nullptr;
+    PyObject *create_task = nullptr;
+    PyObject *get_event_loop = nullptr;
+    PyObject *cancelled_error = nullptr;
 
     // Standard library.
     PyObject *http_status = nullptr;            // http.HTTPStatus
@@ -52,6 +64,7 @@ struct State {
     PyObject *one_year = nullptr;               // timedelta(days=365)
     PyObject *cookie_separator = nullptr;       // b"; "
     PyObject *equals = nullptr;                 // b"="
+    PyObject *cannot_parse_json = nullptr;      // "Cannot parse content as JSON"
     PyObject *key_scheme = nullptr;             // scope keys: "scheme", "root_path", "client"
     PyObject *key_root_path = nullptr;
     PyObject *key_client = nullptr;
