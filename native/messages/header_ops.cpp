@@ -59,6 +59,9 @@ PyObject *lookup_key(PyObject *key) {
     if (!PyBytes_CheckExact(key)) {
         Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(key, S.n_lower));
         if (!lowered) return nullptr;
+        // The scans read the key's bytes directly: a `lower` that gives None (which
+        // intern_header_name_bytes passes through) must fail here, not there.
+        if (!PyBytes_Check(lowered.get())) return expected_type("bytes", lowered.get());
         return intern_header_name_bytes(lowered.get());
     }
     const char *s = PyBytes_AS_STRING(key);
