@@ -1,7 +1,13 @@
-"""Reference handling of the compiled modules on paths that hand them odd objects. Each case
-once crashed or misread memory."""
+"""Reference handling of the compiled modules on paths that hand them odd objects: keys that
+lower to something else, entries that free themselves while being read. Each case once crashed
+or misread memory; the crashes are reproduced in a child interpreter whose allocator poisons
+freed memory, so that a use after free fails there instead of passing by luck."""
 
 import ctypes
+import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -70,3 +76,55 @@ def test_lookup_key_lowering_to_bytes_still_matches():
 
     m = Message([(b"Content-Type", b"a")])
     assert messages_entry("get_headers")(m, Lowers(b"X")) == [b"a"]
+
+
+# ---- entries that free themselves ------------------------------------------------------------
+
+
+def run_poisoned(code):
+    """Runs `code` in a child interpreter with the debug allocator (freed memory is overwritten),
+    returning its output; a crash fails the test."""
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, f"child died ({proc.returncode}): {proc.stderr[-2000:]}"
+    return proc.stdout
+
+
+@pytest.mark.parametrize("op", ["keys()", "clone()", "contains(b'a')"])
+def test_entry_emptying_its_list_in_iter_is_not_read_after_free(op):
+    # The entry's __iter__ (a static method, so no frame keeps the entry alive) drops the last
+    # reference to the entry before it fails; the unpacking then reported the failure by reading
+    # the entry's type.
+    out = run_poisoned(f"""
+        from quenmark.headers import Headers
+
+        class Entry:
+            pass
+
+        def empty_then_fail():
+            h.values.clear()
+            raise TypeError("emptied")
+
+        Entry.__iter__ = staticmethod(empty_then_fail)
+        h = Headers([Entry()])
+        try:
+            h.{op}
+        except TypeError as e:
+            print(e)
+    """)
+    assert out.strip() == "emptied"
+
+
+@pytest.mark.parametrize("op", ["keys()", "clone()", "contains(b'a')"])
+def test_entry_emptying_its_list_while_iterated_still_unpacks(op):
+    from quenmark.headers import Headers
+
+    class Entry:
+        def __iter__(self):
+            h.values.clear()
+            return iter((b"a", b"1"))
+
+    h = Headers([Entry(), (b"b", b"2")])
+    getattr(h, op.split("(")[0])(*((b"a",) if "contains" in op else ()))
+    assert h.values == []

@@ -43,6 +43,9 @@ bool unpack_pair(PyObject *entry, Ref &a, Ref &b) {
             PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
         return false;
     }
+    // Callers pass entries borrowed from the list, and an entry's __iter__ may empty that list:
+    // the entry must outlive its own iteration (and the type test of the error path).
+    Ref held = Ref::borrow(entry);
     Ref it = Ref::steal(PyObject_GetIter(entry));
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(entry)->tp_iter &&
