@@ -4,6 +4,7 @@
 
 #include "common/errors.hpp"
 #include "common/override_call.hpp"
+#include "common/single_header.hpp"
 #include "headers/entries.hpp"
 #include "headers/internal.hpp"
 
@@ -271,22 +272,7 @@ PyObject *get_first_impl(PyObject *self, PyObject *key) {
 PyObject *get_single_impl(PyObject *self, PyObject *key) {
     Ref values = Ref::steal(get(self, key));
     if (!values) return nullptr;
-    if (values.get() == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        return nullptr;
-    }
-    const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
-    if (n > 1) {
-        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
-        return nullptr;
-    }
-    if (n == 0) {
-        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
-        return nullptr;
-    }
-    PyObject *value = PyTuple_GET_ITEM(values.get(), 0);
-    if (!check_value(value, &PyBytes_Type)) return nullptr;
-    return Py_NewRef(value);
+    return single_header_value(values.get());
 }
 
 int add_impl(PyObject *self, PyObject *name, PyObject *value) {

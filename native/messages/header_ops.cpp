@@ -6,6 +6,7 @@
 #include "common/errors.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
+#include "common/single_header.hpp"
 #include "core/scratchpad.h"
 #include "messages/dispatch.hpp"
 #include "messages/message.hpp"
@@ -278,22 +279,7 @@ int remove_headers(PyObject *self, PyObject *headers) {
 PyObject *get_single_header_impl(PyObject *self, PyObject *key) {
     Ref values = Ref::steal(get_headers(self, key));
     if (!values) return nullptr;
-    if (values.get() == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        return nullptr;
-    }
-    const Py_ssize_t n = PyList_GET_SIZE(values.get());
-    if (n > 1) {
-        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
-        return nullptr;
-    }
-    if (n == 0) {
-        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
-        return nullptr;
-    }
-    PyObject *value = PyList_GET_ITEM(values.get(), 0);
-    if (!check_value(value, &PyBytes_Type)) return nullptr;
-    return Py_NewRef(value);
+    return single_header_value(values.get());
 }
 
 int add_header_impl(PyObject *self, PyObject *key, PyObject *value) {
