@@ -10,6 +10,7 @@
 
 #include <Python.h>
 
+#include "errors.hpp"
 #include "ref.hpp"
 
 namespace qm {
@@ -55,6 +56,78 @@ Ref call_override(const OverrideSite &site, PyObject *self, Args... args) {
     PyObject *stack[] = {nullptr, self, args...};
     return Ref::steal(PyObject_VectorcallMethod(
         site.name, stack + 1, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// ---- The C-level entry point of an overridable operation, written once ---------------------
+//
+// `builtin` is the call site's own test that `self` is an instance of the built-in type itself
+// (for one type, `Py_IS_TYPE(self, &HeadersType)`: one pointer comparison); then `impl` runs at
+// once. Otherwise a subclass's override, when it has one, is called with the same arguments and
+// its result is checked by the kind of result the operation has:
+//
+//   PyObject *get_first(PyObject *self, PyObject *key) {
+//       return qm::dispatch_object(Py_IS_TYPE(self, &HeadersType), get_first_site, &HeadersType,
+//                                  qm::Returns{&PyBytes_Type}, get_first_impl, self, key);
+//   }
+//
+// `impl` may check arguments that only the built-in body relies on: an override receives them
+// as they were given.
+
+// What an override of an object-returning operation must give back: anything (no type), the
+// built-in `type` itself or None, or (with `subclasses`) the extension `type`, its subclasses or
+// None.
+struct Returns {
+    PyTypeObject *type = nullptr;
+    bool subclasses = false;
+
+    bool accepts(PyObject *result) const {
+        if (!type) return true;
+        return subclasses ? check_value_instance(result, type) : check_value(result, type);
+    }
+};
+
+// An object result: a new reference, or null with an error set.
+template <class Impl, class... Args>
+inline PyObject *dispatch_object(bool builtin, OverrideSite &site, PyTypeObject *base,
+                                 Returns returns, Impl impl, PyObject *self, Args... args) {
+    if (!builtin) {
+        const int o = is_overridden(site, self, base);
+        if (o < 0) return nullptr;
+        if (o) {
+            Ref r = call_override(site, self, args...);
+            if (!r || !returns.accepts(r.get())) return nullptr;
+            return r.release();
+        }
+    }
+    return impl(self, args...);
+}
+
+// A truth value: 1 or 0, or -1 with an error set. An override's result is tested for truth.
+template <class Impl, class... Args>
+inline int dispatch_bool(bool builtin, OverrideSite &site, PyTypeObject *base, Impl impl,
+                         PyObject *self, Args... args) {
+    if (!builtin) {
+        const int o = is_overridden(site, self, base);
+        if (o < 0) return -1;
+        if (o) {
+            Ref r = call_override(site, self, args...);
+            if (!r) return -1;
+            return PyObject_IsTrue(r.get());
+        }
+    }
+    return impl(self, args...);
+}
+
+// No result: 0, or -1 with an error set. An override's result is dropped.
+template <class Impl, class... Args>
+inline int dispatch_void(bool builtin, OverrideSite &site, PyTypeObject *base, Impl impl,
+                         PyObject *self, Args... args) {
+    if (!builtin) {
+        const int o = is_overridden(site, self, base);
+        if (o < 0) return -1;
+        if (o) return call_override(site, self, args...) ? 0 : -1;
+    }
+    return impl(self, args...);
 }
 
 }  // namespace qm

@@ -3,7 +3,7 @@
 // stored through `add` are normalised, but lists adopted from callers may hold anything.
 
 #include "common/errors.hpp"
-#include "common/override_call.hpp"
+#include "common/override.hpp"
 #include "common/single_header.hpp"
 #include "headers/entries.hpp"
 #include "headers/internal.hpp"
@@ -366,144 +366,90 @@ OverrideSite contains_site{"contains"};
 
 inline bool exact(PyObject *self) { return Py_IS_TYPE(self, &HeadersType); }
 
-// Result checks for overrides: a typed result takes its exact built-in type (or None).
-inline PyObject *typed(Ref &r, PyTypeObject *type) {
-    return check_value(r.get(), type) ? r.release() : nullptr;
-}
-
-// Arguments from other modules are checked like those from Python.
+// Arguments from other modules are checked like those from Python, but only for the built-in
+// bodies: an override receives them as they were given.
 inline bool bytes_arg(PyObject *o, const char *name) { return check_arg(o, &PyBytes_Type, name); }
+
+PyObject *checked_get(PyObject *self, PyObject *name) {
+    return bytes_arg(name, "name") ? get_impl(self, name) : nullptr;
+}
+PyObject *checked_get_tuples(PyObject *self, PyObject *name) {
+    return bytes_arg(name, "name") ? get_tuples_impl(self, name) : nullptr;
+}
+int checked_add(PyObject *self, PyObject *name, PyObject *value) {
+    if (!bytes_arg(name, "name") || !bytes_arg(value, "value")) return -1;
+    return add_impl(self, name, value);
+}
+int checked_set(PyObject *self, PyObject *name, PyObject *value) {
+    if (!bytes_arg(name, "name") || !bytes_arg(value, "value")) return -1;
+    return set_impl(self, name, value);
+}
+PyObject *checked_get_single(PyObject *self, PyObject *key) {
+    return bytes_arg(key, "key") ? get_single_impl(self, key) : nullptr;
+}
+PyObject *checked_get_first(PyObject *self, PyObject *key) {
+    return bytes_arg(key, "key") ? get_first_impl(self, key) : nullptr;
+}
+int checked_remove(PyObject *self, PyObject *key) {
+    return bytes_arg(key, "key") ? remove_impl(self, key) : -1;
+}
+int checked_merge(PyObject *self, PyObject *values) {
+    return check_arg(values, &PyList_Type, "values") ? merge_impl(self, values) : -1;
+}
+int checked_contains(PyObject *self, PyObject *key) {
+    return bytes_arg(key, "key") ? contains_impl(self, key) : -1;
+}
 
 }  // namespace
 
 PyObject *keys(PyObject *self) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(keys_site, &HeadersType, self, r)) {
-            case -1: return nullptr;
-            case 1: return typed(r, &PyTuple_Type);
-        }
-    }
-    return keys_impl(self);
+    return dispatch_object(exact(self), keys_site, &HeadersType, Returns{&PyTuple_Type}, keys_impl,
+                           self);
 }
 
 PyObject *clone(PyObject *self) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(clone_site, &HeadersType, self, r)) {
-            case -1: return nullptr;
-            case 1: return check_value_instance(r.get(), &HeadersType) ? r.release() : nullptr;
-        }
-    }
-    return clone_impl(self);
+    return dispatch_object(exact(self), clone_site, &HeadersType, Returns{&HeadersType, true},
+                           clone_impl, self);
 }
 
 PyObject *get(PyObject *self, PyObject *name) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(get_site, &HeadersType, self, r, name)) {
-            case -1: return nullptr;
-            case 1: return typed(r, &PyTuple_Type);
-        }
-    }
-    if (!bytes_arg(name, "name")) return nullptr;
-    return get_impl(self, name);
+    return dispatch_object(exact(self), get_site, &HeadersType, Returns{&PyTuple_Type}, checked_get,
+                           self, name);
 }
 
 PyObject *get_tuples(PyObject *self, PyObject *name) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(get_tuples_site, &HeadersType, self, r, name)) {
-            case -1: return nullptr;
-            case 1: return typed(r, &PyList_Type);
-        }
-    }
-    if (!bytes_arg(name, "name")) return nullptr;
-    return get_tuples_impl(self, name);
+    return dispatch_object(exact(self), get_tuples_site, &HeadersType, Returns{&PyList_Type},
+                           checked_get_tuples, self, name);
 }
 
 int add(PyObject *self, PyObject *name, PyObject *value) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(add_site, &HeadersType, self, r, name, value)) {
-            case -1: return -1;
-            case 1: return 0;
-        }
-    }
-    if (!bytes_arg(name, "name") || !bytes_arg(value, "value")) return -1;
-    return add_impl(self, name, value);
+    return dispatch_void(exact(self), add_site, &HeadersType, checked_add, self, name, value);
 }
 
 int set(PyObject *self, PyObject *name, PyObject *value) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(set_site, &HeadersType, self, r, name, value)) {
-            case -1: return -1;
-            case 1: return 0;
-        }
-    }
-    if (!bytes_arg(name, "name") || !bytes_arg(value, "value")) return -1;
-    return set_impl(self, name, value);
+    return dispatch_void(exact(self), set_site, &HeadersType, checked_set, self, name, value);
 }
 
 PyObject *get_single(PyObject *self, PyObject *key) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(get_single_site, &HeadersType, self, r, key)) {
-            case -1: return nullptr;
-            case 1: return typed(r, &PyBytes_Type);
-        }
-    }
-    if (!bytes_arg(key, "key")) return nullptr;
-    return get_single_impl(self, key);
+    return dispatch_object(exact(self), get_single_site, &HeadersType, Returns{&PyBytes_Type},
+                           checked_get_single, self, key);
 }
 
 PyObject *get_first(PyObject *self, PyObject *key) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(get_first_site, &HeadersType, self, r, key)) {
-            case -1: return nullptr;
-            case 1: return typed(r, &PyBytes_Type);
-        }
-    }
-    if (!bytes_arg(key, "key")) return nullptr;
-    return get_first_impl(self, key);
+    return dispatch_object(exact(self), get_first_site, &HeadersType, Returns{&PyBytes_Type},
+                           checked_get_first, self, key);
 }
 
 int remove(PyObject *self, PyObject *key) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(remove_site, &HeadersType, self, r, key)) {
-            case -1: return -1;
-            case 1: return 0;
-        }
-    }
-    if (!bytes_arg(key, "key")) return -1;
-    return remove_impl(self, key);
+    return dispatch_void(exact(self), remove_site, &HeadersType, checked_remove, self, key);
 }
 
 int merge(PyObject *self, PyObject *values) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(merge_site, &HeadersType, self, r, values)) {
-            case -1: return -1;
-            case 1: return 0;
-        }
-    }
-    if (!check_arg(values, &PyList_Type, "values")) return -1;
-    return merge_impl(self, values);
+    return dispatch_void(exact(self), merge_site, &HeadersType, checked_merge, self, values);
 }
 
 int contains(PyObject *self, PyObject *key) {
-    if (!exact(self)) {
-        Ref r;
-        switch (run_override(contains_site, &HeadersType, self, r, key)) {
-            case -1: return -1;
-            case 1: return PyObject_IsTrue(r.get());
-        }
-    }
-    if (!bytes_arg(key, "key")) return -1;
-    return contains_impl(self, key);
+    return dispatch_bool(exact(self), contains_site, &HeadersType, checked_contains, self, key);
 }
 
 }  // namespace qm::headers

@@ -8,7 +8,6 @@
 #include "common/ref.hpp"
 #include "common/single_header.hpp"
 #include "core/scratchpad.h"
-#include "messages/dispatch.hpp"
 #include "messages/message.hpp"
 #include "messages/sequence.hpp"
 #include "messages/state.hpp"
@@ -304,27 +303,32 @@ static OverrideSite add_header_site{"add_header"};
 static OverrideSite set_header_site{"set_header"};
 
 PyObject *get_headers(PyObject *self, PyObject *key) {
-    return dispatch_object(get_headers_site, &MessageType, &PyList_Type, get_headers_impl, self, key);
+    return dispatch_object(is_builtin_message(self), get_headers_site, &MessageType,
+                           Returns{&PyList_Type}, get_headers_impl, self, key);
 }
 PyObject *get_first_header(PyObject *self, PyObject *key) {
-    return dispatch_object(get_first_header_site, &MessageType, &PyBytes_Type,
-                           get_first_header_impl, self, key);
+    return dispatch_object(is_builtin_message(self), get_first_header_site, &MessageType,
+                           Returns{&PyBytes_Type}, get_first_header_impl, self, key);
 }
 PyObject *get_single_header(PyObject *self, PyObject *key) {
-    return dispatch_object(get_single_header_site, &MessageType, &PyBytes_Type,
-                           get_single_header_impl, self, key);
+    return dispatch_object(is_builtin_message(self), get_single_header_site, &MessageType,
+                           Returns{&PyBytes_Type}, get_single_header_impl, self, key);
 }
 int remove_header(PyObject *self, PyObject *key) {
-    return dispatch_void(remove_header_site, &MessageType, remove_header_impl, self, key);
+    return dispatch_void(is_builtin_message(self), remove_header_site, &MessageType,
+                         remove_header_impl, self, key);
 }
 int has_header(PyObject *self, PyObject *key) {
-    return dispatch_bool(has_header_site, &MessageType, has_header_impl, self, key);
+    return dispatch_bool(is_builtin_message(self), has_header_site, &MessageType, has_header_impl,
+                         self, key);
 }
 int add_header(PyObject *self, PyObject *key, PyObject *value) {
-    return dispatch_void(add_header_site, &MessageType, add_header_impl, self, key, value);
+    return dispatch_void(is_builtin_message(self), add_header_site, &MessageType, add_header_impl,
+                         self, key, value);
 }
 int set_header(PyObject *self, PyObject *key, PyObject *value) {
-    return dispatch_void(set_header_site, &MessageType, set_header_impl, self, key, value);
+    return dispatch_void(is_builtin_message(self), set_header_site, &MessageType, set_header_impl,
+                         self, key, value);
 }
 
 }  // namespace qm::messages

@@ -10,7 +10,6 @@
 #include "common/errors.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
-#include "messages/dispatch.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
 #include "messages/impl.hpp"
@@ -135,24 +134,28 @@ static OverrideSite declares_json_site{"declares_json"};
 static OverrideSite declares_xml_site{"declares_xml"};
 
 PyObject *content_type(PyObject *self) {
-    return dispatch_object(content_type_site, &MessageType, &PyBytes_Type, content_type_impl, self);
+    return dispatch_object(is_builtin_message(self), content_type_site, &MessageType,
+                           Returns{&PyBytes_Type}, content_type_impl, self);
 }
 PyObject *with_content(PyObject *self, PyObject *content) {
-    return dispatch_object(with_content_site, &MessageType, nullptr, with_content_impl, self,
-                           content);
+    return dispatch_object(is_builtin_message(self), with_content_site, &MessageType, Returns{},
+                           with_content_impl, self, content);
 }
 int has_body(PyObject *self) {
-    return dispatch_bool(has_body_site, &MessageType, has_body_impl, self);
+    return dispatch_bool(is_builtin_message(self), has_body_site, &MessageType, has_body_impl,
+                         self);
 }
 int declares_content_type(PyObject *self, PyObject *type) {
-    return dispatch_bool(declares_content_type_site, &MessageType, declares_content_type_impl, self,
-                         type);
+    return dispatch_bool(is_builtin_message(self), declares_content_type_site, &MessageType,
+                         declares_content_type_impl, self, type);
 }
 int declares_json(PyObject *self) {
-    return dispatch_bool(declares_json_site, &MessageType, declares_json_impl, self);
+    return dispatch_bool(is_builtin_message(self), declares_json_site, &MessageType,
+                         declares_json_impl, self);
 }
 int declares_xml(PyObject *self) {
-    return dispatch_bool(declares_xml_site, &MessageType, declares_xml_impl, self);
+    return dispatch_bool(is_builtin_message(self), declares_xml_site, &MessageType,
+                         declares_xml_impl, self);
 }
 
 int init_prop(PyObject *self, PyObject *name, PyObject *value) {

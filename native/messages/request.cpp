@@ -15,7 +15,6 @@
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "core/scratchpad.h"
-#include "messages/dispatch.hpp"
 #include "messages/message.hpp"
 #include "messages/method_table.hpp"
 #include "messages/coroutines.hpp"
@@ -266,11 +265,13 @@ OverrideSite request_reset_site{"reset"};
 }  // namespace
 
 int expect_100_continue(PyObject *self) {
-    return dispatch_bool(expect_100_continue_site, &RequestType, expect_100_continue_impl, self);
+    return dispatch_bool(is_builtin_message(self), expect_100_continue_site, &RequestType,
+                         expect_100_continue_impl, self);
 }
 
 int request_reset(PyObject *self) {
-    return dispatch_void(request_reset_site, &RequestType, request_reset_impl, self);
+    return dispatch_void(is_builtin_message(self), request_reset_site, &RequestType,
+                         request_reset_impl, self);
 }
 
 void *alloc_scratchpad(PyObject *self, size_t size, size_t alignment) {

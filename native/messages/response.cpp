@@ -13,7 +13,6 @@
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "messages/coroutines.hpp"
-#include "messages/dispatch.hpp"
 #include "messages/impl.hpp"
 #include "messages/message.hpp"
 #include "messages/method_table.hpp"
@@ -322,11 +321,13 @@ const PyMethodDef kResponseMethods[] = {
 }  // namespace
 
 int is_redirect(PyObject *self) {
-    return dispatch_bool(is_redirect_site, &ResponseType, is_redirect_impl, self);
+    return dispatch_bool(is_builtin_message(self), is_redirect_site, &ResponseType,
+                         is_redirect_impl, self);
 }
 
 int response_reset(PyObject *self) {
-    return dispatch_void(response_reset_site, &ResponseType, response_reset_impl, self);
+    return dispatch_void(is_builtin_message(self), response_reset_site, &ResponseType,
+                         response_reset_impl, self);
 }
 
 PyTypeObject ResponseType = {

@@ -83,34 +83,21 @@ OverrideSite freeze_site{"freeze"};
 
 int router_add_route(PyObject *self, PyObject *method, PyObject *pattern, PyObject *route,
                      PyObject *param_names) {
-    if (!Py_IS_TYPE(self, &CythonRadixRouterType)) {
-        const int o = is_overridden(add_route_site, self, &CythonRadixRouterType);
-        if (o < 0) return -1;
-        if (o) return call_override(add_route_site, self, method, pattern, route, param_names) ? 0 : -1;
-    }
-    return add_route_impl(self, method, pattern, route, param_names);
+    return dispatch_void(Py_IS_TYPE(self, &CythonRadixRouterType), add_route_site,
+                         &CythonRadixRouterType, add_route_impl, self, method, pattern, route,
+                         param_names);
 }
 
 PyObject *router_get_match(PyObject *self, PyObject *method, PyObject *path) {
-    if (!Py_IS_TYPE(self, &CythonRadixRouterType)) {
-        const int o = is_overridden(get_match_site, self, &CythonRadixRouterType);
-        if (o < 0) return nullptr;
-        if (o) {
-            Ref r = call_override(get_match_site, self, method, path);
-            if (!r || !check_value(r.get(), &PyTuple_Type)) return nullptr;
-            return r.release();
-        }
-    }
-    return get_match_impl(self, method, path);
+    return dispatch_object(Py_IS_TYPE(self, &CythonRadixRouterType), get_match_site,
+                           &CythonRadixRouterType, Returns{&PyTuple_Type}, get_match_impl, self,
+                           method, path);
 }
 
 int router_freeze(PyObject *self) {
-    if (!Py_IS_TYPE(self, &CythonRadixRouterType)) {
-        const int o = is_overridden(freeze_site, self, &CythonRadixRouterType);
-        if (o < 0) return -1;
-        if (o) return call_override(freeze_site, self) ? 0 : -1;
-    }
-    return 0;
+    // The built-in router has nothing to prepare; only an override does any work.
+    return dispatch_void(Py_IS_TYPE(self, &CythonRadixRouterType), freeze_site,
+                         &CythonRadixRouterType, [](PyObject *) { return 0; }, self);
 }
 
 namespace {

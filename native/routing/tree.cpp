@@ -267,28 +267,13 @@ OverrideSite match_site{"match"};
 }  // namespace
 
 int tree_insert(PyObject *self, PyObject *pattern, PyObject *route, PyObject *param_names) {
-    if (!Py_IS_TYPE(self, &RadixTreeType)) {
-        const int o = is_overridden(insert_site, self, &RadixTreeType);
-        if (o < 0) return -1;
-        if (o) {
-            Ref r = call_override(insert_site, self, pattern, route, param_names);
-            return r ? 0 : -1;
-        }
-    }
-    return tree_insert_impl(self, pattern, route, param_names);
+    return dispatch_void(Py_IS_TYPE(self, &RadixTreeType), insert_site, &RadixTreeType,
+                         tree_insert_impl, self, pattern, route, param_names);
 }
 
 PyObject *tree_match(PyObject *self, PyObject *path) {
-    if (!Py_IS_TYPE(self, &RadixTreeType)) {
-        const int o = is_overridden(match_site, self, &RadixTreeType);
-        if (o < 0) return nullptr;
-        if (o) {
-            Ref r = call_override(match_site, self, path);
-            if (!r || !check_value(r.get(), &PyTuple_Type)) return nullptr;
-            return r.release();
-        }
-    }
-    return tree_match_impl(self, path);
+    return dispatch_object(Py_IS_TYPE(self, &RadixTreeType), match_site, &RadixTreeType,
+                           Returns{&PyTuple_Type}, tree_match_impl, self, path);
 }
 
 namespace {
