@@ -37,7 +37,7 @@ bool parse_args(const char *func, PyObject *const *args, Py_ssize_t nargs, PyObj
             }
         }
         if (slot == N) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+            unexpected_keyword(func, key);
             return false;
         }
         if (given[slot]) {
@@ -62,6 +62,15 @@ inline bool check_nargs(const char *func, Py_ssize_t nargs, Py_ssize_t expected)
     if (nargs == expected) return true;
     arg_count_error(func, Arity::Exactly, expected, nargs);
     return false;
+}
+
+// For functions that take no arguments at all. A keyword is reported before a positional count.
+inline bool check_no_args(const char *func, Py_ssize_t nargs, PyObject *kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        unexpected_keyword(func, PyTuple_GET_ITEM(kwnames, 0));
+        return false;
+    }
+    return check_nargs(func, nargs, 0);
 }
 
 }  // namespace qm

@@ -35,6 +35,12 @@ inline Raised cannot_convert(PyObject *got, PyTypeObject *expected) {
     return {};
 }
 
+// A keyword argument that the function does not take.
+inline Raised unexpected_keyword(const char *func, PyObject *key) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+    return {};
+}
+
 enum class Arity { Exactly, AtLeast, AtMost };
 
 // A wrong positional argument count.

@@ -42,4 +42,17 @@ bool parse_init_args(const char *func, PyObject *args, PyObject *kwds,
     return parse_args(func, stack.data(), nargs, kwnames.get(), names, required, out);
 }
 
+// `tp_init` of a type whose constructor takes no arguments, with the same order of checks as
+// `check_no_args`.
+inline bool check_no_init_args(const char *func, PyObject *args, PyObject *kwds) {
+    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        PyDict_Next(kwds, &pos, &key, &value);
+        unexpected_keyword(func, key);
+        return false;
+    }
+    return check_nargs(func, PyTuple_GET_SIZE(args), 0);
+}
+
 }  // namespace qm

@@ -44,11 +44,7 @@ int add_route_impl(PyObject *self, PyObject *method, PyObject *pattern, PyObject
     Ref m = upper_method(method);
     if (!m) return -1;
     Ref trees = Ref::borrow(as_router(self)->trees);
-    if (!PyDict_CheckExact(trees.get())) {
-        PyErr_Format(PyExc_TypeError, "argument of type '%.200s' is not a container or iterable",
-                     Py_TYPE(trees.get())->tp_name);
-        return -1;
-    }
+    if (!require_dict(trees.get())) return -1;
     PyObject *found = nullptr;
     if (PyDict_GetItemRef(trees.get(), m.get(), &found) < 0) return -1;
     Ref tree = Ref::steal(found);
@@ -121,14 +117,7 @@ PyObject *router_new(PyTypeObject *type, PyObject *, PyObject *) {
 }
 
 int router_init(PyObject *self, PyObject *args, PyObject *kwds) {
-    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        PyDict_Next(kwds, &pos, &key, &value);
-        PyErr_Format(PyExc_TypeError, "__init__() got an unexpected keyword argument '%U'", key);
-        return -1;
-    }
-    if (!check_nargs("__init__", PyTuple_GET_SIZE(args), 0)) return -1;
+    if (!check_no_init_args("__init__", args, kwds)) return -1;
     return reset(as_router(self));
 }
 
@@ -166,12 +155,7 @@ PyObject *py_get_match(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 }
 
 PyObject *py_freeze(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "freeze() got an unexpected keyword argument '%U'",
-                     PyTuple_GET_ITEM(kwnames, 0));
-        return nullptr;
-    }
-    if (!check_nargs("freeze", nargs, 0)) return nullptr;
+    if (!check_no_args("freeze", nargs, kwnames)) return nullptr;
     Py_RETURN_NONE;
 }
 

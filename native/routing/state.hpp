@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "common/errors.hpp"
 #include "routing/routing_api.hpp"
 
 namespace qm::routing {
@@ -64,8 +65,16 @@ inline bool is_tree(PyObject *o) {
 // A bytes argument that the algorithm cannot do without: None is refused like any other type.
 inline bool require_bytes(PyObject *o, const char *arg) {
     if (PyBytes_CheckExact(o)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected bytes, got %.200s)",
-                 arg, Py_TYPE(o)->tp_name);
+    arg_type_error(arg, "bytes", o);
+    return false;
+}
+
+// A dict field that registration looks keys up in; its setter also takes None, which fails the
+// way `key in None` would.
+inline bool require_dict(PyObject *o) {
+    if (PyDict_CheckExact(o)) return true;
+    PyErr_Format(PyExc_TypeError, "argument of type '%.200s' is not a container or iterable",
+                 Py_TYPE(o)->tp_name);
     return false;
 }
 

@@ -150,11 +150,7 @@ Ref insert_into_tree(Obj *self, PyObject *tree, std::string_view pattern) {
         Ref lowered = lowered_bytes(seg);
         if (!lowered) return {};
         PyObject *children = node->children;
-        if (!PyDict_CheckExact(children)) {
-            PyErr_Format(PyExc_TypeError, "argument of type '%.200s' is not a container or iterable",
-                         Py_TYPE(children)->tp_name);
-            return {};
-        }
+        if (!require_dict(children)) return {};
         PyObject *found = nullptr;
         if (PyDict_GetItemRef(children, lowered.get(), &found) < 0) return {};
         Ref child = Ref::steal(found);
@@ -301,14 +297,7 @@ PyObject *tree_new(PyTypeObject *type, PyObject *, PyObject *) {
 }
 
 int tree_init(PyObject *self, PyObject *args, PyObject *kwds) {
-    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        PyDict_Next(kwds, &pos, &key, &value);
-        PyErr_Format(PyExc_TypeError, "__init__() got an unexpected keyword argument '%U'", key);
-        return -1;
-    }
-    if (!check_nargs("__init__", PyTuple_GET_SIZE(args), 0)) return -1;
+    if (!check_no_init_args("__init__", args, kwds)) return -1;
     return reset(as_tree(self));
 }
 
