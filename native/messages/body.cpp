@@ -87,6 +87,13 @@ Ref decode_body(PyObject *body, PyObject *charset) {
     return Ref::steal(PyObject_CallMethodOneArg(body, S.n_decode, charset));
 }
 
+// `content.stream()` as an asynchronous iterator of chunks. Null with an error set.
+Ref content_chunks(PyObject *content) {
+    Ref source = Ref::steal(PyObject_CallMethodNoArgs(content, S.n_stream));
+    if (!source) return {};
+    return Ref::steal(PyObject_GetAIter(source.get()));
+}
+
 // Replaces the current exception (a decoder's) with BadRequestFormat, keeping it as the
 // context and as the second argument.
 Raised raise_bad_format(PyObject *self) {
@@ -135,11 +142,8 @@ AsyncGen stream_body(Ref self) {
         if (!(co_yield Ref::none())) co_return Raised{};
         co_return done;
     }
-    Ref source = Ref::steal(PyObject_CallMethodNoArgs(content.get(), S.n_stream));
-    if (!source) co_return Raised{};
-    Ref chunks = Ref::steal(PyObject_GetAIter(source.get()));
+    Ref chunks = content_chunks(content.get());
     if (!chunks) co_return Raised{};
-    source.reset();
     for (;;) {
         Ref chunk = co_await anext_(chunks.get());
         if (!chunk) {
@@ -211,12 +215,9 @@ Coro read_stream_body(Ref request) {
     else
         content = Ref::steal(PyObject_GetAttr(request.get(), S.n_content));
     if (!content) co_return Raised{};
-    Ref source = Ref::steal(PyObject_CallMethodNoArgs(content.get(), S.n_stream));
-    if (!source) co_return Raised{};
-    Ref chunks = Ref::steal(PyObject_GetAIter(source.get()));
+    Ref chunks = content_chunks(content.get());
     if (!chunks) co_return Raised{};
     content.reset();
-    source.reset();
     for (;;) {
         Ref chunk = co_await anext_(chunks.get());
         if (!chunk) {

@@ -110,15 +110,23 @@ PyObject *raw_list(PyObject *self) {
     return expected_type("list", raw);
 }
 
+// What a scan needs before it starts: the message's pair list, held because code run during the
+// scan may replace the field, and the lookup key. False with an error set.
+bool start_scan(PyObject *self, PyObject *key, Ref &list, Ref &lkey) {
+    PyObject *raw = raw_list(self);
+    if (!raw) return false;
+    list = Ref::borrow(raw);
+    lkey = Ref::steal(lookup_key(key));
+    return bool(lkey);
+}
+
 // Scans the pairs for `key`, calling `on_match(pair)` for each match (1 stops the scan, 0 goes
 // on, -1 fails). Every element scanned must be a tuple. Returns 0 or -1.
 template <class F>
 int scan_pairs(PyObject *self, PyObject *key, F on_match) {
-    PyObject *raw = raw_list(self);
-    if (!raw) return -1;
-    Ref list = Ref::borrow(raw);
-    Ref lkey = Ref::steal(lookup_key(key));
-    if (!lkey) return -1;
+    Ref list, lkey;
+    if (!start_scan(self, key, list, lkey)) return -1;
+    PyObject *raw = list.get();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw); ++i) {
         PyObject *pair = PyList_GET_ITEM(raw, i);
         if (!PyTuple_CheckExact(pair)) {
@@ -157,6 +165,17 @@ int list_remove(PyObject *list, PyObject *x) {
     }
     PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
     return -1;
+}
+
+// `self._raw_headers.remove(pair)`.
+int remove_pair(PyObject *self, PyObject *pair) {
+    PyObject *raw = as_message(self)->_raw_headers;
+    if (!PyList_Check(raw)) {
+        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.30s'",
+                     Py_TYPE(raw)->tp_name, "remove");
+        return -1;
+    }
+    return list_remove(raw, pair);
 }
 
 }  // namespace
@@ -210,11 +229,9 @@ PyObject *get_headers_tuples(PyObject *self, PyObject *key) {
 }
 
 int _has_header(PyObject *self, PyObject *key) {
-    PyObject *raw = raw_list(self);
-    if (!raw) return -1;
-    Ref list = Ref::borrow(raw);
-    Ref lkey = Ref::steal(lookup_key(key));
-    if (!lkey) return -1;
+    Ref list, lkey;
+    if (!start_scan(self, key, list, lkey)) return -1;
+    PyObject *raw = list.get();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(raw, i));
         Ref name, value;
@@ -230,15 +247,8 @@ int _has_header(PyObject *self, PyObject *key) {
 int remove_header_impl(PyObject *self, PyObject *key) {
     Ref matches = Ref::steal(get_headers_tuples(self, key));
     if (!matches) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(matches.get()); ++i) {
-        PyObject *raw = as_message(self)->_raw_headers;
-        if (!PyList_Check(raw)) {
-            PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.30s'",
-                         Py_TYPE(raw)->tp_name, "remove");
-            return -1;
-        }
-        if (list_remove(raw, PyList_GET_ITEM(matches.get(), i)) < 0) return -1;
-    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(matches.get()); ++i)
+        if (remove_pair(self, PyList_GET_ITEM(matches.get(), i)) < 0) return -1;
     return 0;
 }
 
@@ -263,14 +273,7 @@ int remove_headers(PyObject *self, PyObject *headers) {
     if (!seq) return -1;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         Ref h = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
-        if (!check_value(h.get(), &PyTuple_Type)) return -1;
-        PyObject *raw = as_message(self)->_raw_headers;
-        if (!PyList_Check(raw)) {
-            PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.30s'",
-                         Py_TYPE(raw)->tp_name, "remove");
-            return -1;
-        }
-        if (list_remove(raw, h.get()) < 0) return -1;
+        if (!check_value(h.get(), &PyTuple_Type) || remove_pair(self, h.get()) < 0) return -1;
     }
     return 0;
 }
