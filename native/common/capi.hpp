@@ -53,16 +53,24 @@ const Table *import_capi(const char *module_name, const char *capsule_name, cons
     return table;
 }
 
-// Binds an object type by module and name, checking that its instances are at least
-// `expected_size` bytes (the layout this module was compiled against). Returns a new reference.
-inline PyTypeObject *import_type(const char *module_name, const char *type_name,
-                                 Py_ssize_t expected_size) {
+// Imports `module.name` and checks that it is a class, for a module that uses its instances only
+// through attributes and calls (no layout). Returns a new reference.
+inline PyTypeObject *import_class(const char *module_name, const char *type_name) {
     Ref attr = Ref::steal(PyImport_ImportModuleAttrString(module_name, type_name));
     if (!attr) return nullptr;
     if (!PyType_Check(attr.get())) {
         PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, type_name);
         return nullptr;
     }
+    return reinterpret_cast<PyTypeObject *>(attr.release());
+}
+
+// Binds an object type by module and name, checking that its instances are at least
+// `expected_size` bytes (the layout this module was compiled against). Returns a new reference.
+inline PyTypeObject *import_type(const char *module_name, const char *type_name,
+                                 Py_ssize_t expected_size) {
+    Ref attr = Ref::steal(reinterpret_cast<PyObject *>(import_class(module_name, type_name)));
+    if (!attr) return nullptr;
     auto *type = reinterpret_cast<PyTypeObject *>(attr.get());
     const Py_ssize_t actual = type->tp_basicsize;
     if (actual != expected_size) {
@@ -78,6 +86,15 @@ inline PyTypeObject *import_type(const char *module_name, const char *type_name,
         if (PyErr_WarnEx(nullptr, message, 0) < 0) return nullptr;
     }
     return reinterpret_cast<PyTypeObject *>(attr.release());
+}
+
+// For an importer's `import()`: checks a type's layout as `import_type` does, keeping nothing
+// (the published table holds the type). False with an error set.
+inline bool check_type_layout(const char *module_name, const char *type_name,
+                              Py_ssize_t expected_size) {
+    Ref type = Ref::steal(
+        reinterpret_cast<PyObject *>(import_type(module_name, type_name, expected_size)));
+    return bool(type);
 }
 
 // Imports `module.name` (a sibling's function, class or object). Returns a new reference.

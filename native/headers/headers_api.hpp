@@ -53,12 +53,9 @@ inline constexpr const char *kSignature = "quenmark.headers CApi v1";
 // For importers: binds the table (and so the types) once; null with an error set on failure.
 inline const CApi *import() {
     const CApi *api = import_capi<CApi>(kModule, kCapsule, kSignature);
-    if (!api) return nullptr;
-    Ref header = Ref::steal(reinterpret_cast<PyObject *>(
-        import_type(kModule, "Header", sizeof(HeaderObject))));
-    Ref headers = Ref::steal(reinterpret_cast<PyObject *>(
-        import_type(kModule, "Headers", sizeof(HeadersObject))));
-    if (!header || !headers) return nullptr;
+    if (!api || !check_type_layout(kModule, "Header", sizeof(HeaderObject)) ||
+        !check_type_layout(kModule, "Headers", sizeof(HeadersObject)))
+        return nullptr;
     return api;
 }
 

@@ -103,16 +103,10 @@ inline constexpr const char *kSignature = "quenmark.messages CApi v1";
 // For importers: binds the table and checks the three layouts; null with an error set.
 inline const CApi *import() {
     const CApi *api = import_capi<CApi>(kModule, kCapsule, kSignature);
-    if (!api) return nullptr;
-    Ref message = Ref::steal(reinterpret_cast<PyObject *>(
-        import_type(kModule, "Message", sizeof(MessageObject))));
-    if (!message) return nullptr;
-    Ref request = Ref::steal(reinterpret_cast<PyObject *>(
-        import_type(kModule, "Request", sizeof(RequestObject))));
-    if (!request) return nullptr;
-    Ref response = Ref::steal(reinterpret_cast<PyObject *>(
-        import_type(kModule, "Response", sizeof(ResponseObject))));
-    if (!response) return nullptr;
+    if (!api || !check_type_layout(kModule, "Message", sizeof(MessageObject)) ||
+        !check_type_layout(kModule, "Request", sizeof(RequestObject)) ||
+        !check_type_layout(kModule, "Response", sizeof(ResponseObject)))
+        return nullptr;
     return api;
 }
 

@@ -12,26 +12,15 @@ State S;
 
 namespace {
 
-// Binds `module.name` and checks that it is a type: the messages module reads instances of these
-// through attributes, but still refuses to load against something that is not a class.
-PyTypeObject *bind_type(const char *module, const char *name) {
-    PyObject *attr = import_attr(module, name);
-    if (!attr) return nullptr;
-    if (!PyType_Check(attr)) {
-        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module, name);
-        Py_DECREF(attr);
-        return nullptr;
-    }
-    return reinterpret_cast<PyTypeObject *>(attr);
-}
-
 bool bind(PyObject *&slot, const char *module, const char *name) {
     slot = import_attr(module, name);
     return slot != nullptr;
 }
 
+// The messages module reads instances of these classes through attributes, but still refuses to
+// load against something that is not a class.
 bool bind(PyTypeObject *&slot, const char *module, const char *name) {
-    slot = bind_type(module, name);
+    slot = import_class(module, name);
     return slot != nullptr;
 }
 

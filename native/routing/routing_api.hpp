@@ -86,16 +86,11 @@ inline constexpr const char *kSignature = "quenmark.routing CApi v1";
 // For importers: binds the table (and so the types) once; null with an error set on failure.
 inline const CApi *import() {
     const CApi *api = import_capi<CApi>(kModule, kCapsule, kSignature);
-    if (!api) return nullptr;
-    Ref node = Ref::steal(reinterpret_cast<PyObject *>(
-        import_type(kModule, "RadixNode", sizeof(RadixNodeObject))));
-    Ref tree = Ref::steal(reinterpret_cast<PyObject *>(
-        import_type(kModule, "RadixTree", sizeof(RadixTreeObject))));
-    Ref router = Ref::steal(reinterpret_cast<PyObject *>(
-        import_type(kModule, "CythonRadixRouter", sizeof(CythonRadixRouterObject))));
-    Ref match = Ref::steal(reinterpret_cast<PyObject *>(
-        import_type(kModule, "RouteMatch", sizeof(RouteMatchObject))));
-    if (!node || !tree || !router || !match) return nullptr;
+    if (!api || !check_type_layout(kModule, "RadixNode", sizeof(RadixNodeObject)) ||
+        !check_type_layout(kModule, "RadixTree", sizeof(RadixTreeObject)) ||
+        !check_type_layout(kModule, "CythonRadixRouter", sizeof(CythonRadixRouterObject)) ||
+        !check_type_layout(kModule, "RouteMatch", sizeof(RouteMatchObject)))
+        return nullptr;
     return api;
 }
 
