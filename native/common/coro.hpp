@@ -247,18 +247,16 @@ struct AsyncGenPromise : PromiseBase {
     }
 };
 
-}  // namespace coro_detail
-
-// The result of a C++ function that is a Python coroutine.
-class [[nodiscard]] Coro {
+// What a native body's C++ function returns: the frame object it made, until `release`.
+class FrameHandle {
   public:
-    explicit Coro(coro_detail::FrameObject *f) noexcept
+    explicit FrameHandle(FrameObject *f) noexcept
         : obj_(Ref::steal(reinterpret_cast<PyObject *>(f))) {}
 
-    // The coroutine object (a new reference), named `qualname` (static text) in its repr and
+    // The Python object (a new reference), named `qualname` (static text) in its repr and
     // `__qualname__`; null with MemoryError set when it could not be allocated.
     PyObject *release(const char *qualname) noexcept {
-        if (obj_) reinterpret_cast<coro_detail::FrameObject *>(obj_.get())->qualname = qualname;
+        if (obj_) reinterpret_cast<FrameObject *>(obj_.get())->qualname = qualname;
         return obj_.release();
     }
 
@@ -266,36 +264,38 @@ class [[nodiscard]] Coro {
     Ref obj_;
 };
 
-// The result of a C++ function that is a Python asynchronous generator.
-class [[nodiscard]] AsyncGen {
+// A reference parameter would let the frame (and the collector, through its roots) outlive the
+// object it names, so Refs must be taken by value.
+template <class... Args>
+inline constexpr bool kRefsByValue =
+    ((!std::is_reference_v<Args> || !std::is_same_v<std::remove_cvref_t<Args>, Ref>) && ...);
+
+}  // namespace coro_detail
+
+// The result of a C++ function that is a Python coroutine.
+class [[nodiscard]] Coro : public coro_detail::FrameHandle {
   public:
-    explicit AsyncGen(coro_detail::FrameObject *f) noexcept
-        : obj_(Ref::steal(reinterpret_cast<PyObject *>(f))) {}
+    using FrameHandle::FrameHandle;
+};
 
-    PyObject *release(const char *qualname) noexcept {
-        if (obj_) reinterpret_cast<coro_detail::FrameObject *>(obj_.get())->qualname = qualname;
-        return obj_.release();
-    }
-
-  private:
-    Ref obj_;
+// The result of a C++ function that is a Python asynchronous generator.
+class [[nodiscard]] AsyncGen : public coro_detail::FrameHandle {
+  public:
+    using FrameHandle::FrameHandle;
 };
 
 }  // namespace qm
 
-// The promise types. A reference parameter would let the frame (and the collector, through its
-// roots) outlive the object it names, so Refs must be taken by value.
+// The promise types.
 template <class... Args>
 struct std::coroutine_traits<qm::Coro, Args...> {
-    static_assert(((!std::is_reference_v<Args> ||
-                    !std::is_same_v<std::remove_cvref_t<Args>, qm::Ref>) && ...),
+    static_assert(qm::coro_detail::kRefsByValue<Args...>,
                   "take qm::Ref parameters of a native coroutine by value");
     using promise_type = qm::coro_detail::CoroPromise;
 };
 template <class... Args>
 struct std::coroutine_traits<qm::AsyncGen, Args...> {
-    static_assert(((!std::is_reference_v<Args> ||
-                    !std::is_same_v<std::remove_cvref_t<Args>, qm::Ref>) && ...),
+    static_assert(qm::coro_detail::kRefsByValue<Args...>,
                   "take qm::Ref parameters of a native coroutine by value");
     using promise_type = qm::coro_detail::AsyncGenPromise;
 };
