@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/init_args.hpp"
+#include "common/results.hpp"
 #include "headers/internal.hpp"
 
 namespace qm::headers {
@@ -112,10 +113,6 @@ bool two_args(const char *func, const char *first, const char *second, PyObject 
     b = slots[1];
     return true;
 }
-
-inline PyObject *none_or_null(int r) { return r < 0 ? nullptr : Py_NewRef(Py_None); }
-
-inline PyObject *bool_or_null(int r) { return r < 0 ? nullptr : PyBool_FromLong(r); }
 
 // One-argument methods whose argument is bytes.
 #define QM_BYTES_METHOD(func, param, body, wrap)                                               \

@@ -10,6 +10,7 @@
 #include "common/errors.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
+#include "common/results.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
 #include "messages/impl.hpp"
@@ -211,13 +212,6 @@ PyObject *parse_charset(PyObject *value) {
 
 namespace {
 
-PyObject *bool_result(int r) {
-    if (r < 0) return nullptr;
-    return Py_NewRef(r ? Py_True : Py_False);
-}
-
-PyObject *none_result(int r) { return r < 0 ? nullptr : Py_NewRef(Py_None); }
-
 template <size_t N>
 bool bytes_args(const char *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                 const char *const (&names)[N], PyObject *(&out)[N]) {
@@ -240,8 +234,8 @@ bool bytes_args(const char *func, PyObject *const *args, Py_ssize_t nargs, PyObj
 QM_KEY_METHOD(get_headers, get_headers_impl(self, a[0]))
 QM_KEY_METHOD(get_first_header, get_first_header_impl(self, a[0]))
 QM_KEY_METHOD(get_single_header, get_single_header_impl(self, a[0]))
-QM_KEY_METHOD(remove_header, none_result(remove_header_impl(self, a[0])))
-QM_KEY_METHOD(has_header, bool_result(has_header_impl(self, a[0])))
+QM_KEY_METHOD(remove_header, none_or_null(remove_header_impl(self, a[0])))
+QM_KEY_METHOD(has_header, bool_or_null(has_header_impl(self, a[0])))
 #undef QM_KEY_METHOD
 
 #define QM_KEY_VALUE_METHOD(pyname, impl)                                                     \
@@ -250,7 +244,7 @@ QM_KEY_METHOD(has_header, bool_result(has_header_impl(self, a[0])))
         static const char *const names[] = {"key", "value"};                                  \
         PyObject *a[2] = {nullptr, nullptr};                                                  \
         if (!bytes_args(#pyname, args, nargs, kwnames, names, a)) return nullptr;             \
-        return none_result(impl(self, a[0], a[1]));                                           \
+        return none_or_null(impl(self, a[0], a[1]));                                          \
     }
 
 QM_KEY_VALUE_METHOD(add_header, add_header_impl)
@@ -258,18 +252,20 @@ QM_KEY_VALUE_METHOD(set_header, set_header_impl)
 #undef QM_KEY_VALUE_METHOD
 
 PyObject *py_content_type(PyObject *self, PyObject *) { return content_type_impl(self); }
-PyObject *py_has_body(PyObject *self, PyObject *) { return bool_result(has_body_impl(self)); }
+PyObject *py_has_body(PyObject *self, PyObject *) { return bool_or_null(has_body_impl(self)); }
 PyObject *py_declares_json(PyObject *self, PyObject *) {
-    return bool_result(declares_json_impl(self));
+    return bool_or_null(declares_json_impl(self));
 }
-PyObject *py_declares_xml(PyObject *self, PyObject *) { return bool_result(declares_xml_impl(self)); }
+PyObject *py_declares_xml(PyObject *self, PyObject *) {
+    return bool_or_null(declares_xml_impl(self));
+}
 
 PyObject *py_declares_content_type(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                    PyObject *kwnames) {
     static const char *const names[] = {"type"};
     PyObject *a[1] = {nullptr};
     if (!bytes_args("declares_content_type", args, nargs, kwnames, names, a)) return nullptr;
-    return bool_result(declares_content_type_impl(self, a[0]));
+    return bool_or_null(declares_content_type_impl(self, a[0]));
 }
 
 PyObject *py_with_content(PyObject *self, PyObject *const *args, Py_ssize_t nargs,

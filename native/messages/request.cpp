@@ -14,6 +14,7 @@
 #include "common/init_args.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
+#include "common/results.hpp"
 #include "core/scratchpad.h"
 #include "messages/message.hpp"
 #include "messages/method_table.hpp"
@@ -290,16 +291,15 @@ namespace {
 // ---- Python methods ----------------------------------------------------------------------
 
 PyObject *py_expect_100_continue(PyObject *self, PyObject *) {
-    const int r = expect_100_continue_impl(self);
-    return r < 0 ? nullptr : Py_NewRef(r ? Py_True : Py_False);
+    return bool_or_null(expect_100_continue_impl(self));
 }
 
 PyObject *py_reset(PyObject *self, PyObject *) {
-    return request_reset_impl(self) < 0 ? nullptr : Py_NewRef(Py_None);
+    return none_or_null(request_reset_impl(self));
 }
 
 PyObject *py_dispose(PyObject *self, PyObject *) {
-    return request_dispose(self) < 0 ? nullptr : Py_NewRef(Py_None);
+    return none_or_null(request_dispose(self));
 }
 
 PyObject *py_scratchpad_arena_stats(PyObject *self, PyObject *) {

@@ -12,6 +12,7 @@
 #include "common/init_args.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
+#include "common/results.hpp"
 #include "messages/coroutines.hpp"
 #include "messages/impl.hpp"
 #include "messages/message.hpp"
@@ -261,7 +262,7 @@ PyObject *py_is_redirect(PyObject *self, PyObject *) {
 }
 
 PyObject *py_reset(PyObject *self, PyObject *) {
-    return response_reset_impl(self) < 0 ? nullptr : Py_NewRef(Py_None);
+    return none_or_null(response_reset_impl(self));
 }
 
 // ---- properties --------------------------------------------------------------------------
