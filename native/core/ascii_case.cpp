@@ -31,9 +31,10 @@ inline uint64_t upper_bits64(uint64_t x) {
     return ge_a & ~gt_z & ~x & high;
 }
 
+// Zero bytes may come with a null pointer (an empty buffer), which memcpy must never see.
 inline uint64_t load_up_to_8(const unsigned char *s, size_t n) {
     uint64_t v = 0;
-    std::memcpy(&v, s, n);
+    if (n) std::memcpy(&v, s, n);
     return v;
 }
 

@@ -53,7 +53,7 @@ constexpr std::string_view kContentTypes[] = {
 // still distinct for every entry of the tables.
 inline uint64_t load_partial(const char *s, size_t n) {
     uint64_t v = 0;
-    std::memcpy(&v, s, n < 8 ? n : 8);
+    if (n) std::memcpy(&v, s, n < 8 ? n : 8);  // an empty text may come as a null pointer
     return v;
 }
 

@@ -55,6 +55,39 @@ static void test_case_functions_on_every_length() {
     }
 }
 
+// The vector paths see each byte value in each lane: bytes with the high bit set (0xC1 is 'A' |
+// 0x80) and the neighbours of the letter range must pass through unchanged wherever they sit.
+static void test_case_functions_on_every_byte_in_every_lane() {
+    for (size_t len : {7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 130, 256, 300}) {
+        std::vector<char> src(len), dst(len + 1);
+        for (size_t phase = 0; phase < 256; ++phase) {
+            bool any_upper = false;
+            for (size_t i = 0; i < len; ++i) {
+                src[i] = static_cast<char>((i + phase) & 0xFF);
+                any_upper |= src[i] >= 'A' && src[i] <= 'Z';
+            }
+            dst[len] = '#';
+            simd_lowercase_ascii(src.data(), dst.data(), len);
+            for (size_t i = 0; i < len; ++i)
+                CHECK(static_cast<unsigned char>(dst[i]) ==
+                      reference_lower(static_cast<unsigned char>(src[i])));
+            CHECK(dst[len] == '#');
+            CHECK((simd_is_ascii_lowercase(src.data(), len) != 0) == !any_upper);
+        }
+        std::vector<char> one(len, 'a');
+        for (size_t pos = 0; pos < len; ++pos) {
+            for (int b = 0; b < 256; ++b) {
+                one[pos] = static_cast<char>(b);
+                CHECK((simd_is_ascii_lowercase(one.data(), len) != 0) == !(b >= 'A' && b <= 'Z'));
+            }
+            one[pos] = 'a';
+        }
+    }
+    // An empty buffer may come as a null pointer.
+    CHECK(simd_is_ascii_lowercase(nullptr, 0) != 0);
+    simd_lowercase_ascii(nullptr, nullptr, 0);
+}
+
 static void test_arena_alignment() {
     ScratchpadArena arena;
     CHECK(scratchpad_init(&arena, 65536) == QMK_OK);
@@ -112,6 +145,7 @@ static void test_arena_overflow() {
 int main() {
     test_case_functions_on_every_byte();
     test_case_functions_on_every_length();
+    test_case_functions_on_every_byte_in_every_lane();
     test_arena_alignment();
     test_arena_exhaustion();
     test_arena_overflow();
