@@ -108,7 +108,9 @@ __attribute__((target("avx2"))) void avx2_lower(const unsigned char *src, unsign
     sse2_lower(src + i, dst + i, len - i);
 }
 
-const bool has_avx2 = __builtin_cpu_supports("avx2");
+// This runs as a static initialiser, possibly before the compiler runtime's own CPU probe;
+// __builtin_cpu_init makes the answer valid whatever the order.
+const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 #endif
 
 }  // namespace
