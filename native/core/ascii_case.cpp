@@ -14,7 +14,7 @@ namespace {
 
 inline bool is_upper(unsigned char c) { return static_cast<unsigned char>(c - 'A') < 26; }
 
-bool scalar_is_lower(const unsigned char *s, size_t len) {
+[[maybe_unused]] bool scalar_is_lower(const unsigned char *s, size_t len) {
     for (size_t i = 0; i < len; ++i)
         if (is_upper(s[i])) return false;
     return true;
