@@ -563,9 +563,10 @@ def _decode_part(part: FormPart) -> str:
             return data.decode(encoding)
         except UnicodeDecodeError as error:
             return encodings_settings.decode(data, error)
-        except LookupError:
-            # An unknown charset, or a codec that is not a text encoding ("base64"):
-            # the client's label cannot be used, so fall back to UTF-8.
+        except (LookupError, UnicodeError):
+            # An unknown charset, a codec that is not a text encoding ("base64") or one
+            # that refuses everything ("undefined"): the client's label cannot be used,
+            # so fall back to UTF-8.
             pass
     try:
         return data.decode("utf-8")

@@ -192,7 +192,9 @@ def _extended_value(value: bytes) -> str | None:
         return None
     try:
         return unquote_to_bytes(encoded).decode(charset.decode("ascii").strip() or "utf-8")
-    except (LookupError, UnicodeDecodeError):
+    except (LookupError, UnicodeError):
+        # UnicodeError, not only its decode subclass: the client names the codec, and
+        # some codecs ("undefined") refuse every input with the base class.
         return None
 
 

@@ -236,6 +236,7 @@ async def test_errors_of_the_source_propagate():
         (b'FORM-DATA ; NAME = "spaced" ; FileName = "s.txt" ', "spaced", "s.txt"),
         (b'form-data; name="n"; filename*=utf-8\'\'na%C3%AFve.txt; filename="naive.txt"', "n", "naïve.txt"),
         (b"form-data; name=\"n\"; filename*=bogus''x.txt; filename=\"ok.txt\"", "n", "ok.txt"),
+        (b"form-data; name=\"n\"; filename*=undefined''x.txt; filename=\"ok.txt\"", "n", "ok.txt"),
         (b'form-data; name="n"; filename=""', "n", ""),
         (b'form-data; name="C:\\\\dir"; filename="C:\\dir\\f.txt"', "C:\\dir", "C:\\dir\\f.txt"),
         (b'form-data; flag; name="n"', "n", None),
