@@ -130,8 +130,9 @@ class RefTree:
             root = self.root
             if root.route is not None:
                 return root.route, None
-            if root.wildcard_child is not None and root.wildcard_child.route is not None:
-                return root.wildcard_child.route, {root.wildcard_name or "tail": ""}
+            wild = root.wildcard_child
+            if wild is not None and wild.route is not None and root.wildcard_suffix is None:
+                return wild.route, {root.wildcard_name or "tail": ""}
             return None
         segments = [s for s in path.split(b"/") if s]
         return self._match_recursive(self.root, segments, 0, {})

@@ -538,6 +538,14 @@ def test_root_catch_all_answers_the_empty_path():
     assert tree.match(b"/") == ("named", {"rest": ""})
 
 
+@pytest.mark.parametrize("path", [b"", b"/"])
+def test_root_suffix_catch_all_does_not_answer_the_empty_path(path):
+    tree = RadixTree()
+    tree.insert(b"/*.css", "css")
+    assert tree.match(path) is None
+    assert tree.match(b"/a.CSS") == ("css", {"tail": "a"})
+
+
 def test_empty_tree_matches_nothing():
     tree = RadixTree()
     for path in (b"", b"/", b"/a", b"/a/b/"):

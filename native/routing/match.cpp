@@ -447,7 +447,10 @@ PyObject *tree_match_impl(PyObject *self, PyObject *path) {
     RadixNodeObject *r = as_node(root.get());
     if (n == 0 || (n == 1 && s[0] == '/')) {
         if (r->route != Py_None) return pair(r->route, Py_None);
-        if (r->wildcard_child != Py_None && as_node(r->wildcard_child)->route != Py_None) {
+        // An empty remainder cannot end with a required suffix: the root's `/*.css` no more
+        // answers "/" than `/static/*.css` answers "/static".
+        if (r->wildcard_child != Py_None && as_node(r->wildcard_child)->route != Py_None &&
+            r->wildcard_suffix == Py_None) {
             Ref route = Ref::borrow(as_node(r->wildcard_child)->route);
             Ref params = Ref::steal(PyDict_New());
             if (!params || PyDict_SetItem(params.get(), wildcard_key(r), S.str_empty) < 0)
