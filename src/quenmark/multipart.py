@@ -16,6 +16,7 @@ application may change them (for example `quenmark.multipart.MAX_PARTS = 5000`).
 
 from __future__ import annotations
 
+import re
 from collections.abc import AsyncIterable, AsyncIterator
 from urllib.parse import unquote_to_bytes
 
@@ -52,6 +53,14 @@ MAX_PARTS = 1000
 _MAX_PADDING = 1024
 # The characters RFC 2046 allows in a boundary ("bchars").
 _BCHARS = b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz'()+_,-./:=? "
+# Parameters of one part header: a real one has a handful, and each costs a step of the
+# parser's loop, so a header made of thousands of ";" could otherwise cost far more per
+# byte than the part data does.
+_MAX_PARAMETERS = 64
+# A quoted string and its escapes. The quantifiers are possessive: the scan never goes
+# back, so it is linear even when the closing quote is missing.
+_QUOTED = re.compile(rb'"([^"\\]*+(?:\\.[^"\\]*+)*+)"', re.DOTALL)
+_SPACES = re.compile(rb"[ \t]*+")
 
 
 def get_boundary_from_header(value: bytes) -> bytes:
@@ -92,8 +101,9 @@ def _parse_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]]:
     """Split a header value such as `form-data; name="a"; filename="b"`.
 
     Quoted values may hold ";" and escaped quotes. Both scans move from delimiter to
-    delimiter with `split` or `find`, so their cost is linear in the length of the
-    value.
+    delimiter with `split`, `find` or a pattern that never backtracks, and a header
+    with more than `_MAX_PARAMETERS` parameters is refused, so their cost is linear in
+    the length of the value with a small constant.
     """
     if b"\\" not in value:
         return _parse_unescaped_parameters(value)
@@ -108,30 +118,35 @@ def _parse_escaped_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]]:
     parameters: dict[bytes, bytes] = {}
     position = end + 1
     length = len(value)
+    budget = _MAX_PARAMETERS
     while position < length:
-        equals = value.find(b"=", position)
+        budget -= 1
+        if budget < 0:
+            raise BadRequest("Too many parameters in a part header")
+        # The "=" is looked for only up to the next ";": searching past it would rescan
+        # the same tail for every valueless parameter, quadratic in the header's length.
         semicolon = value.find(b";", position)
-        if equals == -1 or (semicolon != -1 and semicolon < equals):
+        equals = value.find(b"=", position, length if semicolon == -1 else semicolon)
+        if equals == -1:
             # A parameter without a value: skip it.
             if semicolon == -1:
                 break
             position = semicolon + 1
             continue
         name = value[position:equals].strip().lower()
-        position = equals + 1
-        while position < length and value[position] in b" \t":
-            position += 1
+        position = _SPACES.match(value, equals + 1).end()
         if value[position : position + 1] == b'"':
-            start = position + 1
-            close = value.find(b'"', start)
-            while close != -1 and _escaped(value, close, start):
-                close = value.find(b'"', close + 1)
-            if close == -1:
+            quoted = _QUOTED.match(value, position)
+            if quoted is None:
                 raise BadRequest("Unterminated quoted string in a part header")
-            parameter = value[start:close]
+            parameter = quoted[1]
             if b"\\" in parameter:
-                parameter = parameter.replace(b'\\"', b'"').replace(b"\\\\", b"\\")
-            semicolon = value.find(b";", close + 1)
+                # Splitting at escaped backslashes pairs them from the left, as a reader
+                # of the quoted string does; what is left of "\\\"" is an escaped quote.
+                parameter = b"\\".join(
+                    [piece.replace(b'\\"', b'"') for piece in parameter.split(b"\\\\")]
+                )
+            semicolon = value.find(b";", quoted.end())
         else:
             semicolon = value.find(b";", position)
             parameter = value[position : semicolon if semicolon != -1 else length].strip()
@@ -152,8 +167,12 @@ def _parse_unescaped_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]
     parameters: dict[bytes, bytes] = {}
     main = b""
     last = len(pieces) - 1
+    budget = _MAX_PARAMETERS
     for index in range(0, len(pieces), 2):
         fields = pieces[index].split(b";")
+        budget -= len(fields)
+        if budget < 0:
+            raise BadRequest("Too many parameters in a part header")
         if index == 0:
             main = fields[0].strip().lower()
             del fields[0]
@@ -173,15 +192,6 @@ def _parse_unescaped_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]
             if name not in parameters:
                 parameters[name] = parameter
     return main, parameters
-
-
-def _escaped(value: bytes, index: int, start: int) -> bool:
-    # A quote is escaped when an odd number of backslashes precede it. Each run of
-    # backslashes is walked once, by the quote that follows it.
-    before = index - 1
-    while before >= start and value[before] == 0x5C:
-        before -= 1
-    return (index - 1 - before) % 2 == 1
 
 
 def _extended_value(value: bytes) -> str | None:

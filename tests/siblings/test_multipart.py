@@ -135,6 +135,10 @@ FIELD = b'Content-Disposition: form-data; name="f"\r\n'
         _body((b": no name\r\n", b"x")),
         _body((b" folded first\r\n" + FIELD, b"x")),
         _body((FIELD, b"x" + b"\r\n" + DASH + b"X")),  # boundary followed by junk
+        # Parameters beyond any real header's, with and without escapes in the value.
+        _body((b'Content-Disposition: form-data; name="n"' + b";" * 100 + b"\r\n", b"x")),
+        _body((b'Content-Disposition: form-data; name="\\\\"' + b"; a" * 100 + b"\r\n", b"x")),
+        _body((b'Content-Disposition: form-data; name="n"' + b'""' * 100 + b"\r\n", b"x")),
     ],
 )
 async def test_malformed_bodies_raise_bad_request(body):
