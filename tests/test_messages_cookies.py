@@ -156,6 +156,47 @@ def test_response_cookie_header_of_another_type():
         r.remove_cookie("a")
 
 
+READERS = [
+    pytest.param(lambda r: r.get_cookies(), id="get_cookies"),
+    pytest.param(lambda r: r.get_cookie("a"), id="get_cookie"),
+    pytest.param(lambda r: r.remove_cookie("a"), id="remove_cookie"),
+]
+
+
+@pytest.mark.parametrize("call", READERS)
+@pytest.mark.parametrize(
+    "entry, error, message",
+    [
+        ((b"set-cookie",), IndexError, "tuple index out of range"),
+        (None, TypeError, "'NoneType' object is not subscriptable"),
+        ([b"set-cookie", b"a=1"], TypeError, "Expected tuple, got list"),
+    ],
+)
+def test_response_cookie_readers_refuse_unreadable_entries(call, entry, error, message):
+    # The bad entry comes after a good one: the whole list is read before any cookie is parsed.
+    r = Response(200, [(b"set-cookie", b"a=1"), entry])
+    with pytest.raises(error) as info:
+        call(r)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda r: r.set_cookie(Cookie("a", "1")), AttributeError,
+         "'NoneType' object has no attribute 'append'"),
+        (lambda r: r.unset_cookie("a"), AttributeError,
+         "'NoneType' object has no attribute 'append'"),
+        (lambda r: r.get_cookies(), TypeError, "'NoneType' object is not iterable"),
+        (lambda r: r.remove_cookie("a"), TypeError, "'NoneType' object is not iterable"),
+    ],
+)
+def test_response_cookies_without_a_header_list(call, error, message):
+    with pytest.raises(error) as info:
+        call(Response.__new__(Response))
+    assert str(info.value) == message
+
+
 def test_subclass_set_cookie_is_used_by_set_cookies_and_unset_cookie():
     seen = []
 

@@ -215,6 +215,17 @@ def test_host_from_an_absolute_url_without_header():
     assert r._host == "example.org"
 
 
+@pytest.mark.parametrize("url", [b"file:///etc/x", b"http:///p"])
+def test_absolute_url_with_an_empty_host(url):
+    r = Request("GET", url, [(b"host", b"from-header")])
+    assert r.host == "" and r._host == ""
+
+
+def test_empty_url_bytes_build_no_url():
+    r = Request("GET", b"", [])
+    assert (r._url, r._path, r._raw_query) == (None, None, None)
+
+
 def test_missing_host_is_a_bad_request_and_not_cached():
     r = Request("GET", b"/a", [])
     with pytest.raises(BadRequest, match="Missing Host header"):
@@ -296,6 +307,7 @@ def test_client_ip(scope, expected):
     "client, error, message",
     [
         (None, TypeError, "'NoneType' object is not iterable"),
+        (5, TypeError, "'int' object is not iterable"),
         (("a", 1, 2), ValueError, "too many values to unpack (expected 2)"),
         (("a",), ValueError, "need more than 1 value to unpack"),
     ],
@@ -495,6 +507,27 @@ def test_dispose_closes_form_files_and_disposes_content():
     r.content = Disposable()
     assert r.dispose() is None
     assert f1.closed and f2.closed and r.content.disposed == 1
+
+
+class FailingFile:
+    def close(self):
+        raise OSError("close failed")
+
+
+class NoFile:
+    pass
+
+
+@pytest.mark.parametrize("bad, error", [(Part(FailingFile()), OSError), (NoFile(), AttributeError)])
+def test_dispose_stops_at_the_first_error(bad, error):
+    r = incoming()
+    first, last = File(), File()
+    r._form_data = {"a": [Part(first), bad, Part(last)]}
+    r.content = content = Disposable()
+    with pytest.raises(error):
+        r.dispose()
+    assert first.closed and not last.closed
+    assert content.disposed == 0 and r.content is content
 
 
 def test_dispose_reports_a_form_changed_during_the_walk():
