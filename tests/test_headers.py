@@ -506,6 +506,16 @@ class TestOperators:
             h += other
         assert Headers._add_to_instance(h, other) is NotImplemented
 
+    def test_a_header_is_added_through_its_name_and_value_attributes(self):
+        class Renamed(Header):
+            @property
+            def name(self):
+                return b"X-Renamed"
+
+        h = Headers()
+        h += Renamed(b"a", b"1")
+        assert (h + Renamed(b"b", b"2")).values == [(b"x-renamed", b"1"), (b"x-renamed", b"2")]
+
     def test_add_to_instance_uses_the_attribute_add(self):
         calls = []
 
