@@ -20,7 +20,15 @@ class InvalidURL(ValueError):
 
 # Bytes that can never appear in a URL as sent on the wire: controls and space. Letting
 # them through would carry header injection (CR, LF) or request smuggling further on.
+# They are percent-encoded rather than refused: a server that hands over the decoded
+# request path ("/a b" for "/a%20b") must still give every request a URL, or reading
+# `request.url` (and logging the request) would fail for it.
 _FORBIDDEN = re.compile(rb"[\x00-\x20\x7f]")
+
+
+def _percent_encode(match: re.Match[bytes]) -> bytes:
+    return b"%%%02X" % match[0][0]
+
 _SCHEME = re.compile(rb"[A-Za-z][A-Za-z0-9+.\-]*\Z")
 # A host as it may stand in an authority built from a Host header: a registered name or
 # IPv4 address, or a bracketed IP literal, optionally followed by a port.
@@ -128,6 +136,8 @@ class URL:
     Fields are bytes or None; `port` is 0 when the URL has none. `host` keeps the
     brackets of an IPv6 literal, as it is written in a Host header. For a URL with an
     authority and an empty path, `path` is b"/" (the path that a request for it uses).
+    Spaces and control characters are percent-encoded, so `value` is always a URL that
+    can be sent as it is, and never carries a line break into a header.
     """
 
     __slots__ = (
@@ -160,6 +170,8 @@ class URL:
                 raise TypeError(
                     f"URL value must be bytes, not {type(value).__name__}"
                 )
+        if _FORBIDDEN.search(value) is not None:
+            value = _FORBIDDEN.sub(_percent_encode, value)
         self.value = value
         self.schema = None
         self.host = None
@@ -171,8 +183,6 @@ class URL:
         self.userinfo = None
         if not value:
             return
-        if _FORBIDDEN.search(value) is not None:
-            raise InvalidURL(f"Invalid characters in URL: {value[:200]!r}")
 
         rest = value
         hash_index = rest.find(b"#")
