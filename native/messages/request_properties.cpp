@@ -282,7 +282,7 @@ PyObject *get_scheme(PyObject *self, void *) {
     if (truth < 0) return nullptr;
     if (!truth) return Py_NewRef(S.empty_str);
     Ref scope = Ref::borrow(r->scope);
-    return scope_get(scope.get(), S.key_scheme, S.empty_str);
+    return scope_get(scope.get(), S.n_scheme, S.empty_str);
 }
 
 int set_scheme(PyObject *self, PyObject *value, void *) {
@@ -296,7 +296,7 @@ PyObject *get_base_path(PyObject *self, void *) {
     if (r->_base_path != Py_None) return Py_NewRef(r->_base_path);
     if (r->scope == Py_None) return Py_NewRef(S.empty_str);
     Ref scope = Ref::borrow(r->scope);
-    PyObject *v = scope_get(scope.get(), S.key_root_path, S.empty_str);
+    PyObject *v = scope_get(scope.get(), S.n_root_path, S.empty_str);
     if (!v && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         return Py_NewRef(S.empty_str);
@@ -314,7 +314,7 @@ PyObject *get_client_ip(PyObject *self, void *) {
     RequestObject *r = as_request(self);
     if (r->scope == Py_None) return Py_NewRef(S.empty_str);
     Ref scope = Ref::borrow(r->scope);
-    Ref client = Ref::steal(scope_get(scope.get(), S.key_client, S.client_default));
+    Ref client = Ref::steal(scope_get(scope.get(), S.n_client, S.client_default));
     if (!client) return nullptr;
     Ref ip, port;
     if (unpack2(client.get(), ip, port) < 0) return nullptr;

@@ -98,9 +98,6 @@ int init_state() {
     S.cookie_separator = PyBytes_FromString("; ");
     S.equals = PyBytes_FromString("=");
     S.cannot_parse_json = PyUnicode_FromString("Cannot parse content as JSON");
-    S.key_scheme = PyUnicode_InternFromString("scheme");
-    S.key_root_path = PyUnicode_InternFromString("root_path");
-    S.key_client = PyUnicode_InternFromString("client");
     S.h_content_type = header_name("content-type");
     S.h_host = header_name("host");
     S.h_cookie = header_name("cookie");
@@ -111,9 +108,8 @@ int init_state() {
     S.b_json = PyBytes_FromString("json");
     S.b_xml = PyBytes_FromString("xml");
     if (!S.empty_bytes || !S.empty_str || !S.utf8 || !S.cookie_separator || !S.equals ||
-        !S.key_scheme || !S.key_root_path || !S.key_client || !S.h_content_type || !S.h_host ||
-        !S.h_cookie || !S.h_set_cookie || !S.h_expect || !S.h_etag || !S.h_if_none_match ||
-        !S.b_json || !S.b_xml || !S.cannot_parse_json)
+        !S.h_content_type || !S.h_host || !S.h_cookie || !S.h_set_cookie || !S.h_expect ||
+        !S.h_etag || !S.h_if_none_match || !S.b_json || !S.b_xml || !S.cannot_parse_json)
         return -1;
     S.client_default = Py_BuildValue("(Oi)", S.empty_str, 0);
     if (!S.client_default) return -1;

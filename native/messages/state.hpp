@@ -9,12 +9,12 @@
 
 namespace qm::messages {
 
-// Interned attribute and method names, as `S.n_<name>`.
+// Interned attribute, method and scope-key names, as `S.n_<name>`.
 #define QM_MESSAGES_NAMES(X)                                                                  \
     X(type) X(length) X(body_buffer) X(path) X(query) X(value) X(host) X(is_absolute)         \
     X(with_query) X(name) X(get) X(dispose) X(lower) X(decode) X(file) X(close) X(values)     \
     X(phrase) X(get_cookies) X(set_cookie) X(cookies) X(identity) X(client_ip) X(user)        \
-    X(scheme) X(root_path) X(client) X(text) X(search) X(group) X(url) X(rstrip) X(_path)     \
+    X(scheme) X(root_path) X(client) X(text) X(search) X(url) X(rstrip) X(_path)              \
     X(_raw_query) X(stream) X(content) X(read) X(charset) X(_data) X(body)                    \
     X(has_custom_loads) X(cancel) X(call_soon)
 
@@ -65,9 +65,6 @@ struct State {
     PyObject *cookie_separator = nullptr;       // b"; "
     PyObject *equals = nullptr;                 // b"="
     PyObject *cannot_parse_json = nullptr;      // "Cannot parse content as JSON"
-    PyObject *key_scheme = nullptr;             // scope keys: "scheme", "root_path", "client"
-    PyObject *key_root_path = nullptr;
-    PyObject *key_client = nullptr;
     // Header names, the library's shared object when it has one.
     PyObject *h_content_type = nullptr;
     PyObject *h_host = nullptr;
