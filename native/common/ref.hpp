@@ -40,8 +40,6 @@ class Ref {
     PyObject *get() const noexcept { return p_; }
     // Hands the reference to the caller, who now owns it.
     [[nodiscard]] PyObject *release() noexcept { return std::exchange(p_, nullptr); }
-    // A new reference for the caller; this Ref keeps its own.
-    [[nodiscard]] PyObject *new_ref() const noexcept { return Py_XNewRef(p_); }
     void reset(PyObject *stolen = nullptr) noexcept {
         PyObject *old = std::exchange(p_, stolen);
         Py_XDECREF(old);

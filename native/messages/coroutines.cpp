@@ -10,14 +10,11 @@
 #include "messages/request.hpp"
 #include "messages/response.hpp"
 #include "messages/state.hpp"
-#ifdef QM_MESSAGES_BODY
 #include "messages/disconnect_probe.hpp"
-#endif
 
 namespace qm::messages {
 namespace {
 
-#ifdef QM_MESSAGES_BODY
 // Probes the connection once: the content's stream is drained for as long as data is there and
 // the probe is cancelled at its first wait; a MessageAborted on the way means the client left,
 // which is then remembered for good.
@@ -50,7 +47,6 @@ const PyMethodDef kRequestMethods[] = {
     {"is_disconnected", py_is_disconnected, METH_NOARGS,
      "Awaitable: whether the ASGI client has gone away."},
 };
-#endif
 
 Coro raise_for_status_body(Ref self) {
     const int status = as_response(self.get())->status;
@@ -78,11 +74,7 @@ const PyMethodDef kResponseMethods[] = {
 }  // namespace
 
 std::span<const PyMethodDef> request_coroutine_methods() {
-#ifdef QM_MESSAGES_BODY
     return kRequestMethods;
-#else
-    return {};
-#endif
 }
 
 std::span<const PyMethodDef> response_coroutine_methods() { return kResponseMethods; }

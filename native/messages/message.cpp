@@ -15,9 +15,7 @@
 #include "common/init_args.hpp"
 #include "messages/impl.hpp"
 #include "messages/method_table.hpp"
-#ifdef QM_MESSAGES_BODY
 #include "messages/body.hpp"
-#endif
 #include "messages/state.hpp"
 
 namespace qm::messages {
@@ -409,11 +407,7 @@ PyTypeObject MessageType = {
 int ready_message_type() {
     kHeadersField.type = S.headers_type;
     kContentField.type = S.content_type;
-#ifdef QM_MESSAGES_BODY
     MessageType.tp_methods = join_methods({message_methods(), body::message_methods()});
-#else
-    MessageType.tp_methods = join_methods({message_methods()});
-#endif
     return PyType_Ready(&MessageType);
 }
 

@@ -12,9 +12,7 @@
 #include "messages/request.hpp"
 #include "messages/response.hpp"
 #include "messages/state.hpp"
-#ifdef QM_MESSAGES_BODY
 #include "messages/body.hpp"
-#endif
 
 namespace qm::messages {
 namespace {
@@ -75,11 +73,7 @@ PyModuleDef kModuleDef = {
 
 PyObject *init_module() {
     if (init_state() < 0 || init_coroutines() < 0) return nullptr;
-#ifdef QM_MESSAGES_BODY
     kModuleDef.m_methods = join_methods({kFunctions, body::module_functions()});
-#else
-    kModuleDef.m_methods = join_methods({kFunctions});
-#endif
     if (ready_message_type() < 0 || ready_request_type() < 0 || ready_response_type() < 0)
         return nullptr;
     Ref module = Ref::steal(PyModule_Create(&kModuleDef));

@@ -90,8 +90,8 @@ const Field kWildcardChild = QM_FIELD(wildcard_child, Instance, &RadixNodeType);
 const Field kWildcardName = QM_FIELD(wildcard_name, Exact, &PyUnicode_Type);
 const Field kWildcardSuffix = QM_FIELD(wildcard_suffix, Exact, &PyBytes_Type);
 
-#define QM_GETSET(name, spec) \
-    {name, field_get, field_set, nullptr, const_cast<Field *>(&spec)}
+#define QM_GETSET(name, field) \
+    {name, field_get, field_set, nullptr, const_cast<Field *>(&field)}
 
 PyGetSetDef node_getset[] = {
     QM_GETSET("segment", kSegment),
