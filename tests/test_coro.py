@@ -540,11 +540,27 @@ async def test_awaiting_a_plain_iterator_and_a_custom_awaitable():
     assert info.value.value == b"done"
 
 
-def test_throw_into_an_awaited_iterator_without_throw_reaches_the_coroutine():
-    c = message(Returns(AwaitsIterator(iter(["tick", "tock"])))).read()
+@pytest.mark.parametrize("body", [Message.read, lambda m: ref_read(m)], ids=["native", "python"])
+@pytest.mark.parametrize(
+    "thrown, outcome",
+    [
+        (ValueError("direct"), ("raise", ValueError)),
+        # Landing on the await itself, a StopIteration is the await's result, not an escape.
+        (StopIteration("value"), ("stop", "value")),
+        (StopIteration(), ("stop", None)),
+    ],
+)
+def test_throw_into_an_awaited_iterator_without_throw_reaches_the_await(body, thrown, outcome):
+    c = body(message(Returns(AwaitsIterator(iter(["tick", "tock"])))))
     assert c.send(None) == "tick"
-    with pytest.raises(ValueError, match="direct"):
-        c.throw(ValueError("direct"))
+    try:
+        c.throw(thrown)
+    except StopIteration as stop:
+        assert outcome == ("stop", stop.value)
+    except Exception as exc:
+        assert outcome == ("raise", type(exc))
+    else:
+        raise AssertionError("the coroutine went on")
     with pytest.raises(RuntimeError, match="cannot reuse"):
         c.send(None)
 

@@ -255,6 +255,13 @@ inline Outcome throw_(FrameObject *f, PyObject *exc, bool close_on_genexit, PyOb
             Py_CLEAR(f->awaiting);
             if (t == awaitable::Thrown::Returned) return resume(f, res, out);
             if (t == awaitable::Thrown::Raised) return resume(f, nullptr, out);
+            // An iterator without throw(): the exception lands on the await itself, where a
+            // StopIteration ends the await with its value (CPython's CLEANUP_THROW) instead of
+            // escaping the body as a RuntimeError.
+            if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration)) {
+                PyObject *value = reinterpret_cast<PyStopIterationObject *>(exc)->value;
+                return resume(f, Py_NewRef(value ? value : Py_None), out);
+            }
         }
     }
     PyErr_SetRaisedException(Py_NewRef(exc));
