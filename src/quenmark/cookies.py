@@ -40,6 +40,7 @@ _SAME_SITE_BY_NAME = {
 _UNSAFE = re.compile(r"[\x00-\x1f\x7f;]")
 _UNSAFE_NAME = re.compile(r"[\x00-\x1f\x7f;=]")
 _MAX_AGE = re.compile(r"-?[0-9]{1,18}\Z")
+_NEGATIVE = re.compile(r"-[0-9]+\Z")
 
 _WEEKDAYS = (b"Mon", b"Tue", b"Wed", b"Thu", b"Fri", b"Sat", b"Sun")
 _MONTHS = (
@@ -252,9 +253,12 @@ def parse_cookie(value: bytes) -> Cookie:
             if expires is not None:
                 cookie.expires = expires
         elif key == "max-age":
+            # A zero or negative Max-Age means "expire now" (RFC 6265, 5.2.2), however
+            # many digits it has: reading a long one as absent would keep the cookie.
             if _MAX_AGE.match(attribute_value):
-                # A zero or negative Max-Age means "expire now" (RFC 6265, 5.2.2).
                 cookie.max_age = max(int(attribute_value), 0)
+            elif _NEGATIVE.match(attribute_value):
+                cookie.max_age = 0
         elif key == "domain":
             cookie.domain = attribute_value or None
         elif key == "path":

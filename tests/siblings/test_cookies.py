@@ -126,6 +126,8 @@ def test_parse_date_formats(expires):
         (b"a=b; Max-Age=soon", "max_age", -1),
         (b"a=b; Max-Age=99999999999999999999999", "max_age", -1),
         (b"a=b; Max-Age=-5", "max_age", 0),
+        (b"a=b; Max-Age=-99999999999999999999999", "max_age", 0),
+        (b"a=b; Max-Age=-", "max_age", -1),
         (b"a=b; SameSite=sideways", "same_site", CookieSameSiteMode.UNDEFINED),
         (b"a=b; Domain=", "domain", None),
     ],
