@@ -7,9 +7,9 @@
 
 #include <cstring>
 
+#include "common/ascii.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
-#include "headers/ascii.hpp"
 
 namespace qm::headers {
 

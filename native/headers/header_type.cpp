@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "common/args.hpp"
+#include "common/ascii.hpp"
 #include "common/errors.hpp"
 #include "common/init_args.hpp"
 #include "headers/internal.hpp"
@@ -85,12 +86,8 @@ inline bool ascii_equal_ignoring_case(PyObject *a, PyObject *b) {
     if (n != PyBytes_GET_SIZE(b)) return false;
     const auto *x = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(a));
     const auto *y = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(b));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        unsigned char c = x[i], d = y[i];
-        if (static_cast<unsigned char>(c - 'A') < 26) c |= 0x20;
-        if (static_cast<unsigned char>(d - 'A') < 26) d |= 0x20;
-        if (c != d) return false;
-    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (ascii_lower(x[i]) != ascii_lower(y[i])) return false;
     return true;
 }
 

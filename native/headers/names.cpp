@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "headers/ascii.hpp"
 #include "headers/internal.hpp"
 
+#include "common/ascii.hpp"
 #include "common/errors.hpp"
 #include "core/scratchpad.h"
 

@@ -3,6 +3,7 @@
 // common match is a pointer comparison and the lower-case comparison is only the fallback.
 #include <Python.h>
 
+#include "common/ascii.hpp"
 #include "common/errors.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
@@ -49,10 +50,6 @@ PyObject *normalise_headers(PyObject *headers) {
 
 namespace {
 
-inline unsigned char ascii_lower(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
-}
-
 // The lookup key of a lookup: the interned form of `key.lower()`. New reference. Allocates only
 // for a key that has capitals and is not a known name.
 PyObject *lookup_key(PyObject *key) {
@@ -92,11 +89,7 @@ inline int name_matches(PyObject *name, PyObject *key) {
     }
     const Py_ssize_t n = PyBytes_GET_SIZE(name);
     if (n != PyBytes_GET_SIZE(key)) return 0;
-    const auto *a = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name));
-    const auto *b = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(key));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (ascii_lower(a[i]) != b[i]) return 0;
-    return 1;
+    return lowered_equal(PyBytes_AS_STRING(name), PyBytes_AS_STRING(key), n);
 }
 
 // The message's pair list, or null with the error of iterating what is there instead.

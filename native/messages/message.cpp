@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "common/args.hpp"
+#include "common/ascii.hpp"
 #include "common/errors.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
@@ -57,10 +58,6 @@ int message_clear(PyObject *self) {
 // ---- Content-Type and content ------------------------------------------------------------
 
 namespace {
-
-inline unsigned char lower(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
-}
 
 // The bytes of `type.lower()`: `type` itself when it is bytes (compared case-insensitively by
 // the caller), else the result of its own `lower` method, which must be bytes.
@@ -116,7 +113,7 @@ int declares_content_type_impl(PyObject *self, PyObject *type) {
     const Py_ssize_t n = PyBytes_GET_SIZE(ct.get()), k = PyBytes_GET_SIZE(wanted.get());
     for (Py_ssize_t i = 0; i + k <= n; ++i) {
         Py_ssize_t j = 0;
-        while (j < k && lower(hay[i + j]) == lower(needle[j])) ++j;
+        while (j < k && ascii_lower(hay[i + j]) == ascii_lower(needle[j])) ++j;
         if (j == k) return 1;
     }
     return 0;
@@ -182,7 +179,7 @@ PyObject *scan_charset(PyObject *value) {
     const Py_ssize_t w = sizeof word - 1;
     for (Py_ssize_t i = 0; i + w < n; ++i) {
         Py_ssize_t j = 0;
-        while (j < w && lower(s[i + j]) == static_cast<unsigned char>(word[j])) ++j;
+        while (j < w && ascii_lower(s[i + j]) == static_cast<unsigned char>(word[j])) ++j;
         if (j < w) continue;
         Py_ssize_t end = i + w;
         while (end < n && charset_char(s[end])) ++end;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/ascii.hpp"
 #include "common/errors.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
@@ -190,13 +191,7 @@ int expect_100_continue_impl(PyObject *self) {
     static const char expected[] = "100-continue";
     const Py_ssize_t n = PyBytes_GET_SIZE(v.get());
     if (n != Py_ssize_t(sizeof expected - 1)) return 0;
-    const char *s = PyBytes_AS_STRING(v.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        char c = s[i];
-        if (c >= 'A' && c <= 'Z') c = char(c + 32);
-        if (c != expected[i]) return 0;
-    }
-    return 1;
+    return lowered_equal(PyBytes_AS_STRING(v.get()), expected, n);
 }
 
 int dispose_content(PyObject *self) {

@@ -1,4 +1,5 @@
-// Word-at-a-time ASCII helpers for the short names that lookups compare.
+// ASCII case helpers for the short names and values that lookups compare: one byte, and eight at a
+// time.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +7,12 @@
 
 #include <Python.h>
 
-namespace qm::headers {
+namespace qm {
+
+// `c` with an ASCII capital lowered.
+inline unsigned char ascii_lower(unsigned char c) {
+    return static_cast<unsigned char>(c - 'A') < 26 ? static_cast<unsigned char>(c | 0x20) : c;
+}
 
 inline uint64_t load64(const char *p) {
     uint64_t v;
@@ -43,11 +49,9 @@ inline bool lowered_equal(const char *a, const char *b, Py_ssize_t n) {
     }
     if (n >= 4)
         return lower64(load32(a)) == load32(b) && lower64(load32(a + n - 4)) == load32(b + n - 4);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(a[i]);
-        if (static_cast<unsigned char>(c - 'A') < 26) c |= 0x20;
-        if (c != static_cast<unsigned char>(b[i])) return false;
-    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (ascii_lower(static_cast<unsigned char>(a[i])) != static_cast<unsigned char>(b[i]))
+            return false;
     return true;
 }
 
@@ -65,4 +69,4 @@ inline bool same_bytes(const char *a, const char *b, Py_ssize_t n) {
     return true;
 }
 
-}  // namespace qm::headers
+}  // namespace qm
