@@ -384,6 +384,14 @@ def _exercise(router, tree, shared):
             bad()
         except (TypeError, AttributeError, UnicodeDecodeError):
             pass
+    # Deeper than the walk's inline frames, names applied to a catch-all, a failing validator.
+    tree.match(b"/d/" + b"/".join([b"v%41"] * 40))
+    tree.match(b"/d/" + b"/".join([b"v"] * 40) + b"/more/than/registered")
+    tree.match(b"/n/1/r/e%20st")
+    try:
+        tree.match(b"/bad/1")
+    except AttributeError:
+        pass
     router.add_route(b"POST", b"/again/{id:uuid}", shared, ["id"])
     tree.insert(b"/x/{a}/y", shared, [b"a"])
     # Changing a children dict makes the next lookup rebuild that node's index.
@@ -402,6 +410,10 @@ def test_operations_do_not_leak():
     router.add_route(b"GET", b"/files/*.css", shared)
     tree = RadixTree()
     tree.insert(b"/x/{a}/y", shared)
+    tree.insert(b"/d/" + b"/".join([b"{p}"] * 40), shared)
+    tree.insert(b"/n/{x}/{rest:path}", shared, ["x", "rest"])
+    tree.insert(b"/bad/{x}", shared)
+    tree.root.children[b"bad"].param_child.param_validator = "no match method"
     for _ in range(200):
         _exercise(router, tree, shared)
     gc.collect()
