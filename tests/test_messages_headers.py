@@ -1,6 +1,7 @@
 """Message: header storage, lookups and their errors, Content-Type queries, attributes."""
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from quenmark.contents import Content
 from quenmark.headers import Headers
@@ -58,6 +59,19 @@ def test_constructor_takes_odd_elements_over_unchanged():
     assert m.has_header(b"a")
     with pytest.raises(TypeError, match="^Expected tuple, got list$"):
         m.get_headers(b"a")
+
+
+class _Pair(tuple):
+    pass
+
+
+@pytest.mark.parametrize("make_pair", [tuple, _Pair], ids=["tuple", "tuple subclass"])
+def test_constructor_remakes_bytes_named_pairs_as_plain_tuples(make_pair):
+    pair = make_pair((b"content-type", b"text/plain"))
+    stored = list(make([pair]).headers)[0]
+    # A new plain tuple (the lookups require exact tuples), named by the shared object.
+    assert type(stored) is tuple and stored is not pair and stored == (b"content-type", b"text/plain")
+    assert stored[0] is list(make([(b"content-type", b"x")]).headers)[0][0]
 
 
 def test_constructor_refuses_a_bytes_subclass_name():
@@ -324,6 +338,21 @@ def test_parse_charset_agrees_with_the_compiled_pattern(value):
     assert parse_charset(value) == (match.group(1).decode("ascii") if match else None)
 
 
+_CHARSET_BYTES = st.binary(max_size=6) | st.sampled_from(
+    [b"charset=", b"CharSet=", b"charset", b"=", b"-", b"_", b"a9Z", b";", b" ", b'"', b"\xff", b"\xe9"]
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(_CHARSET_BYTES, max_size=8).map(b"".join))
+def test_parse_charset_finds_what_the_compiled_pattern_finds(value):
+    # The native scan stands in for `_charset_rx.search`: any input, the same first match.
+    from quenmark.messages import _charset_rx
+
+    match = _charset_rx.search(value)
+    assert parse_charset(value) == (match.group(1).decode("ascii") if match else None)
+
+
 def test_parse_charset_none_fails_in_the_search():
     with pytest.raises(TypeError):
         parse_charset(None)
@@ -400,7 +429,6 @@ def test_response_keeps_its_list_without_interning():
 
 # ---- whatever a server hands over: documented errors, never a crash ---------------------------
 
-from hypothesis import given, settings, strategies as st  # noqa: E402
 
 from quenmark.headers import Header  # noqa: E402
 

@@ -107,6 +107,13 @@ def test_table_on_builtin_types():
     assert capi("intern_header_name_bytes", None) is None
 
 
+def test_remove_headers_keeps_the_removals_made_before_a_missing_pair():
+    m = Message([(b"a", b"1"), (b"b", b"2"), (b"c", b"3")])
+    with pytest.raises(ValueError):
+        capi("remove_headers", m, [(b"a", b"1"), (b"x", b"0"), (b"c", b"3")])
+    assert list(m.headers) == [(b"b", b"2"), (b"c", b"3")]
+
+
 def test_init_prop():
     class Sub(Message):
         pass
