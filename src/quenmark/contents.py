@@ -630,7 +630,11 @@ class ServerSentEvent:
 
     def write_data(self) -> str:
         # Compact JSON has no line breaks, but a custom dumps may indent.
-        return _continue_lines(json_settings.dumps(self.data))
+        text = json_settings.dumps(self.data)
+        if not isinstance(text, str):
+            # Several fast JSON libraries return bytes; JSONContent takes them too.
+            text = _as_bytes(text).decode("utf-8")
+        return _continue_lines(text)
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} event={self.event!r} id={self.id!r}>"

@@ -405,8 +405,13 @@ def test_sse_data_is_compact_json(data, expected):
     assert ServerSentEvent(data).write_data() == expected
 
 
-def test_sse_with_indenting_dumps_keeps_each_line_a_data_line():
-    json_settings.use(dumps=lambda obj: json.dumps(obj, indent=2))
+@pytest.mark.parametrize("encode", [False, True], ids=["str", "bytes"])
+def test_sse_with_indenting_dumps_keeps_each_line_a_data_line(encode):
+    def dumps(obj):
+        text = json.dumps(obj, indent=2)
+        return text.encode() if encode else text
+
+    json_settings.use(dumps=dumps)
     assert ServerSentEvent({"a": 1}).write_data() == '{\ndata:   "a": 1\ndata: }'
 
 
