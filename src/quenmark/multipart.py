@@ -142,7 +142,7 @@ def _parse_escaped_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]]:
             parameter = quoted[1]
             if b"\\" in parameter:
                 # Splitting at escaped backslashes pairs them from the left, as a reader
-                # of the quoted string does; what is left of "\\\"" is an escaped quote.
+                # of the quoted string does; a backslash left before a quote escapes it.
                 parameter = b"\\".join(
                     [piece.replace(b'\\"', b'"') for piece in parameter.split(b"\\\\")]
                 )
