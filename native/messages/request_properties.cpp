@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -50,6 +51,17 @@ int exact_str_value(PyObject *value) {
     arg_type_error("value", "str", value);
     return -1;
 }
+
+// The setter of a str property whose getter works out a value until one is assigned; the closure
+// is the offset of the RequestObject field that keeps the assigned value.
+int set_assigned_str(PyObject *self, PyObject *value, void *closure) {
+    if (exact_str_value(value) < 0) return -1;
+    const auto offset = reinterpret_cast<Py_ssize_t>(closure);
+    set_field(*reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset), value);
+    return 0;
+}
+
+#define QM_ASSIGNED(member) reinterpret_cast<void *>(offsetof(RequestObject, member))
 
 int set_bytes(PyObject *&field, PyObject *value) {
     if (!check_value(value, &PyBytes_Type)) return -1;
@@ -269,12 +281,6 @@ PyObject *get_host(PyObject *self, void *) {
     return text.release();
 }
 
-int set_host(PyObject *self, PyObject *value, void *) {
-    if (exact_str_value(value) < 0) return -1;
-    set_field(as_request(self)->_host, value);
-    return 0;
-}
-
 PyObject *get_scheme(PyObject *self, void *) {
     RequestObject *r = as_request(self);
     if (r->_scheme != Py_None) return Py_NewRef(r->_scheme);
@@ -283,12 +289,6 @@ PyObject *get_scheme(PyObject *self, void *) {
     if (!truth) return Py_NewRef(S.empty_str);
     Ref scope = Ref::borrow(r->scope);
     return scope_get(scope.get(), S.n_scheme, S.empty_str);
-}
-
-int set_scheme(PyObject *self, PyObject *value, void *) {
-    if (exact_str_value(value) < 0) return -1;
-    set_field(as_request(self)->_scheme, value);
-    return 0;
 }
 
 PyObject *get_base_path(PyObject *self, void *) {
@@ -302,12 +302,6 @@ PyObject *get_base_path(PyObject *self, void *) {
         return Py_NewRef(S.empty_str);
     }
     return v;
-}
-
-int set_base_path(PyObject *self, PyObject *value, void *) {
-    if (exact_str_value(value) < 0) return -1;
-    set_field(as_request(self)->_base_path, value);
-    return 0;
 }
 
 PyObject *get_client_ip(PyObject *self, void *) {
@@ -325,12 +319,6 @@ PyObject *get_original_client_ip(PyObject *self, void *) {
     RequestObject *r = as_request(self);
     if (r->_original_client_ip != Py_None) return Py_NewRef(r->_original_client_ip);
     return PyObject_GetAttr(self, S.n_client_ip);
-}
-
-int set_original_client_ip(PyObject *self, PyObject *value, void *) {
-    if (exact_str_value(value) < 0) return -1;
-    set_field(as_request(self)->_original_client_ip, value);
-    return 0;
 }
 
 // ---- cookies -----------------------------------------------------------------------------
@@ -466,12 +454,16 @@ const PyGetSetDef kProperties[] = {
      nullptr},
     {"path", get_path, nullptr, "The raw path decoded as UTF-8.", nullptr},
     {"query", get_query, set_query, "The query parameters: name -> list of values.", nullptr},
-    {"host", get_host, set_host, "The host, from an absolute URL or the Host header.", nullptr},
-    {"scheme", get_scheme, set_scheme, "The scheme, from the scope unless assigned.", nullptr},
-    {"base_path", get_base_path, set_base_path, "The scope's root_path unless assigned.", nullptr},
+    {"host", get_host, set_assigned_str, "The host, from an absolute URL or the Host header.",
+     QM_ASSIGNED(_host)},
+    {"scheme", get_scheme, set_assigned_str, "The scheme, from the scope unless assigned.",
+     QM_ASSIGNED(_scheme)},
+    {"base_path", get_base_path, set_assigned_str, "The scope's root_path unless assigned.",
+     QM_ASSIGNED(_base_path)},
     {"client_ip", get_client_ip, nullptr, "The client address from the scope.", nullptr},
-    {"original_client_ip", get_original_client_ip, set_original_client_ip,
-     "The client address, unless a proxy-aware value was assigned.", nullptr},
+    {"original_client_ip", get_original_client_ip, set_assigned_str,
+     "The client address, unless a proxy-aware value was assigned.",
+     QM_ASSIGNED(_original_client_ip)},
     {"cookies", get_cookies, nullptr, "The cookies of the Cookie headers: name -> value.", nullptr},
     {"etag", get_etag, nullptr, "The first ETag header, or None.", nullptr},
     {"if_none_match", get_if_none_match, nullptr, "The first If-None-Match header, or None.",
@@ -481,6 +473,7 @@ const PyGetSetDef kProperties[] = {
      nullptr},
     {"identity", get_identity, set_user, "The same as `user`.", nullptr},
 };
+#undef QM_ASSIGNED
 
 }  // namespace
 
