@@ -385,11 +385,13 @@ class RSGIContent(Content):
             if self._data:
                 yield self._data
             return
+        if self._streamed:
+            # Also when an earlier stream stopped part way: the protocol would go on
+            # from there, and the body would come out with its start missing.
+            raise InvalidOperation(
+                "The request body was already consumed as a stream and was not kept"
+            )
         if self._complete:
-            if self._streamed:
-                raise InvalidOperation(
-                    "The request body was already consumed as a stream and was not kept"
-                )
             return
         async for chunk in protocol:
             if chunk:

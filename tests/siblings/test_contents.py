@@ -305,10 +305,31 @@ async def test_rsgi_stream_then_read():
         await content.read()
     empty = RSGIContent(FakeProtocol())
     assert await collect(empty.stream()) == []
+    assert await collect(empty.stream()) == []
     assert await empty.read() == b""
     empty.dispose()
     with pytest.raises(InvalidOperation):
         await empty.read()
+
+
+class OneShotProtocol(FakeProtocol):
+    # A real protocol's body stream goes on from where an earlier iteration stopped.
+    def __init__(self, *chunks):
+        super().__init__(*chunks)
+        self.iterator = super()._iterate()
+
+    def __aiter__(self):
+        return self.iterator
+
+
+async def test_rsgi_stream_stopped_part_way_is_not_resumed():
+    content = RSGIContent(OneShotProtocol(b"a", b"b", b"c"))
+    stream = content.stream()
+    assert await anext(stream) == b"a"
+    await stream.aclose()
+    for again in (lambda: collect(content.stream()), content.read):
+        with pytest.raises(InvalidOperation):
+            await again()
 
 
 # -- forms --------------------------------------------------------------------------
