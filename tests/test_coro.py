@@ -254,6 +254,42 @@ async def test_cancellation_reaches_the_awaited_object():
     assert content.cancelled
 
 
+class StopsStream(Content):
+    """A content whose stream's __anext__ raises StopIteration itself."""
+
+    __slots__ = ()
+
+    def stream(self):
+        return self
+
+    def __aiter__(self):
+        return self
+
+    def __anext__(self):
+        raise StopIteration("escaped")
+
+
+def _loads_raising_stop(text):
+    raise StopIteration("escaped")
+
+
+@pytest.mark.parametrize(
+    "run, message_text",
+    [
+        (lambda: message(Content(None, b"{}")).json(_loads_raising_stop),
+         "coroutine raised StopIteration"),
+        (lambda: anext(message(StopsStream(None, b"")).stream()),
+         "async generator raised StopIteration"),
+    ],
+    ids=["coroutine", "async generator"],
+)
+async def test_a_stop_iteration_leaving_a_body_becomes_runtime_error(run, message_text):
+    # As with async def: a StopIteration must not pass for the end of the await above.
+    with pytest.raises(RuntimeError, match=f"^{message_text}$") as info:
+        await run()
+    assert isinstance(info.value.__cause__, StopIteration)
+
+
 async def test_exception_traceback_keeps_the_raising_frames():
     with pytest.raises(KeyError) as info:
         await message(Failing(None, b"")).read()
