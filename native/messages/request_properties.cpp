@@ -528,9 +528,7 @@ PyObject *py_request_set_cookie(PyObject *self, PyObject *const *args, Py_ssize_
         // on: with a bare ";" every cookie set after the first would read back as part of the
         // first one's value.
         if (PyList_Append(parts.get(), new_value.get()) < 0) return nullptr;
-        Ref separator = Ref::steal(PyBytes_FromStringAndSize("; ", 2));
-        if (!separator) return nullptr;
-        Ref joined = Ref::steal(PyBytes_Join(separator.get(), parts.get()));
+        Ref joined = Ref::steal(PyBytes_Join(S.cookie_separator, parts.get()));
         if (!joined) return nullptr;
         if (set_header(self, S.h_cookie, joined.get()) < 0) return nullptr;
     } else if (append_pair(self, S.h_cookie, new_value.get()) < 0) {
