@@ -200,7 +200,7 @@ class NamedRoute:
 STATIC = ["a", "b", "B", "users", "me", "x.css", "v1", "7", "%41", "Items"]
 PARAMS = [
     "{id}", "{id:int}", "{int:id}", "{x:float}", "<u:uuid>", ":n:float", "{s:str}", "{s:string}",
-    "{rest:path}", "{path:rest}", "*", "*.css", "*.X", "{}", ":q", "{k:weird}",
+    "{rest:path}", "{path:rest}", "{:path}", "*", "*.css", "*.X", "{}", ":q", "{k:weird}",
 ]
 PATH_SEGMENTS = [
     "a", "A", "b", "users", "USERS", "me", "7", "42", "007", "-1", "3.25", "3.", ".5", "1e5",

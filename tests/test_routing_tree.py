@@ -466,6 +466,13 @@ def test_path_parameter_examples():
     assert tree.match(b"/files/") == ("f", {"rest": ""})
 
 
+@pytest.mark.parametrize("path, tail", [(b"/f/a/b", "a/b"), (b"/f", ""), (b"/f/", "")])
+def test_unnamed_path_parameter_reports_under_tail(path, tail):
+    tree = RadixTree()
+    tree.insert(b"/f/{:path}", "f")
+    assert tree.match(path) == ("f", {"tail": tail})
+
+
 def test_suffix_catch_all_examples():
     tree = RadixTree()
     tree.insert(b"/static/*.css", "css")
