@@ -276,6 +276,8 @@ async def test_round_trip_with_multipart_form_data_content():
         (b"multipart/form-data; charset=utf-8; BOUNDARY=\"a b:c\"", b"a b:c"),
         (b"multipart/form-data;boundary=" + BOUNDARY, BOUNDARY),
         (b"multipart/form-data; boundary= x ; other=1", b"x"),
+        (b"multipart/form-data; xboundary=no; boundary =yes; boundary=later", b"yes"),
+        (b"multipart/form-data;;; boundary\t=\tb", b"b"),
         (b"multipart/form-data; boundary=" + b"b" * 70, b"b" * 70),
     ],
 )
@@ -288,6 +290,9 @@ def test_get_boundary_from_header(header, boundary):
     [
         b"multipart/form-data",
         b"multipart/form-data; charset=utf-8",
+        b"boundary=abc",
+        b"multipart/form-data; boundary",
+        b"multipart/form-data; boundary-x=abc",
         b"multipart/form-data; boundary=",
         b'multipart/form-data; boundary=""',
         b'multipart/form-data; boundary="unterminated',
@@ -310,6 +315,7 @@ def test_get_boundary_on_crafted_content_types_is_linear():
         b"multipart/form-data; " + b";" * 400000,
         b"multipart/form-data; boundary=\"" + b"\\\"" * 200000,
         b"multipart/form-data" + b" " * 400000 + b"x",
+        b"multipart/form-data" + b"; boundary" * 40000,
     ):
         with pytest.raises(ValueError):
             get_boundary_from_header(header)
