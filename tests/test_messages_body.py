@@ -340,6 +340,29 @@ async def test_internal_calls_go_through_overrides():
     assert m.detach_raw() == b"ignored"
 
 
+class Plain(Message):
+    pass
+
+
+async def _patched(value):
+    return value
+
+
+@pytest.mark.parametrize(
+    "name, call, expected",
+    [
+        ("read_raw", lambda m: m.read_detached(), b'{"patched": 1}'),
+        ("read_raw", lambda m: m.json(), {"patched": 1}),
+        ("read", lambda m: m.text(), '{"patched": 1}'),
+    ],
+)
+async def test_internal_calls_find_a_replacement_on_the_instance(name, call, expected):
+    # `self.read_raw()` by name: what a test's patch on the instance puts there is used.
+    m = with_content(Content(None, b"ignored"), factory=Plain)
+    setattr(m, name, lambda: _patched(b'{"patched": 1}'))
+    assert await call(m) == expected
+
+
 async def test_override_of_content_type_shapes_the_error_message():
     class Declares(Message):
         def content_type(self):
