@@ -686,6 +686,44 @@ def test_read_behaves_like_async_def(ops, has_content):
     assert native.seen == reference.seen
 
 
+class Steps:
+    """A bare iterator to await: yields two steps, then returns what was sent last. With
+    `throws` it has a throw() too, which takes a LookupError as the end of the iteration."""
+
+    def __init__(self, throws):
+        self.steps, self.log = ["one", "two"], []
+        if throws:
+            self.throw = self._throw
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return self.send(None)
+
+    def send(self, value):
+        self.log.append(("send", value))
+        if not self.steps:
+            raise StopIteration(value)
+        return self.steps.pop(0)
+
+    def _throw(self, exc):
+        self.log.append(("throw", type(exc).__name__))
+        if isinstance(exc, LookupError):
+            raise StopIteration("handled")
+        raise exc
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.lists(st.one_of(*STEP_OPS), max_size=6), st.booleans())
+def test_read_awaiting_a_bare_iterator_behaves_like_async_def(ops, throws):
+    native, reference = Steps(throws), Steps(throws)
+    results = run_coroutine(message(Returns(AwaitsIterator(native))).read(), ops)
+    expected = run_coroutine(ref_read(message(Returns(AwaitsIterator(reference)))), ops)
+    assert results == expected
+    assert native.log == reference.log
+
+
 GENERATOR_OPS = STEP_OPS + [
     st.tuples(st.just("anext")),
     st.tuples(st.just("asend"), SENT),
