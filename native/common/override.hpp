@@ -2,10 +2,12 @@
 //
 // A C-level entry point calls its C++ body directly when `self` is exactly the built-in type:
 // one pointer comparison. For an instance of a Python subclass it asks `is_overridden`, which
-// looks the name up on the instance's type and compares what it finds with the built-in
-// method's descriptor. The answer is cached per call site against the type's version tag, which
-// CPython changes whenever the type or one of its bases is modified, so a subclass that does not
-// override pays a lookup only once.
+// looks the name up as Python's own attribute lookup would: on the instance's type, comparing
+// what it finds with the built-in method's descriptor, and then in the instance's `__dict__`,
+// where a stored function shadows the method. The type's answer is cached per call site against
+// the type's version tag, which CPython changes whenever the type or one of its bases is
+// modified, so a subclass that does not override pays one type lookup only once; instances that
+// have a `__dict__` add one dictionary lookup per call.
 #pragma once
 
 #include <Python.h>
@@ -26,10 +28,20 @@ struct OverrideSite {
     constexpr explicit OverrideSite(const char *method) : name_utf8(method) {}
 };
 
-// 1: `self` has an override of the site's method to call; 0: run the built-in body; -1: error.
-// Only call it when `Py_TYPE(self) != base`.
-inline int is_overridden(OverrideSite &site, PyObject *self, PyTypeObject *base) {
+// Whether the instance's own `__dict__` holds `name`. Methods are non-data descriptors, so such
+// an entry shadows the type's method, as it does for `self.name(...)` in Python. Types without
+// instance dictionaries (the built-in ones, subclasses with `__slots__`) answer at once.
+inline int instance_shadows(PyObject *self, PyObject *name) {
     PyTypeObject *type = Py_TYPE(self);
+    if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return 0;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return -1;
+    if (!PyDict_Check(dict.get())) return 0;
+    return PyDict_Contains(dict.get(), name);
+}
+
+// The type's part of the answer, cached per call site.
+inline int type_overrides(OverrideSite &site, PyTypeObject *type, PyTypeObject *base) {
     if (type == site.cached_type && type->tp_version_tag != 0 &&
         type->tp_version_tag == site.cached_version)
         return site.cached_overridden;
@@ -47,6 +59,14 @@ inline int is_overridden(OverrideSite &site, PyObject *self, PyTypeObject *base)
     site.cached_version = version;
     site.cached_overridden = overridden;
     return overridden;
+}
+
+// 1: `self` has an override of the site's method to call; 0: run the built-in body; -1: error.
+// Only call it when `Py_TYPE(self) != base`.
+inline int is_overridden(OverrideSite &site, PyObject *self, PyTypeObject *base) {
+    const int by_type = type_overrides(site, Py_TYPE(self), base);
+    if (by_type != 0) return by_type;
+    return instance_shadows(self, site.name);
 }
 
 // Calls the override `self.<name>(*args)`; returns a new reference or null with an error set.

@@ -12,6 +12,7 @@
 #include "common/args.hpp"
 #include "common/coro.hpp"
 #include "common/errors.hpp"
+#include "common/override.hpp"
 #include "common/ref.hpp"
 #include "messages/disconnect_probe.hpp"
 #include "messages/message.hpp"
@@ -21,8 +22,8 @@
 namespace qm::messages::body {
 namespace {
 
-PyObject *py_read(PyObject *self, PyObject *);
-PyObject *py_read_raw(PyObject *self, PyObject *);
+OverrideSite read_site{"read"};
+OverrideSite read_raw_site{"read_raw"};
 
 // The built-in read()/read_raw() as an operand of co_await: content.read(), or `empty` when the
 // message has no content.
@@ -34,16 +35,13 @@ Await content_read(PyObject *self, PyObject *empty) {
     return await_(Ref::steal(PyObject_CallMethodNoArgs(content.get(), S.n_read)));
 }
 
-// read() or read_raw() as `await self.read()` finds it: an override on a subclass, or a
-// replacement stored on the instance itself (a test's patch), is awaited instead of `builtin`.
-Await host_read(PyObject *self, PyObject *name, PyCFunction builtin, PyObject *empty) {
+// read() or read_raw() through the host-visible name: a subclass's override, or a function
+// stored on the instance, is awaited instead of the content's read().
+Await host_read(PyObject *self, OverrideSite &site, PyObject *empty) {
     if (!is_builtin_message(self)) {
-        Ref method = Ref::steal(PyObject_GetAttr(self, name));
-        if (!method) return await_(Ref{});
-        PyObject *m = method.get();
-        const bool own = PyCFunction_Check(m) && PyCFunction_GET_SELF(m) == self &&
-                         PyCFunction_GET_FUNCTION(m) == builtin;
-        if (!own) return await_(Ref::steal(PyObject_CallNoArgs(m)));
+        const int o = is_overridden(site, self, &MessageType);
+        if (o < 0) return await_(Ref{});
+        if (o) return await_(call_override(site, self));
     }
     return content_read(self, empty);
 }
@@ -132,7 +130,7 @@ Coro read_body(Ref self, Ref empty) {
 }
 
 Coro read_detached_body(Ref self) {
-    Ref raw = co_await host_read(self.get(), S.n_read_raw, py_read_raw, S.empty_bytes);
+    Ref raw = co_await host_read(self.get(), read_raw_site, S.empty_bytes);
     if (!raw) co_return Raised{};
     co_return detach(raw.get());
 }
@@ -159,7 +157,7 @@ AsyncGen stream_body(Ref self) {
 }
 
 Coro text_body(Ref self) {
-    Ref body = co_await host_read(self.get(), S.n_read, py_read, Py_None);
+    Ref body = co_await host_read(self.get(), read_site, Py_None);
     if (!body) co_return Raised{};
     if (body.get() == Py_None) co_return Ref::borrow(S.empty_str);
     Ref charset = Ref::steal(PyObject_GetAttr(self.get(), S.n_charset));
@@ -176,7 +174,7 @@ Coro json_body(Ref self, Ref loads) {
     const int declared = declares_json(self.get());
     if (declared < 0) co_return Raised{};
     if (!declared) co_return Ref::none();
-    Ref raw = co_await host_read(self.get(), S.n_read_raw, py_read_raw, S.empty_bytes);
+    Ref raw = co_await host_read(self.get(), read_raw_site, S.empty_bytes);
     if (!raw) co_return Raised{};
     const Py_ssize_t length = PyObject_Length(raw.get());
     if (length < 0) co_return Raised{};

@@ -15,7 +15,7 @@ namespace qm::messages {
     X(with_query) X(name) X(get) X(dispose) X(lower) X(decode) X(file) X(close) X(values)     \
     X(phrase) X(get_cookies) X(set_cookie) X(cookies) X(identity) X(client_ip) X(user)        \
     X(scheme) X(root_path) X(client) X(text) X(search) X(url) X(rstrip) X(_path)              \
-    X(_raw_query) X(stream) X(content) X(read) X(read_raw) X(charset) X(_data) X(body)        \
+    X(_raw_query) X(stream) X(content) X(read) X(charset) X(_data) X(body)        \
     X(has_custom_loads) X(cancel) X(call_soon)
 
 struct State {
