@@ -5,7 +5,6 @@
 
 #include <array>
 #include <bit>
-#include <string>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -93,12 +92,24 @@ class InternTable {
     };
 
     bool fill() {
+        // A lookup must leave the error state as it found it, also when the caller already has
+        // an exception pending.
+        PyObject *pending = PyErr_GetRaisedException();
+        const bool filled = make_objects();
+        PyErr_SetRaisedException(pending);
+        return filled;
+    }
+
+    bool make_objects() {
         std::array<PyObject *, N> made{};
         for (size_t n = 0; n < N; ++n) {
             const auto text = texts_[n];
-            made[n] = kind_ == Kind::Str
-                          ? PyUnicode_InternFromString(std::string(text).c_str())
-                          : PyBytes_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+            if (kind_ == Kind::Str) {
+                made[n] = PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+                if (made[n]) PyUnicode_InternInPlace(&made[n]);
+            } else {
+                made[n] = PyBytes_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+            }
             if (!made[n]) {
                 for (size_t k = 0; k < n; ++k) Py_DECREF(made[k]);
                 // A lookup never reports an error; the next call tries again.

@@ -58,6 +58,7 @@ def server(request):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+        process.stdout.close()
 
 
 def test_example_application(server):
