@@ -122,28 +122,36 @@ class Content:
         return f"<{type(self).__name__} {self.type!r} length={self.length}>"
 
 
-class TextContent(Content):
+class _UTF8Content(Content):
+    """Text encoded as UTF-8 under the subclass's media type."""
+
     __slots__ = ()
+    _media_type: bytes
+    _argument: str
 
     def __init__(self, text: str) -> None:
         if not isinstance(text, str):
-            raise TypeError(f"text must be str, not {type(text).__name__}")
+            raise TypeError(f"{self._argument} must be str, not {type(text).__name__}")
         data = text.encode("utf-8")
-        self.type = _TEXT_PLAIN
+        self.type = self._media_type
         self.body = data
         self.length = len(data)
 
 
-class HTMLContent(Content):
+class TextContent(_UTF8Content):
+    """Text served as text/plain (UTF-8)."""
+
     __slots__ = ()
+    _media_type = _TEXT_PLAIN
+    _argument = "text"
 
-    def __init__(self, html: str) -> None:
-        if not isinstance(html, str):
-            raise TypeError(f"html must be str, not {type(html).__name__}")
-        data = html.encode("utf-8")
-        self.type = _TEXT_HTML
-        self.body = data
-        self.length = len(data)
+
+class HTMLContent(_UTF8Content):
+    """HTML served as text/html (UTF-8)."""
+
+    __slots__ = ()
+    _media_type = _TEXT_HTML
+    _argument = "html"
 
 
 class JSONContent(Content):
