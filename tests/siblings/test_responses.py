@@ -1,7 +1,14 @@
 import pytest
 
 from quenmark import responses
-from quenmark.contents import HTMLContent, JSONContent, ServerSentEvent, StreamedContent, TextContent
+from quenmark.contents import (
+    HTMLContent,
+    JSONContent,
+    ServerSentEvent,
+    StreamedContent,
+    TextContent,
+    TextServerSentEvent,
+)
 
 messages = pytest.importorskip("quenmark.messages")
 
@@ -75,6 +82,21 @@ async def test_stream_and_sse():
     response = responses.sse(events)
     assert response.content.type == b"text/event-stream"
     assert response.get_first_header(b"cache-control") == b"no-cache"
-    pytest.importorskip("quenmark.scribe")
     body = await response.content.read()
     assert body == b'event: tick\ndata: {"n":1}\n\n'
+
+
+@pytest.mark.parametrize(
+    "event, wire",
+    [
+        (ServerSentEvent(None), b"\n"),
+        (ServerSentEvent("x", retry=0), b'data: "x"\nretry: 0\n\n'),
+        (TextServerSentEvent("a\nb", id="7"), b"id: 7\ndata: a\ndata: b\n\n"),
+        (TextServerSentEvent("", comment="one\ntwo\n"), b": one\n: two\n: \n\n"),
+        # Any line break inside id or event would end the line and let the rest pose as a field.
+        (TextServerSentEvent("d", id="1\rdata: evil", event="a\r\nb"), b"id: 1data: evil\nevent: ab\ndata: d\n\n"),
+        (TextServerSentEvent("d", id="", event="", comment=""), b"data: d\n\n"),
+    ],
+)
+def test_event_stream_wire_format(event, wire):
+    assert responses.write_event(event) == wire
