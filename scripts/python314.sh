@@ -27,6 +27,11 @@ fi
   fi
 
   tarball=$toolchain/python3.14_3.14.7.orig.tar.xz
+  if [[ ! -f "$tarball" ]]; then
+    echo "No python3.14 found and no CPython source at $tarball;" \
+         "set PYTHON=/path/to/python3.14 or QUENMARK_TOOLCHAIN=/folder/with/the/tarball." >&2
+    exit 1
+  fi
   (cd "$toolchain" && sha256sum -c --quiet SHA256SUMS)
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
