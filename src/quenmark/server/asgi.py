@@ -16,11 +16,12 @@ _NO_BODY_STATUSES = frozenset((204, 304))
 
 
 def has_body(headers: list) -> bool:
+    # Only names of the two right lengths are lowered: this runs for every request.
     for name, value in headers:
-        lowered = name.lower()
-        if lowered == b"content-length":
+        size = len(name)
+        if size == 14 and name.lower() == b"content-length":
             return value.strip() not in (b"0", b"")
-        if lowered == b"transfer-encoding":
+        if size == 17 and name.lower() == b"transfer-encoding":
             return True
     return False
 
