@@ -240,7 +240,48 @@ class StreamedContent(Content):
         return b"".join([chunk async for chunk in self.get_parts()])
 
 
-class ASGIContent(Content):
+class _ServerBody(Content):
+    """A request body that arrives from the server, kept once read.
+
+    `_data` holds the body once `read()` collected it; `_complete` says the server has sent all
+    of it; `_streamed` says chunks were handed out without being kept, so a later `read()` or
+    stream could only give a body with its start missing and refuses instead.
+    """
+
+    __slots__ = ("_source", "_data", "_complete", "_streamed")
+
+    def __init__(self, source: Any) -> None:
+        self.type = None
+        self.body = None
+        self.length = -1
+        self._source = source
+        self._data: bytes | None = None
+        self._complete = False
+        self._streamed = False
+
+    @property
+    def body_buffer(self) -> memoryview:
+        data = self._data
+        return memoryview(data) if data is not None else _EMPTY_VIEW
+
+    def _channel(self) -> Any:
+        source = self._source
+        if source is None:
+            raise InvalidOperation("The content was disposed of")
+        return source
+
+    def _refuse_if_streamed(self) -> None:
+        if self._streamed:
+            raise InvalidOperation(
+                "The request body was already consumed as a stream and was not kept"
+            )
+
+    def dispose(self) -> None:
+        self._data = None
+        self._source = None
+
+
+class ASGIContent(_ServerBody):
     """The body of an ASGI request, read from the `receive` channel on demand.
 
     `read()` collects the whole body once and keeps it in `_data`; `stream()` hands
@@ -252,29 +293,12 @@ class ASGIContent(Content):
     disconnect: that is how a request probes whether its client is still there.
     """
 
-    __slots__ = ("receive", "_data", "_complete", "_streamed")
+    __slots__ = ()
 
     def __init__(self, receive: Receive) -> None:
         if not callable(receive):
             raise TypeError("receive must be the ASGI receive callable")
-        self.type = None
-        self.body = None
-        self.length = -1
-        self.receive: Receive | None = receive
-        self._data: bytes | None = None
-        self._complete = False
-        self._streamed = False
-
-    @property
-    def body_buffer(self) -> memoryview:
-        data = self._data
-        return memoryview(data) if data is not None else _EMPTY_VIEW
-
-    def _channel(self) -> Receive:
-        receive = self.receive
-        if receive is None:
-            raise InvalidOperation("The content was disposed of")
-        return receive
+        super().__init__(receive)
 
     async def stream(self) -> AsyncIterator[bytes]:
         receive = self._channel()
@@ -310,10 +334,7 @@ class ASGIContent(Content):
         if self._data is not None:
             return self._data
         receive = self._channel()
-        if self._streamed:
-            raise InvalidOperation(
-                "The request body was already consumed as a stream and was not kept"
-            )
+        self._refuse_if_streamed()
         if self._complete:
             self._data = b""
             return self._data
@@ -340,45 +361,18 @@ class ASGIContent(Content):
         self._data = b"".join(chunks)
         return self._data
 
-    def dispose(self) -> None:
-        self._data = None
-        self.receive = None
 
-
-class RSGIContent(Content):
+class RSGIContent(_ServerBody):
     """The body of an RSGI request: `await protocol()` for all of it, or
     `async for chunk in protocol` for a stream. Kept like `ASGIContent` keeps it."""
 
-    __slots__ = ("protocol", "_data", "_complete", "_streamed")
-
-    def __init__(self, protocol: Any) -> None:
-        self.type = None
-        self.body = None
-        self.length = -1
-        self.protocol = protocol
-        self._data: bytes | None = None
-        self._complete = False
-        self._streamed = False
-
-    @property
-    def body_buffer(self) -> memoryview:
-        data = self._data
-        return memoryview(data) if data is not None else _EMPTY_VIEW
-
-    def _channel(self) -> Any:
-        protocol = self.protocol
-        if protocol is None:
-            raise InvalidOperation("The content was disposed of")
-        return protocol
+    __slots__ = ()
 
     async def read(self) -> bytes:
         if self._data is not None:
             return self._data
         protocol = self._channel()
-        if self._streamed:
-            raise InvalidOperation(
-                "The request body was already consumed as a stream and was not kept"
-            )
+        self._refuse_if_streamed()
         if self._complete:
             self._data = b""
             return self._data
@@ -393,12 +387,9 @@ class RSGIContent(Content):
             if self._data:
                 yield self._data
             return
-        if self._streamed:
-            # Also when an earlier stream stopped part way: the protocol would go on
-            # from there, and the body would come out with its start missing.
-            raise InvalidOperation(
-                "The request body was already consumed as a stream and was not kept"
-            )
+        # Also when an earlier stream stopped part way: the protocol would go on from there,
+        # and the body would come out with its start missing.
+        self._refuse_if_streamed()
         if self._complete:
             return
         async for chunk in protocol:
@@ -408,10 +399,6 @@ class RSGIContent(Content):
         self._complete = True
 
     get_parts = stream
-
-    def dispose(self) -> None:
-        self._data = None
-        self.protocol = None
 
 
 # -- forms ----------------------------------------------------------------------------
