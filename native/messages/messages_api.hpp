@@ -91,7 +91,9 @@ struct CApi {
     // Response
     int (*is_redirect)(PyObject *self);                                       // 23 overridable
     int (*response_reset)(PyObject *self);                                    // 24 overridable
-    // Module-level helpers: new references; None passes through.
+    // Module-level helpers: new references; None passes through. Unlike the headers module's
+    // function of the same name, this one never lower-cases: a message stores names in the case
+    // it was given them and only swaps in the shared object for an exact match.
     PyObject *(*intern_header_name_bytes)(PyObject *name);
     PyObject *(*intern_method_str)(PyObject *method);
 };
