@@ -13,6 +13,8 @@ Handler = Callable[..., Awaitable[Any]]
 
 _TYPES = ("int", "float", "uuid", "str", "string", "path")
 
+_METHOD_BYTES: dict[str, bytes] = {}
+
 
 def _parameter(segment: bytes) -> tuple[str, str] | None:
     """(name, type) of a parameter segment, or None for a static segment."""
@@ -112,8 +114,16 @@ class Router:
 
     def get_match(self, request: Any) -> RouteMatch | None:
         method = request.method
-        found = self._engine.get_match(method.encode("ascii") if isinstance(method, str) else method,
-                                       request._path)
+        if isinstance(method, str):
+            # Requests carry the method as text; the engine keys its trees by bytes. The few
+            # methods an application sees are encoded once.
+            encoded = _METHOD_BYTES.get(method)
+            if encoded is None:
+                encoded = method.encode("latin-1", "replace")
+                if len(_METHOD_BYTES) < 64:  # clients choose the method: keep the table small
+                    _METHOD_BYTES[method] = encoded
+            method = encoded
+        found = self._engine.get_match(method, request._path)
         if found is None:
             return None
         return RouteMatch(*found)
