@@ -8,9 +8,6 @@ from quenmark.contents import ASGIContent, Content, TextContent
 from quenmark.exceptions import FailedRequestError
 from quenmark.messages import Request, Response
 
-needs_probe = pytest.mark.skipif(
-    not hasattr(Request, "is_disconnected"), reason="built without body reading"
-)
 
 
 def channel(*events, then_wait=True):
@@ -33,14 +30,12 @@ def request_with(receive):
     return r
 
 
-@needs_probe
 async def test_connected_client():
     r = request_with(channel({"type": "http.request", "body": b"x", "more_body": True}))
     assert await r.is_disconnected() is False
     assert r._is_disconnected is False
 
 
-@needs_probe
 async def test_disconnect_is_remembered():
     calls = []
 
@@ -55,7 +50,6 @@ async def test_disconnect_is_remembered():
     assert len(calls) == before
 
 
-@needs_probe
 @pytest.mark.parametrize("content", [None, Content(b"text/plain", b"x")])
 async def test_probe_needs_asgi_content(content):
     r = Request("GET", b"/", [])
@@ -65,7 +59,6 @@ async def test_probe_needs_asgi_content(content):
         await coro
 
 
-@needs_probe
 async def test_other_errors_propagate():
     async def receive():
         raise ConnectionResetError("gone")
@@ -74,7 +67,6 @@ async def test_other_errors_propagate():
         await request_with(receive).is_disconnected()
 
 
-@needs_probe
 async def test_probe_in_a_task():
     r = request_with(channel())
     assert await asyncio.create_task(r.is_disconnected()) is False

@@ -2,7 +2,8 @@ import random
 
 import pytest
 
-search = pytest.importorskip("quenmark._multipart")
+import quenmark._multipart as search
+
 
 DELIMITER = b"\r\n--" + b"----WebKitFormBoundary7MA4YWxkTrZu0gW"
 

@@ -1,6 +1,6 @@
 import pytest
 
-from quenmark import responses
+from quenmark import messages, responses
 from quenmark.contents import (
     HTMLContent,
     JSONContent,
@@ -10,7 +10,6 @@ from quenmark.contents import (
     TextServerSentEvent,
 )
 
-messages = pytest.importorskip("quenmark.messages")
 
 
 def _headers(response):
