@@ -197,3 +197,19 @@ async def test_lifespan_runs_hooks_once():
 )
 def test_param_names_follow_the_pattern_syntax(pattern, names):
     assert parse_param_names(pattern) == names
+
+
+async def test_failure_on_a_path_that_is_not_utf8_is_still_answered(app):
+    # Logging the failure must not fail on the path it reports.
+    events = []
+
+    async def receive():
+        return {"type": "http.disconnect"}
+
+    async def send(event):
+        events.append(event)
+
+    scope = {"type": "http", "method": "GET", "path": "/fail/other", "raw_path": b"/fail/\xff",
+             "query_string": b"", "headers": [], "scheme": "http", "root_path": "", "client": None}
+    await app(scope, receive, send)
+    assert events[0]["status"] == 500

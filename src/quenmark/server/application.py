@@ -78,9 +78,9 @@ class Application:
                 logger.error("Exception handler %r failed", handler, exc_info=failure)
                 return self._internal_error(failure)
         if isinstance(exc, HTTPException):
-            logger.info("%s %s -> %d %s", request.method, request.path, exc.status, exc)
+            logger.info("%s %r -> %d %s", request.method, request._path, exc.status, exc)
             return Response(exc.status, None, TextContent(str(exc)))
-        logger.error("Unhandled exception in %s %s", request.method, request.path, exc_info=exc)
+        logger.error("Unhandled exception in %s %r", request.method, request._path, exc_info=exc)
         return self._internal_error(exc)
 
     def _internal_error(self, exc: BaseException) -> Response:
