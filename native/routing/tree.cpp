@@ -149,14 +149,15 @@ Ref insert_into_tree(Obj *self, PyObject *tree, std::string_view pattern) {
 
         Ref lowered = lowered_bytes(seg);
         if (!lowered) return {};
-        PyObject *children = node->children;
-        if (!require_dict(children)) return {};
+        // Held: a key's __eq__ run by the lookup may replace the node's dict and free it.
+        Ref children = Ref::borrow(node->children);
+        if (!require_dict(children.get())) return {};
         PyObject *found = nullptr;
-        if (PyDict_GetItemRef(children, lowered.get(), &found) < 0) return {};
+        if (PyDict_GetItemRef(children.get(), lowered.get(), &found) < 0) return {};
         Ref child = Ref::steal(found);
         if (!child) {
             child = Ref::steal(new_node(lowered.get()));
-            if (!child || PyDict_SetItem(children, lowered.get(), child.get()) < 0) return {};
+            if (!child || PyDict_SetItem(children.get(), lowered.get(), child.get()) < 0) return {};
         } else if (child.get() == Py_None || !is_node(child.get())) {
             cannot_convert(child.get(), &RadixNodeType);
             return {};
@@ -232,16 +233,18 @@ int tree_insert_impl(PyObject *self_obj, PyObject *pattern, PyObject *route, PyO
 
     if (p.find_first_of("{:<*") == std::string_view::npos) {
         if (check_static_table(self) < 0) return -1;
-        if (PyDict_SetItem(self->static_routes, normalised.get(), route) < 0) return -1;
+        // Held: a key's __eq__ run by the insertion may replace the table and free it.
+        Ref routes = Ref::borrow(self->static_routes);
+        if (PyDict_SetItem(routes.get(), normalised.get(), route) < 0) return -1;
         if (p == "/") {
-            if (PyDict_SetItem(self->static_routes, S.bytes_empty, route) < 0) return -1;
+            if (PyDict_SetItem(routes.get(), S.bytes_empty, route) < 0) return -1;
         } else {
             Ref slashed = Ref::steal(
                 PyBytes_FromStringAndSize(nullptr, PyBytes_GET_SIZE(normalised.get()) + 1));
             if (!slashed) return -1;
             std::memcpy(PyBytes_AS_STRING(slashed.get()), p.data(), p.size());
             PyBytes_AS_STRING(slashed.get())[p.size()] = '/';
-            if (PyDict_SetItem(self->static_routes, slashed.get(), route) < 0) return -1;
+            if (PyDict_SetItem(routes.get(), slashed.get(), route) < 0) return -1;
         }
     }
 
