@@ -38,8 +38,13 @@ PyObject *normalise_headers(PyObject *headers) {
             if (!PyBytes_CheckExact(name)) return expected_type("bytes", name);
             PyObject *shared =
                 get_interned_header_name_bytes(PyBytes_AS_STRING(name), size_t(PyBytes_GET_SIZE(name)));
-            entry = PyTuple_Pack(2, shared ? shared : name, PyTuple_GET_ITEM(h, 1));
-            if (!entry) return nullptr;
+            // A pair already holding its final name is immutable: it is taken over, not copied.
+            if (PyTuple_CheckExact(h) && (!shared || shared == name)) {
+                entry = Py_NewRef(h);
+            } else {
+                entry = PyTuple_Pack(2, shared ? shared : name, PyTuple_GET_ITEM(h, 1));
+                if (!entry) return nullptr;
+            }
         } else {
             entry = Py_NewRef(h);
         }
