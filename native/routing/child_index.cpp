@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/ascii.hpp"
+
 namespace qm::routing {
 
 namespace {
@@ -15,16 +17,12 @@ int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
     return 0;
 }
 
-inline unsigned char lower(unsigned char c) {
-    return static_cast<unsigned char>(c - 'A') < 26 ? static_cast<unsigned char>(c + 32) : c;
-}
-
 // FNV-1a over the lower-cased bytes. The keys come from the application's routes, never from
 // clients, so a request can at worst probe a full chain of a table that it cannot grow.
 inline uint64_t hash_lowered(const char *s, Py_ssize_t n) {
     uint64_t h = 1469598103934665603ull;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        h ^= lower(static_cast<unsigned char>(s[i]));
+        h ^= ascii_lower(static_cast<unsigned char>(s[i]));
         h *= 1099511628211ull;
     }
     return h;
@@ -77,11 +75,7 @@ Index *build(PyObject *dict) {
 }
 
 bool key_equals_lowered(PyObject *key, const char *s, Py_ssize_t n) {
-    if (PyBytes_GET_SIZE(key) != n) return false;
-    const char *k = PyBytes_AS_STRING(key);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (static_cast<unsigned char>(k[i]) != lower(static_cast<unsigned char>(s[i]))) return false;
-    return true;
+    return PyBytes_GET_SIZE(key) == n && lowered_equal(s, PyBytes_AS_STRING(key), n);
 }
 
 }  // namespace

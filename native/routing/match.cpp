@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/ascii.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "core/scratchpad.h"
@@ -377,13 +378,7 @@ class Walk {
         if (suffix != Py_None) {
             const Py_ssize_t k = PyBytes_GET_SIZE(suffix);
             if (rest.n < k) Py_RETURN_NONE;
-            const char *tail = rest.p + rest.n - k;
-            const char *want = PyBytes_AS_STRING(suffix);
-            for (Py_ssize_t i = 0; i < k; ++i) {
-                char c = tail[i];
-                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-                if (c != want[i]) Py_RETURN_NONE;
-            }
+            if (!lowered_equal(rest.p + rest.n - k, PyBytes_AS_STRING(suffix), k)) Py_RETURN_NONE;
             rest.n -= k;
         }
         Ref key = Ref::borrow(wildcard_key(node));
