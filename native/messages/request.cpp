@@ -250,7 +250,8 @@ int request_dispose(PyObject *self) {
         }
         if (PyErr_Occurred()) return -1;
     }
-    const int truth = m->content == Py_None ? 0 : PyObject_IsTrue(m->content);
+    Ref content = Ref::borrow(m->content);
+    const int truth = content_truth(content.get());
     if (truth < 0) return -1;
     return truth ? dispose_content(self) : 0;
 }
