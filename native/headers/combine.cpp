@@ -30,7 +30,7 @@ int call_add(PyObject *instance, PyObject *const *args, Py_ssize_t n) {
     stack[1] = instance;
     for (Py_ssize_t i = 0; i < n; ++i) stack[i + 2] = args[i];
     Ref r = Ref::steal(PyObject_VectorcallMethod(
-        state.str_add, stack + 1, static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        S.n_add, stack + 1, static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
         nullptr));
     if (stack != small) PyMem_Free(stack);
     return r ? 0 : -1;
@@ -70,8 +70,8 @@ PyObject *snapshot(PyObject *seq) {
 
 // isinstance(o, cls) for one of the two ABCs; lists are settled without asking the ABC.
 int is_instance(PyObject *o, PyObject *cls) {
-    if (PyList_CheckExact(o)) return cls == state.mutable_sequence;
-    if (PyDict_CheckExact(o)) return cls == state.mapping;
+    if (PyList_CheckExact(o)) return cls == S.mutable_sequence;
+    if (PyDict_CheckExact(o)) return cls == S.mapping;
     return PyObject_IsInstance(o, cls);
 }
 
@@ -86,9 +86,9 @@ PyObject *headers_snapshot(PyObject *item) {
 }
 
 PyObject *class_name(PyObject *instance) {
-    Ref cls = Ref::steal(PyObject_GetAttr(instance, state.str_class));
+    Ref cls = Ref::steal(PyObject_GetAttr(instance, S.n___class__));
     if (!cls) return nullptr;
-    Ref name = Ref::steal(PyObject_GetAttr(cls.get(), state.str_dunder_name));
+    Ref name = Ref::steal(PyObject_GetAttr(cls.get(), S.n___name__));
     if (!name) return nullptr;
     return PyObject_Format(name.get(), nullptr);
 }
@@ -96,7 +96,7 @@ PyObject *class_name(PyObject *instance) {
 }  // namespace
 
 PyObject *add_many(PyObject *self, PyObject *values) {
-    int is_seq = is_instance(values, state.mutable_sequence);
+    int is_seq = is_instance(values, S.mutable_sequence);
     if (is_seq < 0) return nullptr;
     if (is_seq) {
         Ref items = Ref::steal(snapshot(values));
@@ -105,13 +105,13 @@ PyObject *add_many(PyObject *self, PyObject *values) {
             if (call_add_star(self, PyList_GET_ITEM(items.get(), i)) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    const int is_map = is_instance(values, state.mapping);
+    const int is_map = is_instance(values, S.mapping);
     if (is_map < 0) return nullptr;
     if (!is_map) {
         PyErr_SetString(PyExc_ValueError, "values must be dict[bytes, bytes] or list[Header]");
         return nullptr;
     }
-    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(values, state.str_items));
+    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(values, S.n_items));
     if (!pairs) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(pairs.get()));
     if (!it) return nullptr;
@@ -155,9 +155,9 @@ PyObject *add_to_instance(PyObject *instance, PyObject *item) {
         if (Py_IS_TYPE(item, &HeaderType)) {
             if (call_add_star(instance, item) < 0) return nullptr;
         } else {
-            Ref name = Ref::steal(PyObject_GetAttr(item, state.str_name));
+            Ref name = Ref::steal(PyObject_GetAttr(item, S.n_name));
             if (!name) return nullptr;
-            Ref value = Ref::steal(PyObject_GetAttr(item, state.str_value));
+            Ref value = Ref::steal(PyObject_GetAttr(item, S.n_value));
             if (!value || call_add2(instance, name.get(), value.get()) < 0) return nullptr;
         }
     } else if (PyTuple_Check(item)) {
@@ -167,7 +167,7 @@ PyObject *add_to_instance(PyObject *instance, PyObject *item) {
         }
         if (call_add_star(instance, item) < 0) return nullptr;
     } else {
-        const int is_seq = is_instance(item, state.mutable_sequence);
+        const int is_seq = is_instance(item, S.mutable_sequence);
         if (is_seq < 0) return nullptr;
         if (!is_seq) Py_RETURN_NOTIMPLEMENTED;
         Ref elements = Ref::steal(snapshot(item));

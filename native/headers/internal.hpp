@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "common/module_state.hpp"
 #include "common/ref.hpp"
 #include "headers/headers_api.hpp"
 
@@ -12,21 +13,18 @@ namespace qm::headers {
 extern PyTypeObject HeaderType;
 extern PyTypeObject HeadersType;
 
-// Objects created once at import and kept for the life of the process.
-struct ModuleState {
-    PyObject *str_add = nullptr;
-    PyObject *str_lower = nullptr;
-    PyObject *str_items = nullptr;
-    PyObject *str_name = nullptr;
-    PyObject *str_value = nullptr;
-    PyObject *str_class = nullptr;
-    PyObject *str_dunder_name = nullptr;
-    PyObject *mapping = nullptr;           // collections.abc.Mapping
-    PyObject *mutable_sequence = nullptr;  // collections.abc.MutableSequence
-};
-extern ModuleState state;
+// What the module keeps from its import on (see common/module_state.hpp).
+#define QM_HEADERS_STATE(NAME, OBJECT, TYPE)                                                    \
+    NAME(add) NAME(lower) NAME(items) NAME(name) NAME(value) NAME(__class__) NAME(__name__)     \
+    OBJECT(mapping, state::attr("collections.abc", "Mapping"))                                 \
+    OBJECT(mutable_sequence, state::attr("collections.abc", "MutableSequence"))
 
-int init_state();
+struct State {
+    QM_STATE_FIELDS(QM_HEADERS_STATE)
+};
+extern State S;
+
+int create_state();
 int ready_header_type();
 int ready_headers_type();
 

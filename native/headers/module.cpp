@@ -4,34 +4,7 @@
 
 namespace qm::headers {
 
-ModuleState state;
-
-int init_state() {
-    struct Name {
-        PyObject **slot;
-        const char *text;
-    };
-    const Name names[] = {
-        {&state.str_add, "add"},         {&state.str_lower, "lower"},
-        {&state.str_items, "items"},     {&state.str_name, "name"},
-        {&state.str_value, "value"},     {&state.str_class, "__class__"},
-        {&state.str_dunder_name, "__name__"},
-    };
-    for (const Name &n : names) {
-        if (*n.slot) continue;
-        *n.slot = PyUnicode_InternFromString(n.text);
-        if (!*n.slot) return -1;
-    }
-    if (!state.mapping) {
-        state.mapping = import_attr("collections.abc", "Mapping");
-        if (!state.mapping) return -1;
-    }
-    if (!state.mutable_sequence) {
-        state.mutable_sequence = import_attr("collections.abc", "MutableSequence");
-        if (!state.mutable_sequence) return -1;
-    }
-    return 0;
-}
+QM_STATE_DEFINE(QM_HEADERS_STATE)
 
 namespace {
 
@@ -68,7 +41,7 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit_headers() {
     using namespace qm::headers;
-    if (init_state() < 0 || ready_header_type() < 0 || ready_headers_type() < 0) return nullptr;
+    if (create_state() < 0 || ready_header_type() < 0 || ready_headers_type() < 0) return nullptr;
     qm::Ref module = qm::Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     if (PyModule_AddType(module.get(), &HeaderType) < 0 ||

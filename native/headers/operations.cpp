@@ -15,7 +15,7 @@ namespace qm::headers {
 int name_matches_slow(PyObject *name, PyObject *k) {
     const int eq = PyObject_RichCompareBool(name, k, Py_EQ);
     if (eq != 0) return eq;
-    Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(name, state.str_lower));
+    Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(name, S.n_lower));
     if (!lowered) return -1;
     return PyObject_RichCompareBool(lowered.get(), k, Py_EQ);
 }

@@ -310,7 +310,7 @@ PyObject *get_headers_property(PyObject *self, void *) {
     if (PyList_CheckExact(m->_raw_headers))
         h = Ref::steal(S.headers->new_headers(m->_raw_headers));
     else
-        h = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(S.headers_type),
+        h = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(S.headers->headers_type),
                                            m->_raw_headers));
     if (!h) return nullptr;
     set_field(m->_headers, h.get());
@@ -320,12 +320,12 @@ PyObject *get_headers_property(PyObject *self, void *) {
 PyObject *get_charset(PyObject *self, void *) {
     Ref ct = Ref::steal(content_type(self));
     if (!ct) return nullptr;
-    if (ct.get() == Py_None || PyBytes_GET_SIZE(ct.get()) == 0) return Py_NewRef(S.utf8);
+    if (ct.get() == Py_None || PyBytes_GET_SIZE(ct.get()) == 0) return Py_NewRef(S.n_utf8);
     Ref cs = Ref::steal(parse_charset(ct.get()));
     if (!cs) return nullptr;
     const int truth = PyObject_IsTrue(cs.get());
     if (truth < 0) return nullptr;
-    return truth ? cs.release() : Py_NewRef(S.utf8);
+    return truth ? cs.release() : Py_NewRef(S.n_utf8);
 }
 
 PyObject *get_body_buffer(PyObject *self, void *) {
@@ -402,7 +402,7 @@ PyTypeObject MessageType = {
 };
 
 int ready_message_type() {
-    kHeadersField.type = S.headers_type;
+    kHeadersField.type = S.headers->headers_type;
     kContentField.type = S.content_type;
     MessageType.tp_methods = join_methods({message_methods(), body::message_methods()});
     return PyType_Ready(&MessageType);

@@ -5,85 +5,85 @@
 
 #include <Python.h>
 
+#include "common/module_state.hpp"
 #include "headers/headers_api.hpp"
 
 namespace qm::messages {
 
-// Interned attribute, method and scope-key names, as `S.n_<name>`.
-#define QM_MESSAGES_NAMES(X)                                                                  \
-    X(type) X(length) X(body_buffer) X(path) X(query) X(value) X(host) X(is_absolute)         \
-    X(with_query) X(name) X(get) X(dispose) X(lower) X(decode) X(file) X(close) X(values)     \
-    X(phrase) X(get_cookies) X(set_cookie) X(cookies) X(identity) X(client_ip) X(user)        \
-    X(scheme) X(root_path) X(client) X(text) X(search) X(url) X(rstrip) X(_path)              \
-    X(_raw_query) X(stream) X(content) X(read) X(charset) X(_data) X(body)        \
-    X(has_custom_loads) X(cancel) X(call_soon)
+// Makers for the entries below that take more than one call: new references, or null with an
+// error set.
+PyObject *header_name(const char *text);      // the library's shared object, or new bytes
+PyObject *charset_pattern();                  // re.compile(rb"charset=([\w\-]+)", re.IGNORECASE)
+PyObject *days(int n);                        // datetime.timedelta(days=n)
+PyObject *encodings_decode();                 // encodings_settings.decode
+
+// The module's state (see common/module_state.hpp).
+#define QM_MESSAGES_STATE(NAME, OBJECT, TYPE)                                                    \
+    NAME(type) NAME(length) NAME(body_buffer) NAME(path) NAME(query) NAME(value) NAME(host)     \
+    NAME(is_absolute) NAME(with_query) NAME(name) NAME(get) NAME(dispose) NAME(lower)          \
+    NAME(decode) NAME(file) NAME(close) NAME(values) NAME(phrase) NAME(get_cookies)            \
+    NAME(set_cookie) NAME(cookies) NAME(identity) NAME(client_ip) NAME(user) NAME(scheme)      \
+    NAME(root_path) NAME(client) NAME(text) NAME(search) NAME(url) NAME(rstrip) NAME(_path)    \
+    NAME(_raw_query) NAME(stream) NAME(content) NAME(read) NAME(charset) NAME(_data) NAME(body) \
+    NAME(has_custom_loads) NAME(cancel) NAME(call_soon)                                        \
+    NAME(utf8) /* also the default charset */                                                  \
+    /* Sibling modules. */                                                                     \
+    TYPE(content_type, state::cls("quenmark.contents", "Content"))                             \
+    TYPE(asgi_content_type, state::cls("quenmark.contents", "ASGIContent"))                    \
+    TYPE(cookie_type, state::cls("quenmark.cookies", "Cookie"))                                \
+    OBJECT(parse_cookie, state::attr("quenmark.cookies", "parse_cookie"))                      \
+    OBJECT(write_cookie_for_response, state::attr("quenmark.cookies", "write_cookie_for_response")) \
+    OBJECT(split_value, state::attr("quenmark.cookies", "split_value"))                        \
+    TYPE(url_type, state::cls("quenmark.url", "URL"))                                          \
+    OBJECT(bad_request, state::attr("quenmark.exceptions", "BadRequest"))                      \
+    OBJECT(bad_request_format, state::attr("quenmark.exceptions", "BadRequestFormat"))         \
+    OBJECT(message_aborted, state::attr("quenmark.exceptions", "MessageAborted"))              \
+    OBJECT(failed_request_error, state::attr("quenmark.exceptions", "FailedRequestError"))     \
+    OBJECT(utcnow, state::attr("quenmark.utils.time", "utcnow"))                               \
+    OBJECT(identity_type, state::attr("wardline", "Identity"))                                 \
+    OBJECT(fallback_decode, encodings_decode())                                                \
+    OBJECT(json_settings, state::attr("quenmark.settings.json", "json_settings"))              \
+    OBJECT(json_settings_loads, state::getattr(S.json_settings, "loads"))                      \
+    /* msgspec and asyncio, for the body coroutines. */                                        \
+    OBJECT(msgspec_decode, state::attr("msgspec.json", "decode"))                              \
+    OBJECT(msgspec_decode_error, state::attr("msgspec", "DecodeError"))                        \
+    OBJECT(create_task, state::attr("asyncio", "create_task"))                                 \
+    OBJECT(get_event_loop, state::attr("asyncio", "get_event_loop"))                           \
+    OBJECT(cancelled_error, state::attr("asyncio", "CancelledError"))                          \
+    /* Standard library. */                                                                    \
+    OBJECT(http_status, state::attr("http", "HTTPStatus"))                                     \
+    OBJECT(parse_qs, state::attr("urllib.parse", "parse_qs"))                                  \
+    OBJECT(quote, state::attr("urllib.parse", "quote"))                                        \
+    OBJECT(unquote, state::attr("urllib.parse", "unquote"))                                    \
+    OBJECT(urlencode, state::attr("urllib.parse", "urlencode"))                                \
+    OBJECT(charset_rx, charset_pattern()) /* published as the module's _charset_rx */          \
+    /* Constants. */                                                                           \
+    OBJECT(empty_bytes, state::bytes(""))                                                      \
+    OBJECT(empty_str, state::str(""))                                                          \
+    OBJECT(client_default, Py_BuildValue("(Oi)", S.empty_str, 0)) /* ("", 0) */               \
+    OBJECT(one_year, days(365))                                                                \
+    OBJECT(cookie_separator, state::bytes("; "))                                               \
+    OBJECT(equals, state::bytes("="))                                                          \
+    OBJECT(cannot_parse_json, state::str("Cannot parse content as JSON"))                      \
+    OBJECT(b_json, state::bytes("json"))                                                       \
+    OBJECT(b_xml, state::bytes("xml"))                                                         \
+    /* Header names, the library's shared object when it has one. */                          \
+    OBJECT(h_content_type, header_name("content-type"))                                        \
+    OBJECT(h_host, header_name("host"))                                                        \
+    OBJECT(h_cookie, header_name("cookie"))                                                    \
+    OBJECT(h_set_cookie, header_name("set-cookie"))                                            \
+    OBJECT(h_expect, header_name("expect"))                                                    \
+    OBJECT(h_etag, header_name("etag"))                                                        \
+    OBJECT(h_if_none_match, header_name("if-none-match"))
 
 struct State {
-    const headers::CApi *headers = nullptr;
-    PyTypeObject *headers_type = nullptr;
-
-    // Sibling modules.
-    PyTypeObject *content_type = nullptr;       // quenmark.contents.Content
-    PyTypeObject *asgi_content_type = nullptr;  // quenmark.contents.ASGIContent
-    PyTypeObject *cookie_type = nullptr;        // quenmark.cookies.Cookie
-    PyObject *parse_cookie = nullptr;
-    PyObject *write_cookie_for_response = nullptr;
-    PyObject *split_value = nullptr;
-    PyTypeObject *url_type = nullptr;           // quenmark.url.URL
-    PyObject *bad_request = nullptr;
-    PyObject *message_aborted = nullptr;
-    PyObject *failed_request_error = nullptr;
-    PyObject *utcnow = nullptr;
-    PyObject *identity_type = nullptr;          // wardline.Identity
-    PyObject *session_type = nullptr;           // quenmark.sessions.Session (bound, not called)
-    PyObject *bad_request_format = nullptr;
-    PyObject *fallback_decode = nullptr;        // encodings_settings.decode
-    PyObject *json_settings = nullptr;
-    PyObject *json_settings_loads = nullptr;    // json_settings.loads
-
-    // msgspec and asyncio, for the body coroutines.
-    PyObject *msgspec_decode = nullptr;         // msgspec.json.decode
-    PyObject *msgspec_decode_error = nullptr;
-    PyObject *create_task = nullptr;
-    PyObject *get_event_loop = nullptr;
-    PyObject *cancelled_error = nullptr;
-
-    // Standard library.
-    PyObject *http_status = nullptr;            // http.HTTPStatus
-    PyObject *parse_qs = nullptr;
-    PyObject *quote = nullptr;
-    PyObject *unquote = nullptr;
-    PyObject *urlencode = nullptr;
-    PyObject *charset_rx = nullptr;             // the module's _charset_rx
-
-    // Constants.
-    PyObject *empty_bytes = nullptr;
-    PyObject *empty_str = nullptr;
-    PyObject *utf8 = nullptr;                   // "utf8", the default charset
-    PyObject *client_default = nullptr;         // ("", 0)
-    PyObject *one_year = nullptr;               // timedelta(days=365)
-    PyObject *cookie_separator = nullptr;       // b"; "
-    PyObject *equals = nullptr;                 // b"="
-    PyObject *cannot_parse_json = nullptr;      // "Cannot parse content as JSON"
-    // Header names, the library's shared object when it has one.
-    PyObject *h_content_type = nullptr;
-    PyObject *h_host = nullptr;
-    PyObject *h_cookie = nullptr;
-    PyObject *h_set_cookie = nullptr;
-    PyObject *h_expect = nullptr;
-    PyObject *h_etag = nullptr;
-    PyObject *h_if_none_match = nullptr;
-    PyObject *b_json = nullptr;
-    PyObject *b_xml = nullptr;
-
-#define QM_DECLARE_NAME(n) PyObject *n_##n = nullptr;
-    QM_MESSAGES_NAMES(QM_DECLARE_NAME)
-#undef QM_DECLARE_NAME
+    const headers::CApi *headers = nullptr;  // the headers module's table, bound first
+    QM_STATE_FIELDS(QM_MESSAGES_STATE)
 };
 
 extern State S;
 
-// Fills `S`; -1 with an error set (the module's import then fails).
+// Binds the headers table and fills `S`; -1 with an error set (the module's import then fails).
 int init_state();
 
 }  // namespace qm::messages

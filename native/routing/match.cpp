@@ -169,14 +169,14 @@ int validate(PyObject *validator, Span seg) {
     Ref keep = Ref::borrow(validator);
     Ref arg = Ref::steal(PyBytes_FromStringAndSize(seg.p, seg.n));
     if (!arg) return -1;
-    Ref found = Ref::steal(PyObject_CallMethodOneArg(validator, S.name_match, arg.get()));
+    Ref found = Ref::steal(PyObject_CallMethodOneArg(validator, S.n_match, arg.get()));
     if (!found) return -1;
     return PyObject_IsTrue(found.get());
 }
 
 PyObject *wildcard_key(RadixNodeObject *node) {
     PyObject *name = node->wildcard_name;
-    return name != Py_None && PyUnicode_GET_LENGTH(name) > 0 ? name : S.str_tail;
+    return name != Py_None && PyUnicode_GET_LENGTH(name) > 0 ? name : S.n_tail;
 }
 
 PyObject *pair(PyObject *route, PyObject *params) { return PyTuple_Pack(2, route, params); }
@@ -360,7 +360,7 @@ class Walk {
             Ref route = Ref::borrow(as_node(node->wildcard_child)->route);
             Ref key = Ref::borrow(wildcard_key(node));
             Ref params = params_copy(d);
-            if (!params || PyDict_SetItem(params.get(), key.get(), S.str_empty) < 0) return nullptr;
+            if (!params || PyDict_SetItem(params.get(), key.get(), S.empty_str) < 0) return nullptr;
             return pair(route.get(), params.get());
         }
         Py_RETURN_NONE;
@@ -448,7 +448,7 @@ PyObject *tree_match_impl(PyObject *self, PyObject *path) {
             r->wildcard_suffix == Py_None) {
             Ref route = Ref::borrow(as_node(r->wildcard_child)->route);
             Ref params = Ref::steal(PyDict_New());
-            if (!params || PyDict_SetItem(params.get(), wildcard_key(r), S.str_empty) < 0)
+            if (!params || PyDict_SetItem(params.get(), wildcard_key(r), S.empty_str) < 0)
                 return nullptr;
             return pair(route.get(), params.get());
         }

@@ -9,7 +9,14 @@
 
 namespace qm::routing {
 
-State S;
+QM_STATE_DEFINE(QM_ROUTING_STATE)
+
+PyObject *compile_pattern(const char *pattern) {
+    Ref compile = Ref::steal(state::attr("re", "compile"));
+    Ref source = Ref::steal(state::bytes(pattern));
+    if (!compile || !source) return nullptr;
+    return PyObject_CallOneArg(compile.get(), source.get());
+}
 
 PyObject *param_key(Py_ssize_t index) {
     if (index >= 0 && index < kCachedParamKeys) return Py_NewRef(S.param_keys[index]);
@@ -48,44 +55,15 @@ PyModuleDef module_def = {
     .m_methods = module_methods,
 };
 
-int intern(PyObject *&slot, const char *text) {
-    slot = PyUnicode_InternFromString(text);
-    return slot ? 0 : -1;
-}
-
-int bytes_constant(PyObject *&slot, const char *text, Py_ssize_t n) {
-    slot = PyBytes_FromStringAndSize(text, n);
-    return slot ? 0 : -1;
-}
-
 int init_state() {
-    if (intern(S.name_int_rx, "_INT_RX") < 0 || intern(S.name_float_rx, "_FLOAT_RX") < 0 ||
-        intern(S.name_uuid_rx, "_UUID_RX") < 0 || intern(S.name_unquote, "unquote") < 0 ||
-        intern(S.name_param_names, "param_names") < 0 || intern(S.name_handler, "handler") < 0 ||
-        intern(S.name_pattern, "pattern") < 0 || intern(S.name_match, "match") < 0 ||
-        intern(S.name_decode, "decode") < 0 || intern(S.str_tail, "tail") < 0 ||
-        intern(S.str_path, "path") < 0 || intern(S.str_utf8, "utf8") < 0 ||
-        intern(S.str_empty, "") < 0)
-        return -1;
-    if (bytes_constant(S.bytes_slash, "/", 1) < 0 || bytes_constant(S.bytes_empty, "", 0) < 0 ||
-        bytes_constant(S.bytes_star, "*", 1) < 0)
-        return -1;
+    if (create_state() < 0) return -1;
     for (Py_ssize_t i = 0; i < kCachedParamKeys; ++i) {
+        if (S.param_keys[i]) continue;
         S.param_keys[i] = PyUnicode_FromFormat("_p_%zd", i);
         if (!S.param_keys[i]) return -1;
         PyUnicode_InternInPlace(&S.param_keys[i]);
     }
     return 0;
-}
-
-// Compiles one of the three patterns and binds it as a module constant.
-int add_pattern(PyObject *module, PyObject *compile, PyObject *name, const char *pattern,
-                PyObject *&slot) {
-    Ref source = Ref::steal(PyBytes_FromString(pattern));
-    if (!source) return -1;
-    slot = PyObject_CallOneArg(compile, source.get());
-    if (!slot) return -1;
-    return PyObject_SetAttr(module, name, slot);
 }
 
 const CApi capi = {
@@ -105,17 +83,11 @@ PyObject *create_module() {
     if (init_state() < 0 || init_child_index() < 0) return nullptr;
     S.globals = Py_NewRef(PyModule_GetDict(module.get()));
 
-    Ref compile = Ref::steal(PyImport_ImportModuleAttrString("re", "compile"));
-    if (!compile) return nullptr;
-    if (add_pattern(module.get(), compile.get(), S.name_int_rx, "^\\d+$", S.int_rx) < 0 ||
-        add_pattern(module.get(), compile.get(), S.name_float_rx, "^\\d+(?:\\.\\d+)?$",
-                    S.float_rx) < 0 ||
-        add_pattern(module.get(), compile.get(), S.name_uuid_rx,
-                    "^[a-fA-F0-9]{8}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-[a-fA-F0-9]{12}$",
-                    S.uuid_rx) < 0)
+    if (PyObject_SetAttr(module.get(), S.n__INT_RX, S.int_rx) < 0 ||
+        PyObject_SetAttr(module.get(), S.n__FLOAT_RX, S.float_rx) < 0 ||
+        PyObject_SetAttr(module.get(), S.n__UUID_RX, S.uuid_rx) < 0 ||
+        PyObject_SetAttr(module.get(), S.n_unquote, S.unquote) < 0)
         return nullptr;
-    S.unquote = PyImport_ImportModuleAttrString("urllib.parse", "unquote");
-    if (!S.unquote || PyObject_SetAttr(module.get(), S.name_unquote, S.unquote) < 0) return nullptr;
 
     if (add_node_type(module.get()) < 0 || add_tree_type(module.get()) < 0 ||
         add_router_type(module.get()) < 0 || add_route_match_type(module.get()) < 0)

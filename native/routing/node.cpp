@@ -37,7 +37,7 @@ PyObject *node_new(PyTypeObject *type, PyObject *, PyObject *) {
     if (!self) return nullptr;
     Obj *node = as_node(self);
     for (auto field : kObjectFields) node->*field = Py_NewRef(Py_None);
-    if (reset(node, S.bytes_empty) < 0) {
+    if (reset(node, S.empty_bytes) < 0) {
         Py_DECREF(self);
         return nullptr;
     }
@@ -46,7 +46,7 @@ PyObject *node_new(PyTypeObject *type, PyObject *, PyObject *) {
 
 int node_init(PyObject *self, PyObject *args, PyObject *kwds) {
     static const char *const names[] = {"segment"};
-    PyObject *values[] = {S.bytes_empty};
+    PyObject *values[] = {S.empty_bytes};
     if (!parse_init_args("__init__", args, kwds, names, 0, values)) return -1;
     if (!check_arg(values[0], &PyBytes_Type, "segment")) return -1;
     return reset(as_node(self), values[0]);

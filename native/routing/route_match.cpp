@@ -34,10 +34,10 @@ int setup(PyObject *self, PyObject *route, PyObject *values) {
     if (!check_arg(values, &PyDict_Type, "values")) return -1;
     Obj *m = as_match(self);
     set_field(m->route, route);
-    PyObject *handler = PyObject_GetAttr(route, S.name_handler);
+    PyObject *handler = PyObject_GetAttr(route, S.n_handler);
     if (!handler) return -1;
     set_field(m->handler, Ref::steal(handler));
-    PyObject *pattern = PyObject_GetAttr(route, S.name_pattern);
+    PyObject *pattern = PyObject_GetAttr(route, S.n_pattern);
     if (!pattern) return -1;
     set_field(m->pattern, Ref::steal(pattern));
     if (values == Py_None || PyDict_GET_SIZE(values) == 0) {

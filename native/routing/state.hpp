@@ -1,11 +1,10 @@
-// What the module keeps for its hot paths: its own compiled patterns and unquote function (so a
-// lookup can tell them apart from replacements put into the module's globals), interned names
-// and the parameter keys of the first path positions.
+// The module's types, its state, and the helpers its source files share.
 #pragma once
 
 #include <Python.h>
 
 #include "common/errors.hpp"
+#include "common/module_state.hpp"
 #include "routing/routing_api.hpp"
 
 namespace qm::routing {
@@ -17,30 +16,28 @@ extern PyTypeObject RouteMatchType;
 
 inline constexpr Py_ssize_t kCachedParamKeys = 64;
 
+// `re.compile(pattern)` with a bytes pattern: a new reference, or null with an error set.
+PyObject *compile_pattern(const char *pattern);
+
+// What the module keeps from its import on (see common/module_state.hpp). The compiled patterns
+// and `unquote` are the objects bound to `_INT_RX`, `_FLOAT_RX`, `_UUID_RX` and `unquote` at
+// import, so a lookup can tell them apart from replacements put into the module's globals.
+#define QM_ROUTING_STATE(NAME, OBJECT, TYPE)                                                     \
+    NAME(_INT_RX) NAME(_FLOAT_RX) NAME(_UUID_RX) NAME(unquote) NAME(param_names) NAME(handler)  \
+    NAME(pattern) NAME(match) NAME(decode) NAME(tail) NAME(path) NAME(utf8)                     \
+    OBJECT(empty_str, state::str(""))                                                          \
+    OBJECT(empty_bytes, state::bytes(""))                                                      \
+    OBJECT(slash, state::bytes("/"))                                                           \
+    OBJECT(star, state::bytes("*"))                                                            \
+    OBJECT(int_rx, compile_pattern("^\\d+$"))                                                  \
+    OBJECT(float_rx, compile_pattern("^\\d+(?:\\.\\d+)?$"))                                    \
+    OBJECT(uuid_rx, compile_pattern("^[a-fA-F0-9]{8}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-"             \
+                                    "[a-fA-F0-9]{4}-[a-fA-F0-9]{12}$"))                         \
+    OBJECT(unquote, state::attr("urllib.parse", "unquote"))
+
 struct State {
-    PyObject *globals = nullptr;   // the module's dict; looked up at call time where that matters
-    PyObject *int_rx = nullptr;    // the objects bound to _INT_RX, _FLOAT_RX and _UUID_RX at import
-    PyObject *float_rx = nullptr;
-    PyObject *uuid_rx = nullptr;
-    PyObject *unquote = nullptr;   // urllib.parse.unquote as bound to `unquote` at import
-
-    PyObject *name_int_rx = nullptr;  // interned "_INT_RX", ...
-    PyObject *name_float_rx = nullptr;
-    PyObject *name_uuid_rx = nullptr;
-    PyObject *name_unquote = nullptr;
-    PyObject *name_param_names = nullptr;
-    PyObject *name_handler = nullptr;
-    PyObject *name_pattern = nullptr;
-    PyObject *name_match = nullptr;
-    PyObject *name_decode = nullptr;
-
-    PyObject *str_tail = nullptr;   // "tail"
-    PyObject *str_path = nullptr;   // "path"
-    PyObject *str_utf8 = nullptr;   // "utf8"
-    PyObject *str_empty = nullptr;  // ""
-    PyObject *bytes_slash = nullptr;  // b"/"
-    PyObject *bytes_empty = nullptr;  // b""
-    PyObject *bytes_star = nullptr;   // b"*"
+    QM_STATE_FIELDS(QM_ROUTING_STATE)
+    PyObject *globals = nullptr;  // the module's dict; looked up at call time where that matters
     PyObject *param_keys[kCachedParamKeys] = {};  // "_p_0", "_p_1", ...
 };
 

@@ -43,7 +43,7 @@ Ref bytes_of(std::string_view s) {
 // The node's catch-all child, created when missing. Borrowed.
 PyObject *ensure_wildcard_child(RadixNodeObject *node) {
     if (node->wildcard_child == Py_None) {
-        Ref child = Ref::steal(new_node(S.bytes_star));
+        Ref child = Ref::steal(new_node(S.star));
         if (!child) return nullptr;
         set_field(node->wildcard_child, std::move(child));
     }
@@ -56,7 +56,7 @@ Ref route_param_names(PyObject *route, PyObject *param_names) {
     Ref attr;
     if (source == Py_None) {
         PyObject *found = nullptr;
-        if (PyObject_GetOptionalAttr(route, S.name_param_names, &found) < 0) return {};
+        if (PyObject_GetOptionalAttr(route, S.n_param_names, &found) < 0) return {};
         attr = Ref::steal(found);
         if (!attr) return Ref::none();
         const int truthy = PyObject_IsTrue(attr.get());
@@ -74,7 +74,7 @@ Ref route_param_names(PyObject *route, PyObject *param_names) {
             break;
         }
         if (!PyUnicode_Check(item.get())) {
-            item = Ref::steal(PyObject_CallMethodOneArg(item.get(), S.name_decode, S.str_utf8));
+            item = Ref::steal(PyObject_CallMethodOneArg(item.get(), S.n_decode, S.n_utf8));
             if (!item) return {};
         }
         if (PyList_Append(result.get(), item.get()) < 0) return {};
@@ -113,7 +113,7 @@ Ref insert_into_tree(Obj *self, PyObject *tree, std::string_view pattern) {
             if (!child) return {};
             Ref suffix = seg.size() > 1 ? lowered_bytes(seg.substr(1)) : Ref::none();
             if (!suffix) return {};
-            set_field(node->wildcard_name, S.str_tail);
+            set_field(node->wildcard_name, S.n_tail);
             set_field(node->wildcard_suffix, std::move(suffix));
             current = Ref::borrow(child);
             break;
@@ -126,7 +126,7 @@ Ref insert_into_tree(Obj *self, PyObject *tree, std::string_view pattern) {
             if (!parsed) return {};
             PyObject *name = PyTuple_GET_ITEM(parsed.get(), 0);
             PyObject *validator = PyTuple_GET_ITEM(parsed.get(), 1);
-            const int is_path = PyObject_RichCompareBool(validator, S.str_path, Py_EQ);
+            const int is_path = PyObject_RichCompareBool(validator, S.n_path, Py_EQ);
             if (is_path < 0) return {};
             if (is_path) {
                 PyObject *child = ensure_wildcard_child(node);
@@ -202,13 +202,13 @@ PyObject *tree_parse_param_segment(PyObject *, PyObject *seg) {
     if (!name_str) return nullptr;
     Ref validator;
     if (type == "int") {
-        validator = Ref::steal(module_global(S.name_int_rx));
+        validator = Ref::steal(module_global(S.n__INT_RX));
     } else if (type == "float") {
-        validator = Ref::steal(module_global(S.name_float_rx));
+        validator = Ref::steal(module_global(S.n__FLOAT_RX));
     } else if (type == "uuid") {
-        validator = Ref::steal(module_global(S.name_uuid_rx));
+        validator = Ref::steal(module_global(S.n__UUID_RX));
     } else if (type == "path") {
-        validator = Ref::borrow(S.str_path);
+        validator = Ref::borrow(S.n_path);
     } else {
         validator = Ref::none();
     }
@@ -223,7 +223,7 @@ int tree_insert_impl(PyObject *self_obj, PyObject *pattern, PyObject *route, PyO
     Ref normalised = Ref::borrow(pattern);
     std::string_view p = view(pattern);
     if (p.empty()) {
-        normalised = Ref::borrow(S.bytes_slash);
+        normalised = Ref::borrow(S.slash);
     } else if (p.size() > 1 && p.back() == '/' && !(p.size() >= 2 && p[p.size() - 2] == '*')) {
         while (!p.empty() && p.back() == '/') p.remove_suffix(1);
         normalised = bytes_of(p);
@@ -237,7 +237,7 @@ int tree_insert_impl(PyObject *self_obj, PyObject *pattern, PyObject *route, PyO
         Ref routes = Ref::borrow(self->static_routes);
         if (PyDict_SetItem(routes.get(), normalised.get(), route) < 0) return -1;
         if (p == "/") {
-            if (PyDict_SetItem(routes.get(), S.bytes_empty, route) < 0) return -1;
+            if (PyDict_SetItem(routes.get(), S.empty_bytes, route) < 0) return -1;
         } else {
             Ref slashed = Ref::steal(
                 PyBytes_FromStringAndSize(nullptr, PyBytes_GET_SIZE(normalised.get()) + 1));
@@ -278,7 +278,7 @@ PyObject *tree_match(PyObject *self, PyObject *path) {
 namespace {
 
 int reset(Obj *self) {
-    Ref root = Ref::steal(new_node(S.bytes_empty));
+    Ref root = Ref::steal(new_node(S.empty_bytes));
     if (!root) return -1;
     Ref routes = Ref::steal(PyDict_New());
     if (!routes) return -1;

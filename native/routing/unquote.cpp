@@ -113,7 +113,7 @@ bool contains_percent(PyObject *text) {
 // 1: the module's `unquote` is still the one bound at import; 0: `*replacement` holds another
 // callable (new reference); -1: error (NameError when the global is gone).
 int own_unquote(PyObject **replacement) {
-    PyObject *fn = module_global(S.name_unquote);
+    PyObject *fn = module_global(S.n_unquote);
     if (!fn) return -1;
     if (fn == S.unquote) {
         Py_DECREF(fn);
