@@ -2,8 +2,11 @@
 other operations internally, and by every entry of the C-level table other modules use."""
 
 import ctypes
+import types
 
 import pytest
+
+import capi_tables
 
 from quenmark import headers
 from quenmark.headers import Header, Headers
@@ -17,42 +20,31 @@ _INT3 = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.py_object, ctyp
 _NEW = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p)
 
 
-class _CApi(ctypes.Structure):
-    _fields_ = [
-        ("signature", ctypes.c_char_p),
-        ("header_type", ctypes.c_void_p),
-        ("headers_type", ctypes.c_void_p),
-        ("keys", _OBJ1),
-        ("clone", _OBJ1),
-        ("get", _OBJ2),
-        ("get_tuples", _OBJ2),
-        ("add", _INT3),
-        ("set", _INT3),
-        ("get_single", _OBJ2),
-        ("get_first", _OBJ2),
-        ("remove", _INT2),
-        ("merge", _INT2),
-        ("contains", _INT2),
-        ("intern_header_name_bytes", _OBJ1),
-        ("simd_lower_bytes", _OBJ1),
-        ("new_headers", _NEW),
-    ]
-
-
-def _table() -> _CApi:
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    return _CApi.from_address(get_pointer(headers._C_API, b"quenmark.headers._C_API"))
-
-
-capi = _table()
+_PROTOTYPES = {
+    "keys": _OBJ1,
+    "clone": _OBJ1,
+    "get": _OBJ2,
+    "get_tuples": _OBJ2,
+    "add": _INT3,
+    "set": _INT3,
+    "get_single": _OBJ2,
+    "get_first": _OBJ2,
+    "remove": _INT2,
+    "merge": _INT2,
+    "contains": _INT2,
+    "intern_header_name_bytes": _OBJ1,
+    "simd_lower_bytes": _OBJ1,
+    "new_headers": _NEW,
+}
+capi = types.SimpleNamespace(**{name: prototype(capi_tables.address(headers, name))
+                                 for name, prototype in _PROTOTYPES.items()})
 
 
 def test_table_identifies_itself_and_the_types():
-    assert capi.signature == b"quenmark.headers CApi v1"
-    assert capi.header_type == id(Header)
-    assert capi.headers_type == id(Headers)
+    table = capi_tables.header(headers)
+    assert (table.name, table.version) == (b"quenmark.headers CApi", 1)
+    assert capi_tables.address(headers, "header_type") == id(Header)
+    assert capi_tables.address(headers, "headers_type") == id(Headers)
 
 
 def test_table_helpers():

@@ -5,6 +5,8 @@ import ctypes
 
 import pytest
 
+import capi_tables
+
 from quenmark import messages
 from quenmark.contents import Content
 from quenmark.messages import Message, Request, Response
@@ -13,7 +15,6 @@ from quenmark.messages import Message, Request, Response
 
 _obj = ctypes.py_object
 _ptr = ctypes.c_void_p
-_F = ctypes.PYFUNCTYPE  # checks for a raised exception after each call
 
 _OPS = [
     ("get_headers", _ptr, [_obj, _obj]),
@@ -45,24 +46,16 @@ _OPS = [
 ]
 
 
-class _Table(ctypes.Structure):
-    _fields_ = [("signature", ctypes.c_char_p), ("message_type", _ptr), ("request_type", _ptr),
-                ("response_type", _ptr)] + [(name, _F(res, *args)) for name, res, args in _OPS]
-
-
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 _decref = ctypes.pythonapi.Py_DecRef
 _decref.argtypes = [ctypes.c_void_p]
 
-TABLE = _Table.from_address(_get_pointer(messages._C_API, b"quenmark.messages._C_API"))
+TABLE = {name: capi_tables.function(messages, name, res, *args) for name, res, args in _OPS}
 _RESULTS = {name: res for name, res, _ in _OPS}
 
 
 def capi(name, *args):
     """Calls table entry `name`; object results come back as objects (new reference taken)."""
-    result = getattr(TABLE, name)(*args)
+    result = TABLE[name](*args)
     if _RESULTS[name] is _ptr and name != "alloc_scratchpad":
         obj = ctypes.cast(result, ctypes.py_object).value
         _decref(result)
@@ -71,10 +64,11 @@ def capi(name, *args):
 
 
 def test_table_signature_and_types():
-    assert TABLE.signature == b"quenmark.messages CApi v1"
-    assert TABLE.message_type == id(Message)
-    assert TABLE.request_type == id(Request)
-    assert TABLE.response_type == id(Response)
+    table = capi_tables.header(messages)
+    assert (table.name, table.version) == (b"quenmark.messages CApi", 1)
+    assert capi_tables.address(messages, "message_type") == id(Message)
+    assert capi_tables.address(messages, "request_type") == id(Request)
+    assert capi_tables.address(messages, "response_type") == id(Response)
 
 
 def test_table_on_builtin_types():

@@ -11,34 +11,27 @@ import textwrap
 
 import pytest
 
+import capi_tables
+
 from quenmark import messages
 from quenmark.messages import Message
 
 # ---- the messages table, reached through ctypes ----------------------------------------------
 
 _obj = ctypes.py_object
-_F = ctypes.PYFUNCTYPE  # raises the exception a failing entry point set
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-# Slot order of the table after its signature and three type pointers.
 _LOOKUPS = {
-    "get_headers": (0, _obj),
-    "get_first_header": (1, _obj),
-    "get_single_header": (2, _obj),
-    "remove_header": (3, ctypes.c_int),
-    "_has_header": (4, ctypes.c_int),
-    "has_header": (5, ctypes.c_int),
-    "get_headers_tuples": (12, _obj),
+    "get_headers": _obj,
+    "get_first_header": _obj,
+    "get_single_header": _obj,
+    "remove_header": ctypes.c_int,
+    "_has_header": ctypes.c_int,
+    "has_header": ctypes.c_int,
+    "get_headers_tuples": _obj,
 }
 
 
 def messages_entry(name):
-    index, restype = _LOOKUPS[name]
-    base = _get_pointer(messages._C_API, b"quenmark.messages._C_API")
-    slots = ctypes.cast(base, ctypes.POINTER(ctypes.c_void_p))
-    return _F(restype, _obj, _obj)(slots[4 + index])
+    return capi_tables.function(messages, name, _LOOKUPS[name], _obj, _obj)
 
 
 class LowersTo(bytes):

@@ -22,6 +22,7 @@ import warnings
 
 import pytest
 
+import capi_tables
 import test_headers_leaks
 import test_messages_leaks
 from quenmark import headers, messages, routing
@@ -441,19 +442,18 @@ def test_routing_operations():
 
 # ---- the C-level tables, including the calls Python cannot make --------------------------------
 
-_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_capsule_pointer.restype = ctypes.c_void_p
-_capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 _O, _I = ctypes.py_object, ctypes.c_int
 
 
-def entries(module, ntypes, signatures):
-    """The table's entry points by name; `signatures` lists (name, restype, nargs) in slot
-    order, with None for a slot to skip."""
-    base = _capsule_pointer(module._C_API, (module.__name__ + "._C_API").encode())
-    slots = ctypes.cast(base, ctypes.POINTER(ctypes.c_void_p))
-    return {name: ctypes.PYFUNCTYPE(restype, *[_O] * nargs)(slots[1 + ntypes + i])
-            for i, (name, restype, nargs) in enumerate(signatures) if name}
+def entries(module, signatures, prefix=""):
+    """The table's entry points by name; `signatures` lists (name, restype, nargs), where a name
+    "short=slot" calls slot `prefix + slot` by the name `short`."""
+    found = {}
+    for name, restype, nargs in signatures:
+        short, _, slot = name.partition("=")
+        found[short] = capi_tables.function(module, prefix + (slot or short), restype,
+                                            *[_O] * nargs)
+    return found
 
 
 class LowersTo(bytes):
@@ -465,12 +465,13 @@ KEYS = [b"Content-Type", b"x", None, "text", 5, LowersTo(b"A"), bytearray(b"a")]
 
 
 def test_c_level_tables():
-    h = entries(headers, 2, [
+    h = entries(headers, [
         ("keys", _O, 1), ("clone", _O, 1), ("get", _O, 2), ("get_tuples", _O, 2), ("add", _I, 3),
         ("set", _I, 3), ("get_single", _O, 2), ("get_first", _O, 2), ("remove", _I, 2),
-        ("merge", _I, 2), ("contains", _I, 2), ("intern", _O, 1), ("lower", _O, 1),
+        ("merge", _I, 2), ("contains", _I, 2), ("intern=intern_header_name_bytes", _O, 1),
+        ("lower=simd_lower_bytes", _O, 1),
         ("new_headers", _O, 1)])
-    m = entries(messages, 3, [
+    m = entries(messages, [
         ("get_headers", _O, 2), ("get_first_header", _O, 2), ("get_single_header", _O, 2),
         ("remove_header", _I, 2), ("_has_header", _I, 2), ("has_header", _I, 2),
         ("_add_header", _I, 3), ("_add_header_if_missing", _I, 3), ("add_header", _I, 3),
@@ -478,11 +479,13 @@ def test_c_level_tables():
         ("get_headers_tuples", _O, 2), ("init_prop", _I, 3), ("with_content", _O, 2),
         ("has_body", _I, 1), ("declares_content_type", _I, 2), ("declares_json", _I, 1),
         ("declares_xml", _I, 1), ("expect_100_continue", _I, 1), ("request_reset", _I, 1),
-        (None, None, 0), ("is_redirect", _I, 1), ("response_reset", _I, 1),
+        ("is_redirect", _I, 1), ("response_reset", _I, 1),
         ("intern_header_name_bytes", _O, 1), ("intern_method_str", _O, 1)])
-    rt = entries(routing, 4, [
-        ("insert", _I, 4), ("_parse_param_segment", _O, 2), ("match", _O, 2), (None, None, 0),
-        ("add_route", _I, 5), ("get_match", _O, 3), ("freeze", _I, 1), ("fast_unquote", _O, 1)])
+    rt = {**entries(routing, [("insert", _I, 4), ("_parse_param_segment", _O, 2),
+                              ("match", _O, 2)], "radix_tree."),
+          **entries(routing, [("add_route", _I, 5), ("get_match", _O, 3), ("freeze", _I, 1)],
+                    "router."),
+          **entries(routing, [("fast_unquote", _O, 1)])}
 
     def fresh_headers():
         return Headers([(b"content-type", b"a"), (None, b"n"), (b"x", None)])

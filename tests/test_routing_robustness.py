@@ -4,8 +4,11 @@ import ctypes
 import gc
 import sys
 import tracemalloc
+import types
 
 import pytest
+
+import capi_tables
 
 from quenmark import routing
 from quenmark.routing import CythonRadixRouter, RadixNode, RadixTree, RouteMatch
@@ -194,49 +197,38 @@ _PyFn = ctypes.PYFUNCTYPE
 _obj = ctypes.py_object
 
 
-class _TreeTable(ctypes.Structure):
-    _fields_ = [
-        ("insert", _PyFn(ctypes.c_int, _obj, _obj, _obj, _obj)),
-        ("_parse_param_segment", _PyFn(_obj, _obj, _obj)),
-        ("match", _PyFn(_obj, _obj, _obj)),
-        ("_match_recursive", _PyFn(_obj, _obj, _obj, _obj, ctypes.c_ssize_t, _obj)),
-    ]
-
-
-class _RouterTable(ctypes.Structure):
-    _fields_ = [
-        ("add_route", _PyFn(ctypes.c_int, _obj, _obj, _obj, _obj, _obj)),
-        ("get_match", _PyFn(_obj, _obj, _obj, _obj)),
-        ("freeze", _PyFn(ctypes.c_int, _obj)),
-    ]
-
-
-class _CApi(ctypes.Structure):
-    _fields_ = [
-        ("signature", ctypes.c_char_p),
-        ("radix_node_type", ctypes.c_void_p),
-        ("radix_tree_type", ctypes.c_void_p),
-        ("router_type", ctypes.c_void_p),
-        ("route_match_type", ctypes.c_void_p),
-        ("radix_tree", _TreeTable),
-        ("router", _RouterTable),
-        ("fast_unquote", _PyFn(_obj, _obj)),
-    ]
+_PROTOTYPES = {
+    "radix_tree": {
+        "insert": _PyFn(ctypes.c_int, _obj, _obj, _obj, _obj),
+        "_parse_param_segment": _PyFn(_obj, _obj, _obj),
+        "match": _PyFn(_obj, _obj, _obj),
+        "_match_recursive": _PyFn(_obj, _obj, _obj, _obj, ctypes.c_ssize_t, _obj),
+    },
+    "router": {
+        "add_route": _PyFn(ctypes.c_int, _obj, _obj, _obj, _obj, _obj),
+        "get_match": _PyFn(_obj, _obj, _obj, _obj),
+        "freeze": _PyFn(ctypes.c_int, _obj),
+    },
+}
 
 
 @pytest.fixture(scope="module")
 def capi():
-    get = ctypes.pythonapi.PyCapsule_GetPointer
-    get.restype = ctypes.c_void_p
-    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    return _CApi.from_address(get(routing._C_API, b"quenmark.routing._C_API"))
+    def group(prefix, prototypes):
+        return types.SimpleNamespace(**{
+            name: prototype(capi_tables.address(routing, f"{prefix}.{name}"))
+            for name, prototype in prototypes.items()})
+    return types.SimpleNamespace(
+        **{prefix: group(prefix, prototypes) for prefix, prototypes in _PROTOTYPES.items()},
+        fast_unquote=_PyFn(_obj, _obj)(capi_tables.address(routing, "fast_unquote")))
 
 
 def test_table_header_and_types(capi):
-    assert capi.signature == b"quenmark.routing CApi v1"
+    table = capi_tables.header(routing)
+    assert (table.name, table.version) == (b"quenmark.routing CApi", 1)
     for field, cls in [("radix_node_type", RadixNode), ("radix_tree_type", RadixTree),
                        ("router_type", CythonRadixRouter), ("route_match_type", RouteMatch)]:
-        assert getattr(capi, field) == id(cls)
+        assert capi_tables.address(routing, field) == id(cls)
 
 
 def test_table_tree_entries(capi):

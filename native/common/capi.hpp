@@ -1,13 +1,19 @@
 // Publishing and binding C-level entry points and object types between the compiled modules.
 //
 // Each module publishes one capsule, the module attribute `_C_API`, holding a struct of function
-// pointers and type objects that begins with `CApiHeader`. The struct's signature text (its name,
-// version and size) is checked by the importer, so a module built against an older layout fails
-// the import with a clear message instead of calling through a wrong table.
+// pointers and type objects that begins with `CApiHeader`: the table's name, its version and its
+// size as the exporting module was built. Tables are append-only, as the interpreter's own
+// datetime C API is: a new entry goes at the end of the struct, and no entry is ever moved,
+// removed or given another signature. So a module built against an older, shorter table binds a
+// newer one unchanged, while one built against a table longer than the one it finds (a stale
+// build of the exporter) fails its import with a clear message instead of calling past the end.
+// Changing an existing entry breaks the rule: it takes a new version, which every binder must be
+// rebuilt for.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -16,22 +22,36 @@
 namespace qm {
 
 struct CApiHeader {
-    const char *signature;  // e.g. "quenmark.headers CAPI v1 (size 104)"
+    const char *name;  // e.g. "quenmark.headers CApi"
+    size_t version;    // changed only when an existing entry changes (never for an append)
+    size_t size;       // sizeof the whole table, header included, as published
 };
+
+// The header of `Table` (whose first member is a CApiHeader), for its static initialiser.
+template <class Table>
+constexpr CApiHeader capi_header(const char *name, size_t version) {
+    return CApiHeader{name, version, sizeof(Table)};
+}
 
 inline constexpr const char *kCApiAttr = "_C_API";
 
 // Adds the capsule for `table` (static storage) to `module`. Returns -1 with an error set.
-inline int publish_capi(PyObject *module, const char *capsule_name, void *table) {
-    PyObject *capsule = PyCapsule_New(table, capsule_name, nullptr);
+template <class Table>
+int publish_capi(PyObject *module, const char *capsule_name, Table *table) {
+    static_assert(offsetof(Table, header) == 0, "a C-level table begins with its CApiHeader");
+    PyObject *capsule = PyCapsule_New(const_cast<void *>(static_cast<const void *>(table)),
+                                      capsule_name, nullptr);
     if (!capsule) return -1;
     return PyModule_Add(module, kCApiAttr, capsule);
 }
 
-// Imports `module_name` and returns its table, checked against `signature`. The module is
-// kept imported for the life of the process, so the table stays valid.
+// Imports `module_name` and returns its table, checked against the name and version this module
+// was built with, and against the size of `Table` as this module knows it (the exporter's may be
+// larger: entries appended since). The module is kept imported for the life of the process, so
+// the table stays valid.
 template <class Table>
-const Table *import_capi(const char *module_name, const char *capsule_name, const char *signature) {
+const Table *import_capi(const char *module_name, const char *capsule_name, const char *name,
+                         size_t version) {
     Ref module = Ref::steal(PyImport_ImportModule(module_name));
     if (!module) return nullptr;
     Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), kCApiAttr));
@@ -43,11 +63,19 @@ const Table *import_capi(const char *module_name, const char *capsule_name, cons
     }
     auto *table = static_cast<const Table *>(PyCapsule_GetPointer(capsule.get(), capsule_name));
     if (!table) return nullptr;
-    const char *got = table->header.signature;
-    if (!got || std::strcmp(got, signature) != 0) {
+    const CApiHeader &got = table->header;
+    if (!got.name || std::strcmp(got.name, name) != 0 || got.version != version) {
         PyErr_Format(PyExc_ImportError,
-                     "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                     "variable", module_name, kCApiAttr, signature, got ? got : "(null)");
+                     "C %.8s %.200s.%.200s has wrong signature (expected %.200s v%zu, got %.200s v%zu)",
+                     "variable", module_name, kCApiAttr, name, version,
+                     got.name ? got.name : "(null)", got.version);
+        return nullptr;
+    }
+    if (got.size < sizeof(Table)) {
+        PyErr_Format(PyExc_ImportError,
+                     "C %.8s %.200s.%.200s is %zu bytes, fewer than the %zu this module was built "
+                     "against: %.200s is older than the module that binds it",
+                     "variable", module_name, kCApiAttr, got.size, sizeof(Table), module_name);
         return nullptr;
     }
     return table;

@@ -2,12 +2,12 @@
 // interned names and bound objects its code reads instead of looking anything up by name. The
 // fields of the module's `State S`, their creation and their release are generated from it.
 //
-//     // state.hpp
-//     #define QM_EXAMPLE_STATE(NAME, OBJECT, TYPE)                                     \
-//         NAME(lower)          /* S.n_lower: the interned str "lower" */              \
-//         NAME(__class__)      /* S.n___class__ */                                    \
-//         OBJECT(mapping, qm::state::attr("collections.abc", "Mapping"))  /* S.mapping */ \
-//         OBJECT(slash, qm::state::bytes("/"))                                        \
+//     // state.hpp (the list is one macro: each of its lines but the last ends with a backslash)
+//     #define QM_EXAMPLE_STATE(NAME, OBJECT, TYPE)
+//         NAME(lower)          /* S.n_lower: the interned str "lower" */
+//         NAME(__class__)      /* S.n___class__ */
+//         OBJECT(mapping, qm::state::attr("collections.abc", "Mapping"))  /* S.mapping */
+//         OBJECT(slash, qm::state::bytes("/"))
 //         TYPE(url_type, qm::state::cls("quenmark.url", "URL"))  /* PyTypeObject * */
 //     struct State {
 //         QM_STATE_FIELDS(QM_EXAMPLE_STATE)

@@ -1,5 +1,6 @@
 // The object layouts and C-level table of `quenmark.headers`, shared with the modules that bind
-// it. Changing a layout or the table means bumping the signature text.
+// it. Tables are append-only (see common/capi.hpp); changing a layout is caught by
+// the size check of `import`.
 #pragma once
 
 #include <Python.h>
@@ -44,15 +45,17 @@ struct CApi {
     PyObject *(*simd_lower_bytes)(PyObject *name);
     // A new `Headers` around `values` (a list, adopted without copying; null for a new list).
     PyObject *(*new_headers)(PyObject *values);
+    // New entries go here, after every existing one (append-only).
 };
 
 inline constexpr const char *kModule = "quenmark.headers";
 inline constexpr const char *kCapsule = "quenmark.headers._C_API";
-inline constexpr const char *kSignature = "quenmark.headers CApi v1";
+inline constexpr const char *kTableName = "quenmark.headers CApi";
+inline constexpr size_t kTableVersion = 1;
 
 // For importers: binds the table (and so the types) once; null with an error set on failure.
 inline const CApi *import() {
-    const CApi *api = import_capi<CApi>(kModule, kCapsule, kSignature);
+    const CApi *api = import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion);
     if (!api || !check_type_layout(kModule, "Header", sizeof(HeaderObject)) ||
         !check_type_layout(kModule, "Headers", sizeof(HeadersObject)))
         return nullptr;

@@ -9,7 +9,7 @@ QM_STATE_DEFINE(QM_HEADERS_STATE)
 namespace {
 
 CApi capi = {
-    .header = {kSignature},
+    .header = capi_header<CApi>(kTableName, kTableVersion),
     .header_type = &HeaderType,
     .headers_type = &HeadersType,
     .keys = keys,

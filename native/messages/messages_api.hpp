@@ -1,6 +1,6 @@
 // The object layouts and C-level table of `quenmark.messages`, shared with `keystone` and
-// `scribe`. Field order is part of the interface; changing a layout or the table means bumping
-// the signature text.
+// `scribe`. Field order is part of the interface; tables are append-only (see
+// common/capi.hpp); changing a layout is caught by the size check of `import`.
 #pragma once
 
 #include <Python.h>
@@ -96,15 +96,17 @@ struct CApi {
     // it was given them and only swaps in the shared object for an exact match.
     PyObject *(*intern_header_name_bytes)(PyObject *name);
     PyObject *(*intern_method_str)(PyObject *method);
+    // New entries go here, after every existing one (append-only).
 };
 
 inline constexpr const char *kModule = "quenmark.messages";
 inline constexpr const char *kCapsule = "quenmark.messages._C_API";
-inline constexpr const char *kSignature = "quenmark.messages CApi v1";
+inline constexpr const char *kTableName = "quenmark.messages CApi";
+inline constexpr size_t kTableVersion = 1;
 
 // For importers: binds the table and checks the three layouts; null with an error set.
 inline const CApi *import() {
-    const CApi *api = import_capi<CApi>(kModule, kCapsule, kSignature);
+    const CApi *api = import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion);
     if (!api || !check_type_layout(kModule, "Message", sizeof(MessageObject)) ||
         !check_type_layout(kModule, "Request", sizeof(RequestObject)) ||
         !check_type_layout(kModule, "Response", sizeof(ResponseObject)))

@@ -32,7 +32,7 @@ const PyMethodDef kFunctions[] = {
 };
 
 CApi kApi = {
-    .header = {kSignature},
+    .header = capi_header<CApi>(kTableName, kTableVersion),
     .message_type = &MessageType,
     .request_type = &RequestType,
     .response_type = &ResponseType,

@@ -67,7 +67,7 @@ int init_state() {
 }
 
 const CApi capi = {
-    .header = {kSignature},
+    .header = capi_header<CApi>(kTableName, kTableVersion),
     .radix_node_type = &RadixNodeType,
     .radix_tree_type = &RadixTreeType,
     .router_type = &CythonRadixRouterType,

@@ -1,5 +1,6 @@
 // The object layouts and C-level tables of `quenmark.routing`, for modules that bind it.
-// Changing a layout or a table means bumping the signature text.
+// Tables are append-only (see common/capi.hpp); changing a layout is caught by
+// the size check of `import`.
 #pragma once
 
 #include <Python.h>
@@ -77,15 +78,17 @@ struct CApi {
     CythonRadixRouterTable router;
     // bytes -> str: UTF-8 with replacement, then percent-decoding when a "%" is present.
     PyObject *(*fast_unquote)(PyObject *val);
+    // New entries go here, after every existing one (append-only).
 };
 
 inline constexpr const char *kModule = "quenmark.routing";
 inline constexpr const char *kCapsule = "quenmark.routing._C_API";
-inline constexpr const char *kSignature = "quenmark.routing CApi v1";
+inline constexpr const char *kTableName = "quenmark.routing CApi";
+inline constexpr size_t kTableVersion = 1;
 
 // For importers: binds the table (and so the types) once; null with an error set on failure.
 inline const CApi *import() {
-    const CApi *api = import_capi<CApi>(kModule, kCapsule, kSignature);
+    const CApi *api = import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion);
     if (!api || !check_type_layout(kModule, "RadixNode", sizeof(RadixNodeObject)) ||
         !check_type_layout(kModule, "RadixTree", sizeof(RadixTreeObject)) ||
         !check_type_layout(kModule, "CythonRadixRouter", sizeof(CythonRadixRouterObject)) ||
