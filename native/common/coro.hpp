@@ -45,15 +45,18 @@
 // tracemalloc), destroyed as soon as the body finishes and otherwise when the object dies. A
 // coroutine that is never awaited frees everything without a warning.
 //
-// The cyclic collector sees the awaited iterator and the frame's `qm::Ref` parameters (up to
-// six), not its locals: keep references that could close a cycle back to the coroutine (the
-// message a method was called on, say) in parameters. A local is merely invisible: it can keep
-// a cycle alive until the frame finishes, never free something in use.
+// The cyclic collector sees the awaited iterator and the frame's `qm::Ref` parameters (at most
+// `Roots::kMax`, six: more is a compile-time error), not its locals: keep references that could
+// close a cycle back to the coroutine (the message a method was called on, say) in parameters. A
+// local is merely invisible: it can keep a cycle alive until the frame finishes, never free
+// something in use.
 //
 // Parameters: take objects as `qm::Ref` by value (the frame keeps them alive across
 // suspensions); a raw `PyObject *` parameter is borrowed and may die while the frame sleeps.
 //
-// Each extension module that uses this header calls `qm::init_coroutines()` once at import.
+// The types and their caches live once in the native core library, shared by every module (one
+// `quenmark.coroutine` type, registered with collections.abc once); each extension module that
+// uses this header calls `qm::init_coroutines()` at import, which readies them the first time.
 #pragma once
 
 #include <Python.h>
@@ -66,7 +69,6 @@
 
 #include "awaitable.hpp"
 #include "coro_frame.hpp"
-#include "coro_types.hpp"
 #include "errors.hpp"
 #include "ref.hpp"
 
@@ -157,44 +159,17 @@ struct PromiseBase {
     explicit PromiseBase(A &...args) noexcept {
         (note(args), ...);
     }
-    void note(const Ref &r) noexcept {
-        if (roots.count < Roots::kMax) roots.at[roots.count++] = &r;
-    }
+    void note(const Ref &r) noexcept { roots.at[roots.count++] = &r; }
     template <class T>
     void note(const T &) noexcept {}
 
-    static void *allocate(PyTypeObject *type, Kind kind, std::size_t size) noexcept {
-        FrameObject *f = PyObject_GC_NewVar(FrameObject, type, static_cast<Py_ssize_t>(size));
-        if (!f) return nullptr;
-        void *frame = reinterpret_cast<char *>(f) + kFrameOffset;
-        if (reinterpret_cast<std::uintptr_t>(frame) % kFrameAlign != 0) {
-            // Only an allocator that breaks CPython's own 16-byte alignment could get here.
-            PyObject_GC_Del(f);
-            PyErr_SetString(PyExc_SystemError, "misaligned native coroutine frame");
-            return nullptr;
-        }
-        f->handle = {};
-        f->roots = nullptr;
-        f->awaiting = nullptr;
-        f->transfer = nullptr;
-        f->finalizer = nullptr;
-        f->weakreflist = nullptr;
-        f->qualname = nullptr;
-        f->state = State::Created;
-        f->kind = kind;
-        f->hooks_inited = false;
-        f->closed = false;
-        f->running_async = false;
-        last_frame = frame;
-        return frame;
-    }
     // The memory belongs to the Python object, which frees it.
     static void operator delete(void *, std::size_t) noexcept {}
 
-    // Called right after allocate() (only the parameter copies run in between).
+    // Called right after allocate_frame() (only the parameter copies run in between).
     template <class Promise>
     void attach(Promise &self) noexcept {
-        owner = owner_of(last_frame);
+        owner = last_allocated();
         owner->handle = std::coroutine_handle<Promise>::from_promise(self);
         owner->roots = &roots;
         PyObject_GC_Track(owner);
@@ -215,7 +190,7 @@ struct CoroPromise : PromiseBase {
     template <class... A>
     explicit CoroPromise(A &...args) noexcept : PromiseBase(args...) {}
     static void *operator new(std::size_t size) noexcept {
-        return allocate(&CoroType, Kind::Coroutine, size);
+        return allocate_frame(Kind::Coroutine, size);
     }
     static Coro get_return_object_on_allocation_failure() noexcept;
     Coro get_return_object() noexcept;
@@ -230,7 +205,7 @@ struct AsyncGenPromise : PromiseBase {
     template <class... A>
     explicit AsyncGenPromise(A &...args) noexcept : PromiseBase(args...) {}
     static void *operator new(std::size_t size) noexcept {
-        return allocate(&AsyncGenType, Kind::AsyncGen, size);
+        return allocate_frame(Kind::AsyncGen, size);
     }
     static AsyncGen get_return_object_on_allocation_failure() noexcept;
     AsyncGen get_return_object() noexcept;
@@ -270,6 +245,11 @@ template <class... Args>
 inline constexpr bool kRefsByValue =
     ((!std::is_reference_v<Args> || !std::is_same_v<std::remove_cvref_t<Args>, Ref>) && ...);
 
+// The collector sees every Ref parameter, or the coroutine does not compile.
+template <class... Args>
+inline constexpr bool kRootsFit =
+    (0 + ... + int(std::is_same_v<std::remove_cvref_t<Args>, Ref>)) <= Roots::kMax;
+
 }  // namespace coro_detail
 
 // The result of a C++ function that is a Python coroutine.
@@ -291,12 +271,18 @@ template <class... Args>
 struct std::coroutine_traits<qm::Coro, Args...> {
     static_assert(qm::coro_detail::kRefsByValue<Args...>,
                   "take qm::Ref parameters of a native coroutine by value");
+    static_assert(qm::coro_detail::kRootsFit<Args...>,
+                  "a native coroutine takes at most Roots::kMax qm::Ref parameters: pass a "
+                  "tuple or an object holding the rest");
     using promise_type = qm::coro_detail::CoroPromise;
 };
 template <class... Args>
 struct std::coroutine_traits<qm::AsyncGen, Args...> {
     static_assert(qm::coro_detail::kRefsByValue<Args...>,
                   "take qm::Ref parameters of a native coroutine by value");
+    static_assert(qm::coro_detail::kRootsFit<Args...>,
+                  "a native coroutine takes at most Roots::kMax qm::Ref parameters: pass a "
+                  "tuple or an object holding the rest");
     using promise_type = qm::coro_detail::AsyncGenPromise;
 };
 

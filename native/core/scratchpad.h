@@ -4,11 +4,7 @@
 
 #include <stddef.h>
 
-#if defined(QMK_CORE_BUILDING)
-#define QMK_API __attribute__((visibility("default")))
-#else
-#define QMK_API
-#endif
+#include "export.h"
 
 #ifdef __cplusplus
 extern "C" {

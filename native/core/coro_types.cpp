@@ -1,26 +1,32 @@
 // The Python types of native coroutines (`quenmark.coroutine`), asynchronous generators
-// (`quenmark.async_generator`) and the awaitables their asend/athrow/aclose return, and
-// `qm::init_coroutines()`, which readies them. Internal to coro.hpp.
-#pragma once
-
+// (`quenmark.async_generator`) and the awaitables their asend/athrow/aclose return, the frame
+// allocation, and `qm::init_coroutines()`, which readies the types once for every module.
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
-#include "awaitable.hpp"
-#include "coro_frame.hpp"
-#include "ref.hpp"
+#include "common/awaitable.hpp"
+#include "common/coro_frame.hpp"
+#include "common/ref.hpp"
+#include "coro_driver.hpp"
 
 namespace qm {
 namespace coro_detail {
+namespace {
+
+PyTypeObject CoroType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject AsyncGenType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject StepType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+FrameObject *last_owner = nullptr;  // the object allocate_frame() made last (under the GIL)
 
 // ---- the coroutine type ----------------------------------------------------------------------
 
-inline FrameObject *as_frame(PyObject *o) noexcept { return reinterpret_cast<FrameObject *>(o); }
+FrameObject *as_frame(PyObject *o) noexcept { return reinterpret_cast<FrameObject *>(o); }
 
 // Maps an outcome to the value protocol of send()/throw()/__next__ (StopIteration on return).
-inline PyObject *to_value(Outcome o, PyObject *res) {
+PyObject *to_value(Outcome o, PyObject *res) {
     if (o == Outcome::Next || o == Outcome::Yield) return res;
     if (o == Outcome::Return) {
         awaitable::set_stop_iteration(res);
@@ -29,17 +35,17 @@ inline PyObject *to_value(Outcome o, PyObject *res) {
     return nullptr;
 }
 
-inline PySendResult to_send_result(Outcome o) noexcept {
+PySendResult to_send_result(Outcome o) noexcept {
     if (o == Outcome::Return) return PYGEN_RETURN;
     if (o == Outcome::Error) return PYGEN_ERROR;
     return PYGEN_NEXT;
 }
 
-inline PySendResult coro_am_send(PyObject *self, PyObject *arg, PyObject **out) {
+PySendResult coro_am_send(PyObject *self, PyObject *arg, PyObject **out) {
     return to_send_result(send(as_frame(self), arg, out));
 }
 
-inline PyObject *coro_iternext(PyObject *self) {
+PyObject *coro_iternext(PyObject *self) {
     PyObject *res = nullptr;
     const Outcome o = send(as_frame(self), Py_None, &res);
     if (o == Outcome::Return && res == Py_None) {  // a plain end: no exception object needed
@@ -49,13 +55,13 @@ inline PyObject *coro_iternext(PyObject *self) {
     return to_value(o, res);
 }
 
-inline PyObject *coro_send(PyObject *self, PyObject *arg) {
+PyObject *coro_send(PyObject *self, PyObject *arg) {
     PyObject *res = nullptr;
     const Outcome o = send(as_frame(self), arg, &res);
     return to_value(o, res);
 }
 
-inline PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     Ref exc = awaitable::exception_from_throw_call("throw", args, nargs);
     if (!exc) return nullptr;
     PyObject *res = nullptr;
@@ -63,9 +69,9 @@ inline PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t na
     return to_value(o, res);
 }
 
-inline PyObject *coro_close(PyObject *self, PyObject *) { return close(as_frame(self)); }
+PyObject *coro_close(PyObject *self, PyObject *) { return close(as_frame(self)); }
 
-inline int frame_traverse(PyObject *self, visitproc visit, void *arg) {
+int frame_traverse(PyObject *self, visitproc visit, void *arg) {
     FrameObject *f = as_frame(self);
     Py_VISIT(f->awaiting);
     Py_VISIT(f->transfer);
@@ -76,7 +82,7 @@ inline int frame_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
-inline int frame_clear(PyObject *self) {
+int frame_clear(PyObject *self) {
     FrameObject *f = as_frame(self);
     if (f->state != State::Running) {
         f->state = State::Finished;
@@ -88,7 +94,7 @@ inline int frame_clear(PyObject *self) {
     return 0;
 }
 
-inline void frame_finalize(PyObject *self) {
+void frame_finalize(PyObject *self) {
     FrameObject *f = as_frame(self);
     // A coroutine that never started has nothing to clean up but its frame, which dealloc
     // destroys: no "never awaited" warning, no resumption.
@@ -107,7 +113,7 @@ inline void frame_finalize(PyObject *self) {
     PyErr_SetRaisedException(exc);
 }
 
-inline void frame_dealloc(PyObject *self) {
+void frame_dealloc(PyObject *self) {
     FrameObject *f = as_frame(self);
     PyObject_GC_UnTrack(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
@@ -121,53 +127,53 @@ inline void frame_dealloc(PyObject *self) {
     PyObject_GC_Del(self);
 }
 
-inline PyObject *frame_repr(PyObject *self) {
+PyObject *frame_repr(PyObject *self) {
     FrameObject *f = as_frame(self);
     return PyUnicode_FromFormat("<%s %s at %p>", Py_TYPE(self)->tp_name,
                                 f->qualname ? f->qualname : "?", self);
 }
 
-inline PyObject *get_qualname(PyObject *self, void *) {
+PyObject *get_qualname(PyObject *self, void *) {
     const char *q = as_frame(self)->qualname;
     return PyUnicode_FromString(q ? q : "");
 }
 
-inline PyObject *get_name(PyObject *self, void *) {
+PyObject *get_name(PyObject *self, void *) {
     const char *q = as_frame(self)->qualname;
     if (!q) return PyUnicode_FromString("");
     const char *dot = std::strrchr(q, '.');
     return PyUnicode_FromString(dot ? dot + 1 : q);
 }
 
-inline PyObject *get_await(PyObject *self, void *) {
+PyObject *get_await(PyObject *self, void *) {
     PyObject *a = as_frame(self)->awaiting;
     return Py_NewRef(a ? a : Py_None);
 }
 
-inline PyObject *get_running(PyObject *self, void *) {
+PyObject *get_running(PyObject *self, void *) {
     FrameObject *f = as_frame(self);
     if (f->kind == Kind::AsyncGen) return PyBool_FromLong(f->running_async);
     return PyBool_FromLong(f->state == State::Running);
 }
 
-inline PyObject *get_suspended(PyObject *self, void *) {
+PyObject *get_suspended(PyObject *self, void *) {
     return PyBool_FromLong(as_frame(self)->state == State::Suspended);
 }
 
 // asyncio's introspection (Task.get_stack, the call graph) walks cr_frame/cr_code as it does
 // for Python coroutines: a stand-in frame while the body is alive, None once it has finished.
-inline PyObject *get_frame(PyObject *self, void *) {
+PyObject *get_frame(PyObject *self, void *) {
     FrameObject *f = as_frame(self);
     if (f->state == State::Finished) Py_RETURN_NONE;
     return frame_for(f->qualname);
 }
 
-inline PyObject *get_code(PyObject *self, void *) {
+PyObject *get_code(PyObject *self, void *) {
     const char *q = as_frame(self)->qualname;
     return reinterpret_cast<PyObject *>(code_for(q ? q : "?"));
 }
 
-inline PyMethodDef coro_methods[] = {
+PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, "send(value) -> send 'value' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine."},
@@ -175,7 +181,7 @@ inline PyMethodDef coro_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-inline PyGetSetDef coro_getset[] = {
+PyGetSetDef coro_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
@@ -186,7 +192,7 @@ inline PyGetSetDef coro_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-inline PyAsyncMethods coro_as_async = {PyObject_SelfIter, nullptr, nullptr, coro_am_send};
+PyAsyncMethods coro_as_async = {PyObject_SelfIter, nullptr, nullptr, coro_am_send};
 
 // ---- the asynchronous generator type and its step awaitables ---------------------------------
 
@@ -203,7 +209,7 @@ struct StepObject {
     StepState state;
 };
 
-inline PyObject *new_step(PyObject *gen, StepMode mode, PyObject *arg) {
+PyObject *new_step(PyObject *gen, StepMode mode, PyObject *arg) {
     StepObject *s = PyObject_GC_New(StepObject, &StepType);
     if (!s) return nullptr;
     s->gen = as_frame(Py_NewRef(gen));
@@ -214,7 +220,7 @@ inline PyObject *new_step(PyObject *gen, StepMode mode, PyObject *arg) {
     return reinterpret_cast<PyObject *>(s);
 }
 
-inline int init_hooks(FrameObject *g) {
+int init_hooks(FrameObject *g) {
     if (g->hooks_inited) return 0;
     g->hooks_inited = true;
     PyObject *get_hooks = PySys_GetObject("get_asyncgen_hooks");  // borrowed
@@ -232,29 +238,29 @@ inline int init_hooks(FrameObject *g) {
     return 0;
 }
 
-inline PyObject *agen_anext(PyObject *self) {
+PyObject *agen_anext(PyObject *self) {
     if (init_hooks(as_frame(self)) < 0) return nullptr;
     return new_step(self, StepMode::Send, nullptr);
 }
 
-inline PyObject *agen_asend(PyObject *self, PyObject *arg) {
+PyObject *agen_asend(PyObject *self, PyObject *arg) {
     if (init_hooks(as_frame(self)) < 0) return nullptr;
     return new_step(self, StepMode::Send, arg);
 }
 
-inline PyObject *agen_athrow(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+PyObject *agen_athrow(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     Ref exc = awaitable::exception_from_throw_call("athrow", args, nargs);
     if (!exc) return nullptr;
     if (init_hooks(as_frame(self)) < 0) return nullptr;
     return new_step(self, StepMode::Throw, exc.get());
 }
 
-inline PyObject *agen_aclose(PyObject *self, PyObject *) {
+PyObject *agen_aclose(PyObject *self, PyObject *) {
     if (init_hooks(as_frame(self)) < 0) return nullptr;
     return new_step(self, StepMode::Close, nullptr);
 }
 
-inline PyMethodDef agen_methods[] = {
+PyMethodDef agen_methods[] = {
     {"asend", agen_asend, METH_O, "asend(v) -> send 'v' in generator."},
     {"athrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(agen_athrow)),
      METH_FASTCALL, "athrow(value)\nathrow(type[,value[,tb]])\n\nraise exception in generator."},
@@ -262,7 +268,7 @@ inline PyMethodDef agen_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-inline PyGetSetDef agen_getset[] = {
+PyGetSetDef agen_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"ag_await", get_await, nullptr, nullptr, nullptr},
@@ -273,23 +279,23 @@ inline PyGetSetDef agen_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-inline PyAsyncMethods agen_as_async = {nullptr, PyObject_SelfIter, agen_anext, nullptr};
+PyAsyncMethods agen_as_async = {nullptr, PyObject_SelfIter, agen_anext, nullptr};
 
-inline StepObject *as_step(PyObject *o) noexcept { return reinterpret_cast<StepObject *>(o); }
+StepObject *as_step(PyObject *o) noexcept { return reinterpret_cast<StepObject *>(o); }
 
-inline PySendResult step_error(StepObject *s, PyObject *type, const char *message) {
+PySendResult step_error(StepObject *s, PyObject *type, const char *message) {
     s->state = StepState::Closed;
     PyErr_SetString(type, message);
     return PYGEN_ERROR;
 }
 
-inline PySendResult step_reused(StepObject *s) {
+PySendResult step_reused(StepObject *s) {
     return step_error(s, PyExc_RuntimeError,
                       s->mode == StepMode::Send ? "cannot reuse already awaited __anext__()/asend()"
                                                 : "cannot reuse already awaited aclose()/athrow()");
 }
 
-inline PySendResult step_busy(StepObject *s) {
+PySendResult step_busy(StepObject *s) {
     static const char *const messages[] = {
         "anext(): asynchronous generator is already running",
         "athrow(): asynchronous generator is already running",
@@ -300,7 +306,7 @@ inline PySendResult step_busy(StepObject *s) {
 
 // Turns what the generator did into the step's own protocol: a yield is the step's result, the
 // generator's end is StopAsyncIteration (or, for aclose(), success).
-inline PySendResult step_finish(StepObject *s, Outcome o, PyObject *res, PyObject **out) {
+PySendResult step_finish(StepObject *s, Outcome o, PyObject *res, PyObject **out) {
     FrameObject *g = s->gen;
     *out = nullptr;
     switch (o) {
@@ -345,7 +351,7 @@ inline PySendResult step_finish(StepObject *s, Outcome o, PyObject *res, PyObjec
     return PYGEN_ERROR;
 }
 
-inline PySendResult step_send(PyObject *self, PyObject *arg, PyObject **out) {
+PySendResult step_send(PyObject *self, PyObject *arg, PyObject **out) {
     StepObject *s = as_step(self);
     FrameObject *g = s->gen;
     *out = nullptr;
@@ -395,7 +401,7 @@ inline PySendResult step_send(PyObject *self, PyObject *arg, PyObject **out) {
     return step_finish(s, o, res, out);
 }
 
-inline PySendResult step_throw_exc(StepObject *s, PyObject *exc, PyObject **out) {
+PySendResult step_throw_exc(StepObject *s, PyObject *exc, PyObject **out) {
     FrameObject *g = s->gen;
     *out = nullptr;
     if (s->state == StepState::Closed) return step_reused(s);
@@ -409,7 +415,7 @@ inline PySendResult step_throw_exc(StepObject *s, PyObject *exc, PyObject **out)
     return step_finish(s, o, res, out);
 }
 
-inline PyObject *step_value(PySendResult r, PyObject *res) {
+PyObject *step_value(PySendResult r, PyObject *res) {
     if (r == PYGEN_NEXT) return res;
     if (r == PYGEN_RETURN) {
         awaitable::set_stop_iteration(res);
@@ -418,19 +424,19 @@ inline PyObject *step_value(PySendResult r, PyObject *res) {
     return nullptr;
 }
 
-inline PyObject *step_send_method(PyObject *self, PyObject *arg) {
+PyObject *step_send_method(PyObject *self, PyObject *arg) {
     PyObject *res = nullptr;
     const PySendResult r = step_send(self, arg, &res);
     return step_value(r, res);
 }
 
-inline PyObject *step_iternext(PyObject *self) {
+PyObject *step_iternext(PyObject *self) {
     PyObject *res = nullptr;
     const PySendResult r = step_send(self, Py_None, &res);
     return step_value(r, res);
 }
 
-inline PyObject *step_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+PyObject *step_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     Ref exc = awaitable::exception_from_throw_call("throw", args, nargs);
     if (!exc) return nullptr;
     PyObject *res = nullptr;
@@ -438,7 +444,7 @@ inline PyObject *step_throw(PyObject *self, PyObject *const *args, Py_ssize_t na
     return step_value(r, res);
 }
 
-inline PyObject *step_close(PyObject *self, PyObject *) {
+PyObject *step_close(PyObject *self, PyObject *) {
     StepObject *s = as_step(self);
     if (s->state == StepState::Closed) Py_RETURN_NONE;
     Ref exc = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
@@ -463,21 +469,21 @@ inline PyObject *step_close(PyObject *self, PyObject *) {
     return nullptr;
 }
 
-inline int step_traverse(PyObject *self, visitproc visit, void *arg) {
+int step_traverse(PyObject *self, visitproc visit, void *arg) {
     StepObject *s = as_step(self);
     Py_VISIT(reinterpret_cast<PyObject *>(s->gen));
     Py_VISIT(s->arg);
     return 0;
 }
 
-inline int step_clear(PyObject *self) {
+int step_clear(PyObject *self) {
     StepObject *s = as_step(self);
     Py_CLEAR(s->gen);
     Py_CLEAR(s->arg);
     return 0;
 }
 
-inline void step_dealloc(PyObject *self) {
+void step_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     // A step dropped half-way (its awaiting task abandoned it) must not leave the generator
     // "already running" for good.
@@ -487,7 +493,7 @@ inline void step_dealloc(PyObject *self) {
     PyObject_GC_Del(self);
 }
 
-inline PyMethodDef step_methods[] = {
+PyMethodDef step_methods[] = {
     {"send", step_send_method, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_throw)), METH_FASTCALL,
      nullptr},
@@ -495,16 +501,16 @@ inline PyMethodDef step_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-inline PyAsyncMethods step_as_async = {PyObject_SelfIter, nullptr, nullptr, step_send};
+PyAsyncMethods step_as_async = {PyObject_SelfIter, nullptr, nullptr, step_send};
 
-inline int register_abc(const char *abc, PyTypeObject *type) {
+int register_abc(const char *abc, PyTypeObject *type) {
     Ref cls = Ref::steal(PyImport_ImportModuleAttrString("collections.abc", abc));
     if (!cls) return -1;
     Ref r = Ref::steal(PyObject_CallMethod(cls.get(), "register", "O", type));
     return r ? 0 : -1;
 }
 
-inline void fill_frame_type(PyTypeObject &t, const char *name, const char *doc) {
+void fill_frame_type(PyTypeObject &t, const char *name, const char *doc) {
     t.tp_name = name;
     t.tp_basicsize = kFrameOffset;
     t.tp_itemsize = 1;
@@ -518,11 +524,40 @@ inline void fill_frame_type(PyTypeObject &t, const char *name, const char *doc) 
     t.tp_weaklistoffset = offsetof(FrameObject, weakreflist);
 }
 
+}  // namespace
+
+void *allocate_frame(Kind kind, std::size_t size) noexcept {
+    PyTypeObject *type = kind == Kind::Coroutine ? &CoroType : &AsyncGenType;
+    FrameObject *f = PyObject_GC_NewVar(FrameObject, type, static_cast<Py_ssize_t>(size));
+    if (!f) return nullptr;
+    void *frame = reinterpret_cast<char *>(f) + kFrameOffset;
+    if (reinterpret_cast<std::uintptr_t>(frame) % kFrameAlign != 0) {
+        // Only an allocator that breaks CPython's own 16-byte alignment could get here.
+        PyObject_GC_Del(f);
+        PyErr_SetString(PyExc_SystemError, "misaligned native coroutine frame");
+        return nullptr;
+    }
+    f->handle = {};
+    f->roots = nullptr;
+    f->awaiting = nullptr;
+    f->transfer = nullptr;
+    f->finalizer = nullptr;
+    f->weakreflist = nullptr;
+    f->qualname = nullptr;
+    f->state = State::Created;
+    f->kind = kind;
+    f->hooks_inited = false;
+    f->closed = false;
+    f->running_async = false;
+    last_owner = f;
+    return frame;
+}
+
+FrameObject *last_allocated() noexcept { return last_owner; }
+
 }  // namespace coro_detail
 
-// Readies the coroutine types of this extension module and registers them with
-// collections.abc. Call once from the module's initialisation; -1 with an error set.
-inline int init_coroutines() {
+int init_coroutines() {
     using namespace coro_detail;
     static bool ready = false;
     if (ready) return 0;
