@@ -26,7 +26,9 @@ SLOTS = {
         "get_headers_tuples", "init_prop", "with_content", "has_body", "declares_content_type",
         "declares_json", "declares_xml", "expect_100_continue", "request_reset",
         "alloc_scratchpad", "is_redirect", "response_reset", "intern_header_name_bytes",
-        "intern_method_str",
+        "intern_method_str", "ensure_bytes", "method_without_body", "is_cors_preflight_request",
+        "is_cors_request", "get_absolute_url_to_path", "get_request_absolute_url",
+        "acquire_request", "acquire_response", "release_request", "release_response",
     ],
     "quenmark.routing": [
         "radix_node_type", "radix_tree_type", "router_type", "route_match_type",

@@ -9,7 +9,20 @@ import pytest
 
 from quenmark.contents import Content, TextContent
 from quenmark.cookies import Cookie
-from quenmark.messages import Message, Request, Response, parse_charset
+from quenmark.messages import (
+    Message,
+    Request,
+    Response,
+    acquire_request,
+    acquire_response,
+    get_absolute_url_to_path,
+    get_request_absolute_url,
+    is_cors_preflight_request,
+    method_without_body,
+    parse_charset,
+    release_request,
+    release_response,
+)
 
 KEY = b"x-leak-key"
 VALUE = b"leak-value"
@@ -169,6 +182,20 @@ def operations():
         lambda: Response(200, None, TextContent("x")).reset(),
         lambda: Response(200, None, Disposable(True)).reset(),
         lambda: setattr(resp, "status", 2**33),
+        # pools and request helpers
+        lambda: release_request(acquire_request("GET", b"/p", b"q=1", SERVER_HEADERS, SCOPE)),
+        lambda: release_response(acquire_response(201, [(b"a", b"1")], CONTENT)),
+        lambda: [release_request(q) for q in [acquire_request("GET", b"/", b"", None, None)] * 2],
+        lambda: release_request(None),
+        lambda: acquire_request(b"GET", b"/", b"", None, None),
+        lambda: acquire_response(2**40),
+        lambda: release_response(Response(200, None, Disposable(True))),
+        lambda: is_cors_preflight_request(r),
+        lambda: method_without_body("TRACE"),
+        lambda: get_request_absolute_url(request()),
+        lambda: get_request_absolute_url(Request("GET", b"/", [])),
+        lambda: get_absolute_url_to_path(request(), "/x"),
+        lambda: get_absolute_url_to_path(request(), None),
     ]
 
 

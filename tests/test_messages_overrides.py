@@ -15,6 +15,12 @@ from quenmark.messages import Message, Request, Response
 
 _obj = ctypes.py_object
 _ptr = ctypes.c_void_p
+_int = ctypes.c_int
+
+
+class AcquireResponseArgs(ctypes.Structure):
+    _fields_ = [("given", _int), ("status", _int), ("headers", _obj), ("content", _obj)]
+
 
 _OPS = [
     ("get_headers", _ptr, [_obj, _obj]),
@@ -43,6 +49,16 @@ _OPS = [
     ("response_reset", ctypes.c_int, [_obj]),
     ("intern_header_name_bytes", _ptr, [_obj]),
     ("intern_method_str", _ptr, [_obj]),
+    ("ensure_bytes", _ptr, [_obj]),
+    ("method_without_body", _int, [_obj, _int]),
+    ("is_cors_preflight_request", _int, [_obj, _int]),
+    ("is_cors_request", _int, [_obj, _int]),
+    ("get_absolute_url_to_path", _ptr, [_obj, _obj, _int]),
+    ("get_request_absolute_url", _ptr, [_obj, _int]),
+    ("acquire_request", _ptr, [_obj, _obj, _obj, _obj, _obj, _int]),
+    ("acquire_response", _ptr, [_int, ctypes.POINTER(AcquireResponseArgs)]),
+    ("release_request", _int, [_obj, _int]),
+    ("release_response", _int, [_obj, _int]),
 ]
 
 
@@ -372,3 +388,31 @@ def test_with_content_override_from_the_table():
             return "override"
 
     assert capi("with_content", Sub([]), Content(None, b"")) == "override"
+
+
+def test_table_request_helpers_and_pools(monkeypatch):
+    monkeypatch.setattr(messages, "_TLS", messages._ThreadLocalFreelist())
+    assert capi("ensure_bytes", "é") == "é".encode() and capi("ensure_bytes", b"x") == b"x"
+    with pytest.raises(ValueError, match="bytes or str"):
+        capi("ensure_bytes", 1)
+    assert capi("method_without_body", "HEAD", 0) == 1
+    preflight = Request("OPTIONS", b"/", [(b"origin", b"o"), (b"access-control-request-method", b"X")])
+    assert capi("is_cors_preflight_request", preflight, 0) == 1
+    assert capi("is_cors_request", Request("GET", b"/", []), 0) == 0
+    with pytest.raises(TypeError, match="'request'"):
+        capi("is_cors_request", None, 0)
+    request = Request.incoming("GET", b"/p", b"", [(b"host", b"h")])
+    assert capi("get_absolute_url_to_path", request, "/q", 0).value == b"//h/q"
+    assert capi("get_request_absolute_url", request, 0).value == b"//h/p"
+
+    acquired = capi("acquire_request", "GET", b"/t", b"", [], None, 0)
+    assert acquired._path == b"/t"
+    assert capi("release_request", acquired, 0) == 0
+    assert messages._TLS.requests == [acquired]
+    assert capi("acquire_response", 0, None).status == 200
+    response = capi("acquire_response", 0, ctypes.byref(AcquireResponseArgs(1, 418, None, None)))
+    assert response.status == 418 and response.content is None
+    assert capi("release_response", response, 0) == 0
+    with pytest.raises(TypeError, match="'response'"):
+        capi("release_response", None, 0)
+    assert messages._TLS.responses == [response]

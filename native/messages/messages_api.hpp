@@ -52,6 +52,15 @@ struct ResponseObject {
     PyObject *_context;
 };
 
+// The optional arguments of `acquire_response`: the first `given` of status, headers and content
+// are used, the others keep their defaults (200, None, None).
+struct AcquireResponseArgs {
+    int given;
+    int status;
+    PyObject *headers;  // list or None
+    PyObject *content;  // Content or None
+};
+
 // The native operations, in table order: Message's 19, then Request's 3, then Response's 2.
 // Operations marked overridable in the comments honour a Python subclass's override. Object
 // results are new references (null with an error set); int results are 0/1 (a truth value) or
@@ -96,6 +105,21 @@ struct CApi {
     // it was given them and only swaps in the shared object for an exact match.
     PyObject *(*intern_header_name_bytes)(PyObject *name);
     PyObject *(*intern_method_str)(PyObject *method);
+    // Request helpers and pools. `flag` is the override flag every entry carries; module
+    // functions cannot be overridden and ignore it. Int results: 0/1, or -1 with an error set.
+    PyObject *(*ensure_bytes)(PyObject *value);  // str (as UTF-8) or bytes -> bytes
+    int (*method_without_body)(PyObject *method, int flag);
+    int (*is_cors_preflight_request)(PyObject *request, int flag);
+    int (*is_cors_request)(PyObject *request, int flag);
+    PyObject *(*get_absolute_url_to_path)(PyObject *request, PyObject *path, int flag);
+    PyObject *(*get_request_absolute_url)(PyObject *request, int flag);
+    PyObject *(*acquire_request)(PyObject *method, PyObject *path, PyObject *raw_query,
+                                 PyObject *headers, PyObject *scope, int flag);
+    PyObject *(*acquire_response)(int flag, const AcquireResponseArgs *optional);  // may be null
+    // 0 once the object is back in the pool (or dropped because the pool is full), -1 with an
+    // error set.
+    int (*release_request)(PyObject *request, int flag);
+    int (*release_response)(PyObject *response, int flag);
     // New entries go here, after every existing one (append-only).
 };
 

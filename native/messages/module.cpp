@@ -9,6 +9,8 @@
 #include "messages/message.hpp"
 #include "messages/messages_api.hpp"
 #include "messages/method_table.hpp"
+#include "messages/pools.hpp"
+#include "messages/request_helpers.hpp"
 #include "messages/request.hpp"
 #include "messages/response.hpp"
 #include "messages/state.hpp"
@@ -62,6 +64,16 @@ CApi kApi = {
     .response_reset = response_reset,
     .intern_header_name_bytes = intern_header_name_bytes,
     .intern_method_str = intern_method_str,
+    .ensure_bytes = ensure_bytes,
+    .method_without_body = method_without_body,
+    .is_cors_preflight_request = is_cors_preflight_request,
+    .is_cors_request = is_cors_request,
+    .get_absolute_url_to_path = get_absolute_url_to_path,
+    .get_request_absolute_url = get_request_absolute_url,
+    .acquire_request = acquire_request,
+    .acquire_response = acquire_response,
+    .release_request = release_request,
+    .release_response = release_response,
 };
 
 PyModuleDef kModuleDef = {
@@ -73,7 +85,8 @@ PyModuleDef kModuleDef = {
 
 PyObject *init_module() {
     if (init_state() < 0 || init_coroutines() < 0) return nullptr;
-    kModuleDef.m_methods = join_methods({kFunctions, body::module_functions()});
+    kModuleDef.m_methods = join_methods(
+        {kFunctions, body::module_functions(), pool_functions(), request_helper_functions()});
     if (ready_message_type() < 0 || ready_request_type() < 0 || ready_response_type() < 0)
         return nullptr;
     Ref module = Ref::steal(PyModule_Create(&kModuleDef));
@@ -83,6 +96,7 @@ PyObject *init_module() {
         PyModule_AddObjectRef(module.get(), "Response", reinterpret_cast<PyObject *>(&ResponseType)) < 0 ||
         PyModule_AddObjectRef(module.get(), "_charset_rx", S.charset_rx) < 0)
         return nullptr;
+    if (init_pools(module.get()) < 0) return nullptr;
     if (publish_capi(module.get(), kCapsule, &kApi) < 0) return nullptr;
     return module.release();
 }

@@ -21,9 +21,6 @@
 
 namespace qm::messages {
 
-namespace {
-
-// A status as the field holds it: a signed 32-bit integer.
 bool to_status(PyObject *value, int &out) {
     const long long x = PyLong_AsLongLong(value);
     if (x == -1 && PyErr_Occurred()) {
@@ -36,6 +33,8 @@ bool to_status(PyObject *value, int &out) {
     PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
     return false;
 }
+
+namespace {
 
 PyObject *response_alloc(PyTypeObject *type) {
     PyObject *self = message_alloc(type);

@@ -13,6 +13,10 @@ inline ResponseObject *as_response(PyObject *self) {
     return reinterpret_cast<ResponseObject *>(self);
 }
 
+// A status as the field holds it: a signed 32-bit integer. False with OverflowError (out of
+// range) or the conversion's error set.
+bool to_status(PyObject *value, int &out);
+
 int is_redirect(PyObject *self);     // overridable
 int response_reset(PyObject *self);  // overridable
 

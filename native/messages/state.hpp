@@ -26,6 +26,7 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     NAME(root_path) NAME(client) NAME(text) NAME(search) NAME(url) NAME(rstrip) NAME(_path)    \
     NAME(_raw_query) NAME(stream) NAME(content) NAME(read) NAME(charset) NAME(_data) NAME(body) \
     NAME(has_custom_loads) NAME(cancel) NAME(call_soon)                                        \
+    NAME(_TLS) NAME(requests) NAME(responses) NAME(incoming) NAME(base_path) NAME(encode)      \
     NAME(utf8) /* also the default charset */                                                  \
     /* Sibling modules. */                                                                     \
     TYPE(content_type, state::cls("quenmark.contents", "Content"))                             \
@@ -74,10 +75,15 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     OBJECT(h_set_cookie, header_name("set-cookie"))                                            \
     OBJECT(h_expect, header_name("expect"))                                                    \
     OBJECT(h_etag, header_name("etag"))                                                        \
-    OBJECT(h_if_none_match, header_name("if-none-match"))
+    OBJECT(h_if_none_match, header_name("if-none-match"))                                      \
+    /* Request helpers. */                                                                     \
+    OBJECT(build_absolute_url, state::attr("quenmark.url", "build_absolute_url"))              \
+    OBJECT(b_origin, state::bytes("Origin"))                                                   \
+    OBJECT(b_access_control_request_method, state::bytes("Access-Control-Request-Method"))
 
 struct State {
     const headers::CApi *headers = nullptr;  // the headers module's table, bound first
+    PyObject *module_dict = nullptr;         // the module's globals, where the pools read _TLS
     QM_STATE_FIELDS(QM_MESSAGES_STATE)
 };
 

@@ -1,0 +1,262 @@
+// Per-thread free lists of requests and responses.
+//
+// The lists live on `_TLS`, an instance of `_ThreadLocalFreelist` (a `threading.local`), so each
+// thread has its own pair and an object released in one thread is only handed out again there.
+// `_TLS` is looked up in the module's globals on every call, so replacing it replaces the pools.
+// A list holds at most 512 objects; acquiring takes the last one.
+#include "messages/pools.hpp"
+
+#include <Python.h>
+
+#include "common/args.hpp"
+#include "common/capi.hpp"
+#include "common/errors.hpp"
+#include "common/ref.hpp"
+#include "common/results.hpp"
+#include "messages/message.hpp"
+#include "messages/request.hpp"
+#include "messages/response.hpp"
+#include "messages/state.hpp"
+
+namespace qm::messages {
+namespace {
+
+constexpr Py_ssize_t kMaxFreelistCapacity = 512;
+
+// _ThreadLocalFreelist.__init__, run once in each thread that touches `_TLS`.
+int freelist_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+        arg_count_error("__init__", Arity::Exactly, 0, PyTuple_GET_SIZE(args));
+        return -1;
+    }
+    for (PyObject *name : {S.n_requests, S.n_responses}) {
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list || PyObject_SetAttr(self, name, list.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+PyObject *make_freelist_type() {
+    Ref local = Ref::steal(import_attr("threading", "local"));
+    if (!local) return nullptr;
+    PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void *>(freelist_init)},
+        {Py_tp_doc, const_cast<char *>("The calling thread's free lists of requests and responses.")},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        .name = "quenmark.messages._ThreadLocalFreelist",
+        .basicsize = 0,
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+        .slots = slots,
+    };
+    return PyType_FromSpecWithBases(&spec, local.get());
+}
+
+// `_TLS.<name>`: a list, or None when the attribute is missing or None. Null with an error set.
+Ref pool_attr(PyObject *tls, PyObject *name) {
+    PyObject *list = nullptr;
+    if (PyObject_GetOptionalAttr(tls, name, &list) < 0) return {};
+    Ref pool = list ? Ref::steal(list) : Ref::none();
+    if (!check_value(pool.get(), &PyList_Type)) return {};
+    return pool;
+}
+
+// The calling thread's list `name` (requests or responses) of `_TLS`. When it is None or
+// missing, both lists are made anew. Null with an error set.
+Ref thread_pool(PyObject *name) {
+    PyObject *found = nullptr;
+    if (PyDict_GetItemRef(S.module_dict, S.n__TLS, &found) < 0) return {};
+    if (!found) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", S.n__TLS);
+        return {};
+    }
+    Ref tls = Ref::steal(found);
+    Ref pool = pool_attr(tls.get(), name);
+    if (!pool || pool.get() != Py_None) return pool;
+    for (PyObject *which : {S.n_requests, S.n_responses}) {
+        Ref fresh = Ref::steal(PyList_New(0));
+        if (!fresh || PyObject_SetAttr(tls.get(), which, fresh.get()) < 0) return {};
+    }
+    pool = pool_attr(tls.get(), name);
+    if (pool && pool.get() == Py_None) {
+        expected_type("list", Py_None);  // a `_TLS` that keeps giving None
+        return {};
+    }
+    return pool;
+}
+
+// Removes and returns the last object of a non-empty pool.
+Ref pop_last(PyObject *pool) {
+    const Py_ssize_t n = PyList_GET_SIZE(pool);
+    Ref item = Ref::borrow(PyList_GET_ITEM(pool, n - 1));
+    if (PyList_SetSlice(pool, n - 1, n, nullptr) < 0) return {};
+    return item;
+}
+
+// Resets `obj` with `reset` and appends it to the pool `name`, unless the pool is full. An object
+// found in the pool already is refused: kept twice, it would be handed to two owners at once.
+int release_to(PyObject *name, PyObject *obj, int (*reset)(PyObject *), const char *what) {
+    Ref pool = thread_pool(name);
+    if (!pool) return -1;
+    if (PyList_GET_SIZE(pool.get()) >= kMaxFreelistCapacity) return 0;
+    // Newest first: a double release usually follows the first one closely.
+    for (Py_ssize_t i = PyList_GET_SIZE(pool.get()); i-- > 0;) {
+        if (PyList_GET_ITEM(pool.get(), i) == obj) {
+            PyErr_Format(PyExc_ValueError, "This %s was released already", what);
+            return -1;
+        }
+    }
+    Ref held = Ref::borrow(obj);
+    if (reset(obj) < 0) return -1;
+    return PyList_Append(pool.get(), obj);
+}
+
+}  // namespace
+
+PyObject *acquire_request(PyObject *method, PyObject *path, PyObject *raw_query, PyObject *headers,
+                          PyObject *scope, int) {
+    if (!check_arg(method, &PyUnicode_Type, "method") || !check_arg(path, &PyBytes_Type, "path") ||
+        !check_arg(raw_query, &PyBytes_Type, "raw_query") ||
+        !check_arg(headers, &PyList_Type, "headers"))
+        return nullptr;
+    Ref interned = Ref::steal(intern_method_str(method));
+    if (!interned) return nullptr;
+    Ref raw_headers = Ref::steal(normalise_headers(headers));
+    if (!raw_headers) return nullptr;
+    Ref pool = thread_pool(S.n_requests);
+    if (!pool) return nullptr;
+    if (PyList_GET_SIZE(pool.get()) == 0) {
+        PyObject *args[] = {reinterpret_cast<PyObject *>(&RequestType), interned.get(), path,
+                            raw_query, raw_headers.get()};
+        Ref request = Ref::steal(PyObject_VectorcallMethod(
+            S.n_incoming, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!request) return nullptr;
+        set_field(as_request(request.get())->scope, scope);
+        return request.release();
+    }
+    Ref request = pop_last(pool.get());
+    if (!request) return nullptr;
+    if (!PyObject_TypeCheck(request.get(), &RequestType))
+        return cannot_convert(request.get(), &RequestType);
+    // Everything else was cleared by `reset` when the request was released.
+    RequestObject *r = as_request(request.get());
+    set_field(r->method, std::move(interned));
+    set_field(r->_path, path);
+    set_field(r->_raw_query, raw_query);
+    set_field(r->base._raw_headers, std::move(raw_headers));
+    set_field(r->scope, scope);
+    set_field(r->base.content, Py_None);
+    set_field(r->_url, Py_None);
+    set_field(r->route_values, Py_None);
+    return request.release();
+}
+
+PyObject *acquire_response(int, const AcquireResponseArgs *optional) {
+    int status = 200;
+    PyObject *headers = Py_None, *content = Py_None;
+    if (optional) {
+        if (optional->given > 0) status = optional->status;
+        if (optional->given > 1) headers = optional->headers;
+        if (optional->given > 2) content = optional->content;
+    }
+    if (!check_arg(headers, &PyList_Type, "headers")) return nullptr;
+    if (!instance_or_none(content, S.content_type))
+        return arg_type_error("content", S.content_type->tp_name, content);
+    Ref pool = thread_pool(S.n_responses);
+    if (!pool) return nullptr;
+    if (PyList_GET_SIZE(pool.get()) == 0) {
+        Ref code = Ref::steal(PyLong_FromLong(status));
+        if (!code) return nullptr;
+        PyObject *args[] = {code.get(), headers, content};
+        return PyObject_Vectorcall(reinterpret_cast<PyObject *>(&ResponseType), args, 3, nullptr);
+    }
+    Ref response = pop_last(pool.get());
+    if (!response) return nullptr;
+    if (!PyObject_TypeCheck(response.get(), &ResponseType))
+        return cannot_convert(response.get(), &ResponseType);
+    ResponseObject *r = as_response(response.get());
+    r->status = status;
+    // The caller's list itself, as given: a response's headers are written by the application.
+    Ref list = headers != Py_None ? Ref::borrow(headers) : Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    set_field(r->base._raw_headers, std::move(list));
+    set_field(r->base.content, content);
+    return response.release();
+}
+
+int release_request(PyObject *request, int) {
+    if (!PyObject_TypeCheck(request, &RequestType))
+        return arg_type_error("request", RequestType.tp_name, request);
+    return release_to(S.n_requests, request, request_reset, "request");
+}
+
+int release_response(PyObject *response, int) {
+    if (!PyObject_TypeCheck(response, &ResponseType))
+        return arg_type_error("response", ResponseType.tp_name, response);
+    return release_to(S.n_responses, response, response_reset, "response");
+}
+
+namespace {
+
+PyObject *py_acquire_request(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                             PyObject *kwnames) {
+    static const char *const names[] = {"method", "path", "raw_query", "headers", "scope"};
+    PyObject *a[5] = {};
+    if (!parse_args("acquire_request", args, nargs, kwnames, names, 5, a)) return nullptr;
+    return acquire_request(a[0], a[1], a[2], a[3], a[4], 0);
+}
+
+PyObject *py_acquire_response(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    static const char *const names[] = {"status", "headers", "content"};
+    PyObject *a[3] = {nullptr, Py_None, Py_None};
+    if (!parse_args("acquire_response", args, nargs, kwnames, names, 0, a)) return nullptr;
+    AcquireResponseArgs optional{3, 200, a[1], a[2]};
+    if (a[0] && !to_status(a[0], optional.status)) return nullptr;
+    return acquire_response(0, &optional);
+}
+
+PyObject *py_release_request(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                             PyObject *kwnames) {
+    static const char *const names[] = {"request"};
+    PyObject *a[1] = {};
+    if (!parse_args("release_request", args, nargs, kwnames, names, 1, a)) return nullptr;
+    return none_or_null(release_request(a[0], 0));
+}
+
+PyObject *py_release_response(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    static const char *const names[] = {"response"};
+    PyObject *a[1] = {};
+    if (!parse_args("release_response", args, nargs, kwnames, names, 1, a)) return nullptr;
+    return none_or_null(release_response(a[0], 0));
+}
+
+const PyMethodDef kFunctions[] = {
+    {"acquire_request", reinterpret_cast<PyCFunction>(py_acquire_request), METH_FASTCALL | METH_KEYWORDS,
+     "A request from this thread's pool, or a new one, for the given method, path, query, "
+     "headers and scope."},
+    {"release_request", reinterpret_cast<PyCFunction>(py_release_request), METH_FASTCALL | METH_KEYWORDS,
+     "Resets the request and keeps it for reuse in this thread (up to 512)."},
+    {"acquire_response", reinterpret_cast<PyCFunction>(py_acquire_response), METH_FASTCALL | METH_KEYWORDS,
+     "A response from this thread's pool, or a new one."},
+    {"release_response", reinterpret_cast<PyCFunction>(py_release_response), METH_FASTCALL | METH_KEYWORDS,
+     "Resets the response and keeps it for reuse in this thread (up to 512)."},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> pool_functions() { return kFunctions; }
+
+int init_pools(PyObject *module) {
+    S.module_dict = Py_NewRef(PyModule_GetDict(module));
+    Ref type = Ref::steal(make_freelist_type());
+    if (!type || PyModule_AddObjectRef(module, "_ThreadLocalFreelist", type.get()) < 0) return -1;
+    Ref tls = Ref::steal(PyObject_CallNoArgs(type.get()));
+    if (!tls) return -1;
+    return PyModule_AddObjectRef(module, "_TLS", tls.get());
+}
+
+}  // namespace qm::messages
