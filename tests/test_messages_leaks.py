@@ -7,7 +7,7 @@ import tracemalloc
 
 import pytest
 
-from quenmark.contents import Content, TextContent
+from quenmark.contents import ASGIContent, Content, TextContent
 from quenmark.cookies import Cookie
 from quenmark.messages import (
     Message,
@@ -71,6 +71,30 @@ class BadOverride(Message):
 
     def content_type(self):
         return "text"
+
+
+FORM_BODY = (
+    b"--B\r\nContent-Disposition: form-data; name=\"a\"; filename=\"f\"\r\n\r\n1\r\n"
+    b"--B\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n--B--\r\n"
+)
+
+
+def form_request(body=FORM_BODY, content_type=b"multipart/form-data; boundary=B"):
+    async def receive():
+        return {"type": "http.request", "body": body, "more_body": False}
+
+    r = Request.incoming("POST", b"/", b"", [(b"content-type", content_type)])
+    r.content = ASGIContent(receive)
+    return r
+
+
+def drive(awaitable):
+    """Runs a coroutine that never waits for anything to its end."""
+    try:
+        awaitable.send(None)
+    except StopIteration as done:
+        return done.value
+    raise AssertionError("the coroutine waited")
 
 
 def request():
@@ -196,6 +220,10 @@ def operations():
         lambda: get_request_absolute_url(Request("GET", b"/", [])),
         lambda: get_absolute_url_to_path(request(), "/x"),
         lambda: get_absolute_url_to_path(request(), None),
+        # forms
+        lambda: (lambda q: (drive(q.form()), drive(q.files("a")), q.reset()))(form_request()),
+        lambda: drive(form_request(FORM_BODY[:-20]).form()),
+        lambda: drive(form_request(b"a=1&b=%ff&b", b"application/x-www-form-urlencoded").form()),
     ]
 
 

@@ -17,6 +17,7 @@
 #include "messages/impl.hpp"
 #include "messages/method_table.hpp"
 #include "messages/body.hpp"
+#include "messages/forms.hpp"
 #include "messages/state.hpp"
 
 namespace qm::messages {
@@ -404,7 +405,8 @@ PyTypeObject MessageType = {
 int ready_message_type() {
     kHeadersField.type = S.headers->headers_type;
     kContentField.type = S.content_type;
-    MessageType.tp_methods = join_methods({message_methods(), body::message_methods()});
+    MessageType.tp_methods =
+        join_methods({message_methods(), body::message_methods(), forms::message_methods()});
     return PyType_Ready(&MessageType);
 }
 

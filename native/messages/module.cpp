@@ -6,6 +6,7 @@
 #include "common/coro.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
+#include "messages/forms.hpp"
 #include "messages/message.hpp"
 #include "messages/messages_api.hpp"
 #include "messages/method_table.hpp"
@@ -86,7 +87,8 @@ PyModuleDef kModuleDef = {
 PyObject *init_module() {
     if (init_state() < 0 || init_coroutines() < 0) return nullptr;
     kModuleDef.m_methods = join_methods(
-        {kFunctions, body::module_functions(), pool_functions(), request_helper_functions()});
+        {kFunctions, body::module_functions(), pool_functions(), request_helper_functions(),
+         forms::module_functions()});
     if (ready_message_type() < 0 || ready_request_type() < 0 || ready_response_type() < 0)
         return nullptr;
     Ref module = Ref::steal(PyModule_Create(&kModuleDef));

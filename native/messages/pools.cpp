@@ -66,13 +66,8 @@ Ref pool_attr(PyObject *tls, PyObject *name) {
 // The calling thread's list `name` (requests or responses) of `_TLS`. When it is None or
 // missing, both lists are made anew. Null with an error set.
 Ref thread_pool(PyObject *name) {
-    PyObject *found = nullptr;
-    if (PyDict_GetItemRef(S.module_dict, S.n__TLS, &found) < 0) return {};
-    if (!found) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", S.n__TLS);
-        return {};
-    }
-    Ref tls = Ref::steal(found);
+    Ref tls = Ref::steal(module_global(S.n__TLS));
+    if (!tls) return {};
     Ref pool = pool_attr(tls.get(), name);
     if (!pool || pool.get() != Py_None) return pool;
     for (PyObject *which : {S.n_requests, S.n_responses}) {

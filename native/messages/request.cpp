@@ -20,6 +20,7 @@
 #include "messages/message.hpp"
 #include "messages/method_table.hpp"
 #include "messages/coroutines.hpp"
+#include "messages/forms.hpp"
 #include "messages/request_properties.hpp"
 #include "messages/state.hpp"
 
@@ -210,11 +211,15 @@ int request_reset_impl(PyObject *self) {
     set_field(r->route_values, Py_None);
     set_field(r->scope, Py_None);
     if (PyObject_SetAttr(self, S.n_identity, Py_None) < 0) return -1;
+    // The files of a parsed form (a dict of parts) go with it: nothing of an upload outlives the
+    // request it came with.
+    Ref form = Ref::borrow(r->base._form_data);
     PyObject **cleared[] = {&r->_user,   &r->_di_scope,     &r->state,
                             &r->_session, &r->_base_path,   &r->_original_client_ip,
                             &r->_host,    &r->_scheme,      &r->base.context,
                             &r->services, &r->base._form_data, &r->base._headers};
     for (PyObject **f : cleared) set_field(*f, Py_None);
+    if (PyDict_Check(form.get()) && forms::close_form_files(form.get()) < 0) return -1;
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return -1;
     set_field(r->base._raw_headers, std::move(list));
@@ -229,27 +234,7 @@ int request_reset_impl(PyObject *self) {
 
 int request_dispose(PyObject *self) {
     MessageObject *m = as_message(self);
-    if (m->_form_data != Py_None) {
-        Ref form = Ref::borrow(m->_form_data);
-        Ref values = Ref::steal(PyObject_CallMethodNoArgs(form.get(), S.n_values));
-        if (!values) return -1;
-        Ref it = Ref::steal(PyObject_GetIter(values.get()));
-        if (!it) return -1;
-        while (Ref value = Ref::steal(PyIter_Next(it.get()))) {
-            Ref inner = Ref::steal(PyObject_GetIter(value.get()));
-            if (!inner) return -1;
-            while (Ref item = Ref::steal(PyIter_Next(inner.get()))) {
-                Ref file = Ref::steal(PyObject_GetAttr(item.get(), S.n_file));
-                if (!file) return -1;
-                const int truth = PyObject_IsTrue(file.get());
-                if (truth < 0) return -1;
-                if (truth && !Ref::steal(PyObject_CallMethodNoArgs(file.get(), S.n_close)))
-                    return -1;
-            }
-            if (PyErr_Occurred()) return -1;
-        }
-        if (PyErr_Occurred()) return -1;
-    }
+    if (m->_form_data != Py_None && forms::close_form_files(m->_form_data) < 0) return -1;
     Ref content = Ref::borrow(m->content);
     const int truth = content_truth(content.get());
     if (truth < 0) return -1;

@@ -14,6 +14,7 @@
 #include "common/ref.hpp"
 #include "common/results.hpp"
 #include "messages/coroutines.hpp"
+#include "messages/forms.hpp"
 #include "messages/impl.hpp"
 #include "messages/message.hpp"
 #include "messages/method_table.hpp"
@@ -123,11 +124,13 @@ int response_reset_impl(PyObject *self) {
     r->status = 200;
     set_field(r->state, Py_None);
     set_field(r->base.context, Py_None);
+    Ref form = Ref::borrow(r->base._form_data);
     set_field(r->base._form_data, Py_None);
     set_field(r->base._headers, Py_None);
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return -1;
     set_field(r->base._raw_headers, std::move(list));
+    if (PyDict_Check(form.get()) && forms::close_form_files(form.get()) < 0) return -1;
     if (r->base.content != Py_None) {
         Ref content = Ref::borrow(r->base.content);
         if (!Ref::steal(PyObject_CallMethodNoArgs(content.get(), S.n_dispose))) return -1;

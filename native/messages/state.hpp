@@ -27,6 +27,11 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     NAME(_raw_query) NAME(stream) NAME(content) NAME(read) NAME(charset) NAME(_data) NAME(body) \
     NAME(has_custom_loads) NAME(cancel) NAME(call_soon)                                        \
     NAME(_TLS) NAME(requests) NAME(responses) NAME(incoming) NAME(base_path) NAME(encode)      \
+    NAME(form) NAME(multipart) NAME(multipart_stream) NAME(simplify_fields) NAME(items)        \
+    NAME(file_name) NAME(content_type) NAME(size) NAME(data) NAME(max_size) NAME(mode)         \
+    NAME(write) NAME(seek) NAME(_multipart_to_dict_streaming) NAME(simplify_multipart_data)    \
+    NAME(get_boundary_from_header) NAME(parse_multipart_async) NAME(SpooledTemporaryFile)      \
+    NAME(FormPart)                                                                             \
     NAME(utf8) /* also the default charset */                                                  \
     /* Sibling modules. */                                                                     \
     TYPE(content_type, state::cls("quenmark.contents", "Content"))                             \
@@ -79,7 +84,19 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     /* Request helpers. */                                                                     \
     OBJECT(build_absolute_url, state::attr("quenmark.url", "build_absolute_url"))              \
     OBJECT(b_origin, state::bytes("Origin"))                                                   \
-    OBJECT(b_access_control_request_method, state::bytes("Access-Control-Request-Method"))
+    OBJECT(b_access_control_request_method, state::bytes("Access-Control-Request-Method"))      \
+    /* Forms: the modules imported at each call (a replaced function is seen at once). */     \
+    OBJECT(parse_www_form_urlencoded, state::attr("quenmark.contents", "parse_www_form_urlencoded")) \
+    OBJECT(m_contents, state::str("quenmark.contents"))                                        \
+    OBJECT(m_multipart, state::str("quenmark.multipart"))                                      \
+    OBJECT(m_tempfile, state::str("tempfile"))                                                 \
+    OBJECT(w_plus_b, state::str("w+b"))                                                        \
+    OBJECT(spool_max_size, PyLong_FromLong(1048576))                                           \
+    OBJECT(zero, PyLong_FromLong(0))                                                           \
+    OBJECT(kw_simplify_fields, PyTuple_Pack(1, S.n_simplify_fields))                           \
+    OBJECT(kw_spool, PyTuple_Pack(2, S.n_max_size, S.n_mode))                                  \
+    OBJECT(kw_form_part, PyTuple_Pack(6, S.n_name, S.n_data, S.n_file_name, S.n_content_type,   \
+                                      S.n_size, S.n_charset))
 
 struct State {
     const headers::CApi *headers = nullptr;  // the headers module's table, bound first
@@ -88,6 +105,15 @@ struct State {
 };
 
 extern State S;
+
+// The module's global `name`, looked up on each call so that a replaced one is seen; null with
+// NameError when it is missing. New reference.
+inline PyObject *module_global(PyObject *name) {
+    PyObject *found = nullptr;
+    if (PyDict_GetItemRef(S.module_dict, name, &found) == 0)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return found;
+}
 
 // Binds the headers table and fills `S`; -1 with an error set (the module's import then fails).
 int init_state();

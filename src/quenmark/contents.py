@@ -5,6 +5,12 @@ A `Content` has a media type (`type`), and either a body held in memory (`body`,
 stream of chunks. The response writers read `type`, `body` and `length` directly and
 call `get_parts()` for streamed bodies; the request side reads through `read()` and
 `stream()`.
+
+Limits, read when they apply, so an application may change them at start-up
+(`quenmark.contents.MAX_BODY_SIZE = 1 << 30`): `MAX_BODY_SIZE`, the bytes of a request
+body a server content hands out (per request, `content.max_size`; None for no limit), and
+`MAX_FORM_FIELDS`, the fields of a URL-encoded form. Going beyond one raises
+`ContentTooLarge` (413).
 """
 
 from __future__ import annotations
@@ -15,7 +21,7 @@ from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable, I
 from typing import IO, Any, Union
 from urllib.parse import parse_qsl, urlencode
 
-from quenmark.exceptions import InvalidOperation, MessageAborted
+from quenmark.exceptions import ContentTooLarge, InvalidOperation, MessageAborted
 from quenmark.settings.encodings import encodings_settings
 from quenmark.settings.json import json_settings
 
@@ -35,6 +41,9 @@ __all__ = [
     "parse_www_form_urlencoded",
     "simplify_multipart_data",
 ]
+
+MAX_BODY_SIZE: int | None = 100 * 1024 * 1024
+MAX_FORM_FIELDS: int | None = 1000
 
 _EMPTY_VIEW = memoryview(b"")
 _TEXT_PLAIN = b"text/plain; charset=utf-8"
@@ -245,10 +254,12 @@ class _ServerBody(Content):
 
     `_data` holds the body once `read()` collected it; `_complete` says the server has sent all
     of it; `_streamed` says chunks were handed out without being kept, so a later `read()` or
-    stream could only give a body with its start missing and refuses instead.
+    stream could only give a body with its start missing and refuses instead. `max_size` is
+    the most bytes the body may have (`MAX_BODY_SIZE` when the content is made; None: no
+    limit); `_received` counts them.
     """
 
-    __slots__ = ("_source", "_data", "_complete", "_streamed")
+    __slots__ = ("_source", "_data", "_complete", "_streamed", "_received", "max_size")
 
     def __init__(self, source: Any) -> None:
         self.type = None
@@ -258,11 +269,23 @@ class _ServerBody(Content):
         self._data: bytes | None = None
         self._complete = False
         self._streamed = False
+        self._received = 0
+        self.max_size = MAX_BODY_SIZE
 
     @property
     def body_buffer(self) -> memoryview:
         data = self._data
         return memoryview(data) if data is not None else _EMPTY_VIEW
+
+    def _count(self, size: int) -> None:
+        """Adds a chunk of `size` bytes to the bytes received, within `max_size`."""
+        received = self._received + size
+        self._received = received
+        limit = self.max_size
+        if limit is not None and received > limit:
+            # What came so far is dropped: the body can no longer be read whole.
+            self._streamed = True
+            raise ContentTooLarge(f"The request body is larger than {limit} bytes")
 
     def _channel(self) -> Any:
         source = self._source
@@ -323,6 +346,7 @@ class ASGIContent(_ServerBody):
             if not more:
                 self._complete = True
             if chunk:
+                self._count(len(chunk))
                 self._streamed = True
                 yield chunk if type(chunk) is bytes else bytes(chunk)
             if not more:
@@ -349,6 +373,7 @@ class ASGIContent(_ServerBody):
                     continue
                 chunk = message.get("body")
                 if chunk:
+                    self._count(len(chunk))
                     chunks.append(chunk)
                 if not message.get("more_body", False):
                     break
@@ -363,8 +388,8 @@ class ASGIContent(_ServerBody):
 
 
 class RSGIContent(_ServerBody):
-    """The body of an RSGI request: `await protocol()` for all of it, or
-    `async for chunk in protocol` for a stream. Kept like `ASGIContent` keeps it."""
+    """The body of an RSGI request, read with `async for chunk in protocol`, whole by
+    `read()` or as a stream. Kept like `ASGIContent` keeps it."""
 
     __slots__ = ()
 
@@ -376,9 +401,20 @@ class RSGIContent(_ServerBody):
         if self._complete:
             self._data = b""
             return self._data
-        data = await protocol()
+        # Chunk by chunk rather than `await protocol()`, which would take a body of any size
+        # into memory before its length could be checked.
+        chunks: list[bytes] = []
+        try:
+            async for chunk in protocol:
+                if chunk:
+                    self._count(len(chunk))
+                    chunks.append(_as_bytes(chunk))
+        except BaseException:
+            if chunks:
+                self._streamed = True
+            raise
         self._complete = True
-        self._data = _as_bytes(data) if data else b""
+        self._data = b"".join(chunks)
         return self._data
 
     async def stream(self) -> AsyncIterator[bytes]:
@@ -394,6 +430,7 @@ class RSGIContent(_ServerBody):
             return
         async for chunk in protocol:
             if chunk:
+                self._count(len(chunk))
                 self._streamed = True
                 yield _as_bytes(chunk)
         self._complete = True
@@ -533,10 +570,15 @@ class MultiPartFormData(Content):
 
 def parse_www_form_urlencoded(text: str | None) -> dict[str, str | list[str]]:
     """Parse a URL-encoded form: a name seen once maps to its value, a repeated name
-    to the list of its values. Blank values are kept."""
+    to the list of its values. Blank values are kept. A form of more than
+    `MAX_FORM_FIELDS` fields (counted as its "&" separators, plus one) raises
+    `ContentTooLarge`."""
     result: dict[str, Any] = {}
     if not text:
         return result
+    limit = MAX_FORM_FIELDS
+    if limit is not None and text.count("&") >= limit:
+        raise ContentTooLarge(f"The form has more than {limit} fields")
     for name, value in parse_qsl(text, keep_blank_values=True):
         if name in result:
             existing = result[name]

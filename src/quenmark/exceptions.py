@@ -12,6 +12,7 @@ from typing import Any
 __all__ = [
     "BadRequest",
     "BadRequestFormat",
+    "ContentTooLarge",
     "FailedRequestError",
     "HTTPException",
     "InternalServerError",
@@ -68,6 +69,13 @@ class BadRequestFormat(BadRequest):
     ) -> None:
         super().__init__(message)
         self.inner_exception = inner_exception
+
+
+class ContentTooLarge(HTTPException):
+    """The request body, or a form inside it, goes beyond a configured limit (413)."""
+
+    def __init__(self, message: str | None = None) -> None:
+        super().__init__(413, message or "Content too large")
 
 
 class NotFound(HTTPException):

@@ -2,12 +2,13 @@
 
 import re
 import threading
-from collections.abc import AsyncIterator, Callable, Coroutine, Mapping, Sequence
+from collections.abc import AsyncIterable, AsyncIterator, Callable, Coroutine, Mapping, Sequence
 from typing import Any
 
-from quenmark.contents import Content
+from quenmark.contents import Content, FormPart
 from quenmark.cookies import Cookie
 from quenmark.headers import Headers
+from quenmark.multipart import MultipartPart
 from quenmark.url import URL
 
 _Pair = tuple[bytes, Any]
@@ -17,6 +18,11 @@ _charset_rx: re.Pattern[bytes]
 def parse_charset(value: bytes | None) -> str | None: ...
 async def _read_stream(request: Message) -> None: ...
 async def _call_soon(coro: Coroutine[Any, Any, Any]) -> Any: ...
+
+async def _multipart_to_dict_streaming(
+    stream_iter: AsyncIterable[MultipartPart], spool_max_size: int = 1048576
+) -> dict[str, list[FormPart]]: ...
+def _encode(value: Any) -> bytes | None: ...
 
 # Per-thread pools (at most 512 objects each). A released object is reset and handed out again
 # by the next acquire in the same thread: its previous owner must not use it any more.
@@ -80,6 +86,12 @@ class Message:
     def stream(self) -> AsyncIterator[bytes | None]: ...
     async def text(self) -> str: ...
     async def json(self, loads: Callable[[str], Any] | None = None) -> Any: ...
+    # Forms. A multipart form is parsed once and kept in `_form_data` (field name -> parts);
+    # its parts' files are closed when the message is reset or disposed of.
+    async def form(self, simplify_fields: Any = True) -> dict[Any, Any] | None: ...
+    async def multipart(self) -> list[FormPart]: ...
+    def multipart_stream(self) -> AsyncIterator[MultipartPart]: ...
+    async def files(self, name: str | bytes | None = None) -> list[FormPart]: ...
 
 class Request(Message):
     """An incoming request; most properties are derived lazily from the scope and headers."""

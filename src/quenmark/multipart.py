@@ -8,7 +8,8 @@ was built and `bytes.find` otherwise; the work is linear in the size of the body
 Python code loops over the data byte by byte. Everything a client controls
 outside the part data is bounded: the preamble and epilogue, the size and number of
 header fields of a part, and the number of parts. A body that breaks the format or
-ends early raises `BadRequest`.
+ends early raises `BadRequest`; one with more parts than `MAX_PARTS`, or a part larger
+than `MAX_PART_SIZE`, raises `ContentTooLarge` (413).
 
 The defaults of those bounds are module attributes, read at every call, so an
 application may change them (for example `quenmark.multipart.MAX_PARTS = 5000`).
@@ -20,7 +21,7 @@ import re
 from collections.abc import AsyncIterable, AsyncIterator
 from urllib.parse import unquote_to_bytes
 
-from quenmark.exceptions import BadRequest, InvalidOperation
+from quenmark.exceptions import BadRequest, ContentTooLarge, InvalidOperation
 
 try:
     from quenmark._multipart import HAS_SIMD as _HAS_SIMD
@@ -37,6 +38,7 @@ __all__ = [
     "MAX_HEADER_COUNT",
     "MAX_HEADER_SIZE",
     "MAX_PARTS",
+    "MAX_PART_SIZE",
     "MAX_PREAMBLE_SIZE",
     "MultipartPart",
     "get_boundary_from_header",
@@ -48,6 +50,7 @@ MAX_EPILOGUE_SIZE = 16384
 MAX_HEADER_SIZE = 16384  # bytes of the header block of one part
 MAX_HEADER_COUNT = 32  # header fields of one part
 MAX_PARTS = 1000
+MAX_PART_SIZE = 100 * 1024 * 1024  # bytes of data of one part
 
 # Transport padding allowed between a boundary and its line break (RFC 2046: LWSP).
 _MAX_PADDING = 1024
@@ -296,6 +299,10 @@ def _normalize_chunk(chunk: object) -> bytes | None:
     raise TypeError(f"A multipart body chunk must be bytes, not {type(chunk).__name__}")
 
 
+def _part_too_large(limit: int) -> ContentTooLarge:
+    return ContentTooLarge(f"A multipart part is larger than {limit} bytes")
+
+
 class _Parser:
     """The buffer and the state shared by the parts of one body.
 
@@ -315,6 +322,7 @@ class _Parser:
         "max_epilogue_size",
         "max_header_size",
         "max_header_count",
+        "max_part_size",
     )
 
     def __init__(
@@ -325,6 +333,7 @@ class _Parser:
         max_epilogue_size: int,
         max_header_size: int,
         max_header_count: int,
+        max_part_size: int,
     ) -> None:
         self.chunks = aiter(stream)
         self.buffer = b""
@@ -336,6 +345,7 @@ class _Parser:
         self.max_epilogue_size = max_epilogue_size
         self.max_header_size = max_header_size
         self.max_header_count = max_header_count
+        self.max_part_size = max_part_size
 
     async def fill(self) -> bool:
         """Append the next non-empty chunk to the buffer; False at the end of the body.
@@ -461,6 +471,7 @@ class _Parser:
         keep = delimiter_length - 1
         find = _find
         next_chunk = self.chunks.__anext__
+        allowed = self.max_part_size  # bytes this part may still hand out
         while not part._done:
             buffer, position = self.buffer, self.position
             index = find(buffer, delimiter, position)
@@ -470,6 +481,8 @@ class _Parser:
                 self.position = index + delimiter_length
                 part._done = True
                 if index > position:
+                    if index - position > allowed:
+                        raise _part_too_large(self.max_part_size)
                     yield buffer[position:index]
                 return
             # Everything is data except a tail that is the start of a delimiter: it
@@ -485,6 +498,9 @@ class _Parser:
                 carriage_return = buffer.find(b"\r", carriage_return + 1)
             if cut > position:
                 self.position = cut
+                allowed -= cut - position
+                if allowed < 0:
+                    raise _part_too_large(self.max_part_size)
                 yield buffer[position:cut]
                 if self.current is not part:
                     raise InvalidOperation(
@@ -545,6 +561,7 @@ async def parse_multipart_async(
     max_epilogue_size: int | None = None,
     max_header_size: int | None = None,
     max_header_count: int | None = None,
+    max_part_size: int | None = None,
 ) -> AsyncIterator[MultipartPart]:
     """Yield the parts of a multipart body read from `stream`.
 
@@ -561,6 +578,7 @@ async def parse_multipart_async(
         MAX_EPILOGUE_SIZE if max_epilogue_size is None else max_epilogue_size,
         MAX_HEADER_SIZE if max_header_size is None else max_header_size,
         MAX_HEADER_COUNT if max_header_count is None else max_header_count,
+        MAX_PART_SIZE if max_part_size is None else max_part_size,
     )
     part_limit = MAX_PARTS if max_parts is None else max_parts
     if not await parser.skip_preamble():
@@ -570,7 +588,7 @@ async def parse_multipart_async(
         while await parser.after_delimiter():
             count += 1
             if count > part_limit:
-                raise BadRequest("The multipart body has too many parts")
+                raise ContentTooLarge(f"The multipart body has more than {part_limit} parts")
             headers = await parser.read_headers()
             part = MultipartPart(parser, headers)
             parser.current = part

@@ -283,6 +283,7 @@ class FakeProtocol:
         return b"".join(self.chunks)
 
     def __aiter__(self):
+        self.calls += 1
         return self._iterate()
 
     async def _iterate(self):

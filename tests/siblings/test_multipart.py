@@ -2,7 +2,7 @@ import pytest
 
 from quenmark import multipart
 from quenmark.contents import FormPart, MultiPartFormData
-from quenmark.exceptions import BadRequest, InvalidOperation, MessageAborted
+from quenmark.exceptions import BadRequest, ContentTooLarge, InvalidOperation, MessageAborted
 from quenmark.multipart import get_boundary_from_header, parse_multipart_async
 
 _SEARCHES = {"bytes.find": bytes.find}
@@ -171,9 +171,20 @@ async def test_preamble_epilogue_and_part_count_are_bounded():
     with pytest.raises(BadRequest):
         await parse([body], max_epilogue_size=1)
     three = _body((FIELD, b"1"), (FIELD, b"2"), (FIELD, b"3"))
-    with pytest.raises(BadRequest):
+    with pytest.raises(ContentTooLarge, match="more than 2 parts"):
         await parse([three], max_parts=2)
     assert len(await parse([three], max_parts=3)) == 3
+
+
+@pytest.mark.parametrize("chunk_size", [1, 7, 4096])
+async def test_part_size_limit(monkeypatch, chunk_size):
+    body = _body((FIELD, b"x" * 100), (FIELD, b"y" * 10))
+    assert len(await parse(split_every(body, chunk_size), max_part_size=100)) == 2
+    with pytest.raises(ContentTooLarge, match="larger than 99 bytes"):
+        await parse(split_every(body, chunk_size), max_part_size=99)
+    monkeypatch.setattr(multipart, "MAX_PART_SIZE", 99)
+    with pytest.raises(ContentTooLarge):
+        await parse(split_every(body, chunk_size))
 
 
 async def test_long_runs_of_line_breaks_in_data_are_data():
