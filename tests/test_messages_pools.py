@@ -152,14 +152,22 @@ def test_a_foreign_object_in_the_pool_is_refused(fresh_pools):
         acquire_request("GET", b"/", b"", None, None)
 
 
-def test_releasing_twice_is_refused(fresh_pools):
-    request = acquire_request("GET", b"/", b"", None, None)
-    release_request(request)
+@pytest.mark.parametrize(
+    "acquire, release, pool",
+    [(lambda: acquire_request("GET", b"/", b"", None, None), release_request, "requests"),
+     (lambda: acquire_request("", b"", b"", None, None), release_request, "requests"),
+     (lambda: acquire_response(200, None, Content(b"a", b"b")), release_response, "responses"),
+     (acquire_response, release_response, "responses")],
+)
+def test_releasing_twice_is_refused(fresh_pools, acquire, release, pool):
+    obj = acquire()
+    release(Request("GET", b"/", None) if pool == "requests" else Response(200))
+    release(obj)  # also when it looks like a pooled object already
     with pytest.raises(ValueError, match="released already"):
-        release_request(request)
-    assert fresh_pools.requests == [request]
-    assert acquire_request("GET", b"/", b"", None, None) is request
-    assert acquire_request("GET", b"/", b"", None, None) is not request
+        release(obj)
+    assert getattr(fresh_pools, pool)[-1] is obj and len(getattr(fresh_pools, pool)) == 2
+    assert acquire() is obj
+    assert acquire() is not obj
 
 
 def test_a_failing_reset_keeps_the_object_out_of_the_pool(fresh_pools):

@@ -90,18 +90,36 @@ Ref pop_last(PyObject *pool) {
     return item;
 }
 
+// Whether `obj` is in the pool. Only an object in the state `reset` leaves it in can be there,
+// so others are answered without a look at the pool, which may hold hundreds of objects.
+bool in_pool(PyObject *pool, PyObject *obj, bool looks_reset) {
+    if (!looks_reset) return false;
+    for (Py_ssize_t i = PyList_GET_SIZE(pool); i-- > 0;)
+        if (PyList_GET_ITEM(pool, i) == obj) return true;
+    return false;
+}
+
+bool request_looks_reset(PyObject *obj) {
+    RequestObject *r = as_request(obj);
+    return r->scope == Py_None && r->method == S.empty_str && r->_path == S.empty_bytes;
+}
+
+bool response_looks_reset(PyObject *obj) {
+    ResponseObject *r = as_response(obj);
+    return r->status == 200 && r->base.content == Py_None && PyList_Check(r->base._raw_headers) &&
+           PyList_GET_SIZE(r->base._raw_headers) == 0;
+}
+
 // Resets `obj` with `reset` and appends it to the pool `name`, unless the pool is full. An object
 // found in the pool already is refused: kept twice, it would be handed to two owners at once.
-int release_to(PyObject *name, PyObject *obj, int (*reset)(PyObject *), const char *what) {
+int release_to(PyObject *name, PyObject *obj, int (*reset)(PyObject *), bool looks_reset,
+               const char *what) {
     Ref pool = thread_pool(name);
     if (!pool) return -1;
     if (PyList_GET_SIZE(pool.get()) >= kMaxFreelistCapacity) return 0;
-    // Newest first: a double release usually follows the first one closely.
-    for (Py_ssize_t i = PyList_GET_SIZE(pool.get()); i-- > 0;) {
-        if (PyList_GET_ITEM(pool.get(), i) == obj) {
-            PyErr_Format(PyExc_ValueError, "This %s was released already", what);
-            return -1;
-        }
+    if (in_pool(pool.get(), obj, looks_reset)) {
+        PyErr_Format(PyExc_ValueError, "This %s was released already", what);
+        return -1;
     }
     Ref held = Ref::borrow(obj);
     if (reset(obj) < 0) return -1;
@@ -184,13 +202,14 @@ PyObject *acquire_response(int, const AcquireResponseArgs *optional) {
 int release_request(PyObject *request, int) {
     if (!PyObject_TypeCheck(request, &RequestType))
         return arg_type_error("request", RequestType.tp_name, request);
-    return release_to(S.n_requests, request, request_reset, "request");
+    return release_to(S.n_requests, request, request_reset, request_looks_reset(request), "request");
 }
 
 int release_response(PyObject *response, int) {
     if (!PyObject_TypeCheck(response, &ResponseType))
         return arg_type_error("response", ResponseType.tp_name, response);
-    return release_to(S.n_responses, response, response_reset, "response");
+    return release_to(S.n_responses, response, response_reset, response_looks_reset(response),
+                      "response");
 }
 
 namespace {
