@@ -1,0 +1,11 @@
+// send_asgi_response: a Response as the events of an ASGI `send` callable.
+#pragma once
+
+#include <Python.h>
+
+namespace qm::scribe {
+
+PyObject *py_send_asgi_response(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                PyObject *kwnames);
+
+}  // namespace qm::scribe

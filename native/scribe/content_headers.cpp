@@ -1,0 +1,95 @@
+#include "scribe/content_headers.hpp"
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/ref.hpp"
+#include "common/results.hpp"
+#include "core/scratchpad.h"
+#include "scribe/wire.hpp"
+
+namespace qm::scribe {
+namespace {
+
+// Informational, 204 and 304 responses never have a body, and a Content-Length in them would
+// contradict the status (and in a 304 announce a length the resource does not have).
+bool status_without_body(int status) {
+    return (status >= 100 && status < 200) || status == 204 || status == 304;
+}
+
+// The Content-Type value for a content's media type: the library's shared copy when it has one.
+// New reference.
+PyObject *content_type_value(PyObject *type) {
+    if (type == Py_None) return Py_NewRef(S.b_octet_stream);
+    if (!PyBytes_Check(type)) return expected_type("bytes", type);
+    const Py_ssize_t n = PyBytes_GET_SIZE(type);
+    if (n == 0) return Py_NewRef(S.b_octet_stream);
+    PyObject *shared = get_interned_content_type_bytes(PyBytes_AS_STRING(type), size_t(n));
+    return Py_NewRef(shared ? shared : type);
+}
+
+int add(PyObject *message, PyObject *name, Ref value) {
+    if (!value) return -1;
+    return S.messages->_add_header(message, name, value.get());
+}
+
+}  // namespace
+
+bool check_response_arg(PyObject *o, const char *arg) {
+    if (is_response(o)) return true;
+    arg_type_error(arg, S.messages->response_type->tp_name, o);
+    return false;
+}
+
+int set_headers_for_response_content(PyObject *message) {
+    if (!check_response_arg(message, "message")) return -1;
+    Ref content = Ref::borrow(as_response(message)->base.content);
+    const int truth = content.get() == Py_None ? 0 : PyObject_IsTrue(content.get());
+    if (truth < 0) return -1;
+    if (!truth) {
+        if (status_without_body(as_response(message)->status)) return 0;
+        return add(message, S.h_content_length, Ref::steal(length_bytes(0)));
+    }
+    // An application that chose its own Content-Type (text/csv on a text body, say) keeps it
+    // alone: a second one would go out beside it, and clients take the last.
+    const int declared = S.messages->_has_header(message, S.h_content_type);
+    if (declared < 0) return -1;
+    if (!declared) {
+        Ref type = Ref::steal(PyObject_GetAttr(content.get(), S.n_type));
+        if (!type || add(message, S.h_content_type, Ref::steal(content_type_value(type.get()))) < 0)
+            return -1;
+    }
+    Ref length_obj = Ref::steal(PyObject_GetAttr(content.get(), S.n_length));
+    if (!length_obj) return -1;
+    const long long length = PyLong_AsLongLong(length_obj.get());
+    if (length == -1 && PyErr_Occurred()) return -1;
+    if (length < 0) return add(message, S.h_transfer_encoding, Ref::borrow(S.b_chunked));
+    return add(message, S.h_content_length, Ref::steal(length_bytes(length)));
+}
+
+PyObject *py_set_headers_for_response_content(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                              PyObject *kwnames) {
+    static const char *const names[] = {"message"};
+    PyObject *a[1] = {};
+    if (!parse_args("set_headers_for_response_content", args, nargs, kwnames, names, 1, a))
+        return nullptr;
+    return none_or_null(set_headers_for_response_content(a[0]));
+}
+
+PyObject *py_write_response_cookie(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                   PyObject *kwnames) {
+    static const char *const names[] = {"cookie"};
+    PyObject *a[1] = {};
+    if (!parse_args("write_response_cookie", args, nargs, kwnames, names, 1, a)) return nullptr;
+    if (!check_arg_instance(a[0], S.cookie_type, "cookie")) return nullptr;
+    Ref value = Ref::steal(PyObject_CallOneArg(S.write_cookie_for_response, a[0]));
+    if (!value) return nullptr;
+    if (!PyBytes_Check(value.get())) return expected_type("bytes", value.get());
+    // The cookies module refuses such fields itself; this value goes straight into a header.
+    if (has_line_break_or_nul(PyBytes_AS_STRING(value.get()), size_t(PyBytes_GET_SIZE(value.get())))) {
+        PyErr_SetString(PyExc_ValueError, "A Set-Cookie value must not contain CR, LF or NUL");
+        return nullptr;
+    }
+    return value.release();
+}
+
+}  // namespace qm::scribe

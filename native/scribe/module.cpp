@@ -1,0 +1,83 @@
+// quenmark.scribe: a Response written as ASGI events or RSGI protocol calls, chunked transfer
+// coding and server-sent events, and the table other modules call them by.
+#include <Python.h>
+
+#include "common/capi.hpp"
+#include "common/coro.hpp"
+#include "common/ref.hpp"
+#include "scribe/asgi.hpp"
+#include "scribe/chunks.hpp"
+#include "scribe/content_headers.hpp"
+#include "scribe/scribe_api.hpp"
+#include "scribe/sse.hpp"
+#include "scribe/state.hpp"
+
+namespace qm::scribe {
+namespace {
+
+// Exported for other modules to read; the writers here use kChunkSize.
+int MAX_RESPONSE_CHUNK_SIZE = kChunkSize;
+
+#define QM_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), \
+                       METH_FASTCALL | METH_KEYWORDS
+
+PyMethodDef kFunctions[] = {
+    {"set_headers_for_response_content", QM_FASTCALL(py_set_headers_for_response_content),
+     PyDoc_STR("set_headers_for_response_content(message)\n--\n\n"
+               "Appends Content-Type (unless the response has one) and Content-Length or "
+               "chunked Transfer-Encoding for the response's content.")},
+    {"write_response_cookie", QM_FASTCALL(py_write_response_cookie),
+     PyDoc_STR("write_response_cookie(cookie)\n--\n\nThe Set-Cookie header value of a cookie.")},
+    {"get_chunks", QM_FASTCALL(py_get_chunks),
+     PyDoc_STR("get_chunks(data)\n--\n\n"
+               "The slices of `data` of at most 61440 bytes each, then one empty byte string.")},
+    {"write_chunks", QM_FASTCALL(py_write_chunks),
+     PyDoc_STR("write_chunks(http_content)\n--\n\n"
+               "Asynchronous generator: the content's parts in chunked transfer coding.")},
+    {"send_asgi_response", QM_FASTCALL(py_send_asgi_response),
+     PyDoc_STR("send_asgi_response(response, send)\n--\n\n"
+               "Coroutine: sends the response as ASGI http.response.start and "
+               "http.response.body events.")},
+    {"write_sse", QM_FASTCALL(py_write_sse),
+     PyDoc_STR("write_sse(event)\n--\n\nOne server-sent event in the event-stream format.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef QM_FASTCALL
+
+int capi_set_headers_for_response_content(PyObject *message, int) {
+    return set_headers_for_response_content(message);
+}
+PyObject *capi_write_sse(PyObject *event, int) { return write_sse(event); }
+
+CApi kApi = {
+    .header = capi_header<CApi>(kTableName, kTableVersion),
+    .MAX_RESPONSE_CHUNK_SIZE = &MAX_RESPONSE_CHUNK_SIZE,
+    .set_headers_for_response_content = capi_set_headers_for_response_content,
+    .write_sse = capi_write_sse,
+};
+
+PyModuleDef kModuleDef = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = kModule,
+    .m_doc = PyDoc_STR("Response writing: ASGI events, RSGI calls, chunked bodies, server-sent "
+                       "events."),
+    .m_size = -1,
+    .m_methods = kFunctions,
+};
+
+PyObject *init_module() {
+    if (init_state() < 0 || init_coroutines() < 0 || ready_chunks_type() < 0) return nullptr;
+    Ref module = Ref::steal(PyModule_Create(&kModuleDef));
+    if (!module) return nullptr;
+    if (publish_capi(module.get(), kCapsule, &kApi) < 0 ||
+        PyModule_AddObjectRef(module.get(), "_NEW_LINES_RX", S.new_lines_rx) < 0)
+        return nullptr;
+    S.globals = Py_NewRef(PyModule_GetDict(module.get()));
+    return module.release();
+}
+
+}  // namespace
+}  // namespace qm::scribe
+
+PyMODINIT_FUNC PyInit_scribe() { return qm::scribe::init_module(); }
