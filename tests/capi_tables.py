@@ -36,6 +36,10 @@ SLOTS = {
         "radix_tree._match_recursive", "router.add_route", "router.get_match", "router.freeze",
         "fast_unquote",
     ],
+    "quenmark.scribe": [
+        "MAX_RESPONSE_CHUNK_SIZE", "set_headers_for_response_content", "write_sse",
+        "extract_rsgi_headers", "instantiate_rsgi_request", "send_rsgi_response_sync",
+    ],
 }
 
 

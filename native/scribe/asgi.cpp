@@ -45,12 +45,6 @@ Await send_event(PyObject *send, Ref event) {
     return await_(Ref::steal(PyObject_CallOneArg(send, event.get())));
 }
 
-Raised longer_than_declared(long long declared) {
-    PyErr_Format(S.invalid_operation,
-                 "The streamed body is longer than its declared length (%lld)", declared);
-    return {};
-}
-
 // The content's parts, each as an event with "more_body" True, then the closing empty event. An
 // empty or None part is nothing to send (an event with "more_body" False would end the body
 // there). With a declared length (sent as Content-Length) the parts must add up to it.
@@ -79,9 +73,7 @@ Coro send_stream(Ref send, Ref content, long long declared) {
             co_return co_await abandon_on_error(std::move(aiter));
     }
     if (declared >= 0 && sent != declared) {
-        PyErr_Format(S.invalid_operation,
-                     "The streamed body has %lld bytes, but %lld were declared", sent, declared);
-        co_return Raised{};
+        co_return not_as_declared(sent, declared);
     }
     if (!(co_await send_event(send.get(), body_event(S.empty_bytes, More::No)))) co_return Raised{};
     co_return Ref::none();

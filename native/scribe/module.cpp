@@ -8,6 +8,7 @@
 #include "scribe/asgi.hpp"
 #include "scribe/chunks.hpp"
 #include "scribe/content_headers.hpp"
+#include "scribe/rsgi.hpp"
 #include "scribe/scribe_api.hpp"
 #include "scribe/sse.hpp"
 #include "scribe/state.hpp"
@@ -38,6 +39,22 @@ PyMethodDef kFunctions[] = {
      PyDoc_STR("send_asgi_response(response, send)\n--\n\n"
                "Coroutine: sends the response as ASGI http.response.start and "
                "http.response.body events.")},
+    {"extract_rsgi_headers", QM_FASTCALL(py_extract_rsgi_headers),
+     PyDoc_STR("extract_rsgi_headers(raw_headers)\n--\n\n"
+               "RSGI headers (a mapping or text pairs) as a list of (bytes, bytes) tuples.")},
+    {"instantiate_rsgi_request", QM_FASTCALL(py_instantiate_rsgi_request),
+     PyDoc_STR("instantiate_rsgi_request(scope, protocol)\n--\n\n"
+               "A Request from the pool for an RSGI scope, its body read from the protocol.")},
+    {"send_rsgi_response_sync", QM_FASTCALL(py_send_rsgi_response_sync),
+     PyDoc_STR("send_rsgi_response_sync(response, protocol)\n--\n\n"
+               "Sends the response through the RSGI protocol; for a stream, returns the "
+               "coroutine that sends it.")},
+    {"_send_rsgi_stream", QM_FASTCALL(py_send_rsgi_stream),
+     PyDoc_STR("_send_rsgi_stream(response, protocol, headers, content)\n--\n\n"
+               "Coroutine: sends the content's stream through the protocol's stream transport.")},
+    {"send_rsgi_response", QM_FASTCALL(py_send_rsgi_response),
+     PyDoc_STR("send_rsgi_response(response, protocol)\n--\n\n"
+               "Coroutine: sends the response through the RSGI protocol.")},
     {"write_sse", QM_FASTCALL(py_write_sse),
      PyDoc_STR("write_sse(event)\n--\n\nOne server-sent event in the event-stream format.")},
     {nullptr, nullptr, 0, nullptr},
@@ -49,12 +66,24 @@ int capi_set_headers_for_response_content(PyObject *message, int) {
     return set_headers_for_response_content(message);
 }
 PyObject *capi_write_sse(PyObject *event, int) { return write_sse(event); }
+PyObject *capi_extract_rsgi_headers(PyObject *raw_headers, int) {
+    return extract_rsgi_headers(raw_headers);
+}
+PyObject *capi_instantiate_rsgi_request(PyObject *scope, PyObject *protocol, int) {
+    return instantiate_rsgi_request(scope, protocol);
+}
+PyObject *capi_send_rsgi_response_sync(PyObject *response, PyObject *protocol, int) {
+    return send_rsgi_response_sync(response, protocol);
+}
 
 CApi kApi = {
     .header = capi_header<CApi>(kTableName, kTableVersion),
     .MAX_RESPONSE_CHUNK_SIZE = &MAX_RESPONSE_CHUNK_SIZE,
     .set_headers_for_response_content = capi_set_headers_for_response_content,
     .write_sse = capi_write_sse,
+    .extract_rsgi_headers = capi_extract_rsgi_headers,
+    .instantiate_rsgi_request = capi_instantiate_rsgi_request,
+    .send_rsgi_response_sync = capi_send_rsgi_response_sync,
 };
 
 PyModuleDef kModuleDef = {
@@ -71,7 +100,8 @@ PyObject *init_module() {
     Ref module = Ref::steal(PyModule_Create(&kModuleDef));
     if (!module) return nullptr;
     if (publish_capi(module.get(), kCapsule, &kApi) < 0 ||
-        PyModule_AddObjectRef(module.get(), "_NEW_LINES_RX", S.new_lines_rx) < 0)
+        PyModule_AddObjectRef(module.get(), "_NEW_LINES_RX", S.new_lines_rx) < 0 ||
+        add_rsgi_scope_type(module.get()) < 0)
         return nullptr;
     S.globals = Py_NewRef(PyModule_GetDict(module.get()));
     return module.release();

@@ -25,6 +25,18 @@ Ref async_iter(PyObject *iterable) {
     return it;
 }
 
+Raised longer_than_declared(long long declared) {
+    PyErr_Format(S.invalid_operation,
+                 "The streamed body is longer than its declared length (%lld)", declared);
+    return {};
+}
+
+Raised not_as_declared(long long sent, long long declared) {
+    PyErr_Format(S.invalid_operation, "The streamed body has %lld bytes, but %lld were declared",
+                 sent, declared);
+    return {};
+}
+
 namespace {
 
 // Raises the current exception (from closing) with `error` as its context, as a `finally` block

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "common/coro.hpp"
+#include "common/errors.hpp"
 #include "common/ref.hpp"
 
 namespace qm::scribe {
@@ -27,6 +28,11 @@ inline Await abandon_on_error(Ref aiter) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     return await_(abandon(std::move(aiter), std::move(error)));
 }
+
+// InvalidOperation for a stream that yields more than the length it declared (and sent as
+// Content-Length), or a different amount in all.
+Raised longer_than_declared(long long declared);
+Raised not_as_declared(long long sent, long long declared);
 
 // Whether a chunk of a stream stands for nothing to send: None, or an empty byte string.
 inline bool is_empty_chunk(PyObject *chunk) {

@@ -1,0 +1,146 @@
+// An RSGI scope as a Request: the path as UTF-8, the query string and the headers as Latin-1 (the
+// byte for byte form of HTTP header text), common header names and values from the tables.
+#include <Python.h>
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/ref.hpp"
+#include "scribe/rsgi.hpp"
+#include "scribe/state.hpp"
+
+namespace qm::scribe {
+namespace {
+
+// `text` as Latin-1 bytes. Text whose characters all fit one byte is stored as those very bytes;
+// any other text holds a character above U+00FF, which the codec refuses with its own error.
+PyObject *latin1(PyObject *text) {
+    if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) return PyUnicode_AsLatin1String(text);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(text)),
+                                     PyUnicode_GET_LENGTH(text));
+}
+
+// A request header name or value as bytes: text from `table` when it is there, else through the
+// codec; bytes as they are; anything else as the Latin-1 form of its str().
+template <class Table>
+PyObject *request_bytes(PyObject *o, const Table &table) {
+    if (PyUnicode_CheckExact(o)) {
+        if (PyUnicode_KIND(o) == PyUnicode_1BYTE_KIND) {
+            const char *data = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(o));
+            if (PyObject *known = table.find(data, size_t(PyUnicode_GET_LENGTH(o))))
+                return Py_NewRef(known);
+        }
+        return latin1(o);
+    }
+    if (PyBytes_CheckExact(o)) return Py_NewRef(o);
+    Ref text = Ref::steal(PyObject_Str(o));
+    if (!text) return nullptr;
+    return latin1(text.get());
+}
+
+int append_pair(PyObject *out, PyObject *pair) {
+    Ref name_obj = Ref::steal(PySequence_GetItem(pair, 0));
+    if (!name_obj) return -1;
+    Ref value_obj = Ref::steal(PySequence_GetItem(pair, 1));
+    if (!value_obj) return -1;
+    Ref name = Ref::steal(request_bytes(name_obj.get(), S.request_names));
+    if (!name) return -1;
+    Ref value = Ref::steal(request_bytes(value_obj.get(), S.request_values));
+    if (!value) return -1;
+    Ref tuple = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
+    if (!tuple) return -1;
+    return PyList_Append(out, tuple.get());
+}
+
+// A text attribute of the scope, which must be str or None. New reference.
+PyObject *scope_text(PyObject *scope, PyObject *name) {
+    Ref value = Ref::steal(PyObject_GetAttr(scope, name));
+    if (!value || !check_value(value.get(), &PyUnicode_Type)) return nullptr;
+    return value.release();
+}
+
+}  // namespace
+
+PyObject *extract_rsgi_headers(PyObject *raw_headers) {
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return nullptr;
+    Ref source = Ref::borrow(raw_headers);
+    PyObject *items = nullptr;
+    if (PyObject_GetOptionalAttr(raw_headers, S.n_items, &items) < 0) return nullptr;
+    if (items) {
+        Ref method = Ref::steal(items);
+        if (method.get() != Py_None) {
+            source = Ref::steal(PyObject_CallNoArgs(method.get()));
+            if (!source) return nullptr;
+        }
+    }
+    if (source.get() == Py_None) return out.release();
+    if (PyList_Check(source.get()) || PyTuple_Check(source.get())) {
+        // By index, as the list may change under a header's str().
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(source.get()); ++i) {
+            Ref pair = Ref::borrow(PySequence_Fast_GET_ITEM(source.get(), i));
+            if (append_pair(out.get(), pair.get()) < 0) return nullptr;
+        }
+        return out.release();
+    }
+    Ref it = Ref::steal(PyObject_GetIter(source.get()));
+    if (!it) return nullptr;
+    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+        if (append_pair(out.get(), pair.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return out.release();
+}
+
+PyObject *instantiate_rsgi_request(PyObject *scope, PyObject *protocol) {
+    Ref path_text = Ref::steal(scope_text(scope, S.n_path));
+    if (!path_text) return nullptr;
+    if (path_text.get() == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+        return nullptr;
+    }
+    Ref path = Ref::steal(PyUnicode_AsUTF8String(path_text.get()));
+    if (!path) return nullptr;
+    Ref query_text = Ref::steal(scope_text(scope, S.n_query_string));
+    if (!query_text) return nullptr;
+    Ref query = query_text.get() != Py_None && PyUnicode_GET_LENGTH(query_text.get()) > 0
+                    ? Ref::steal(latin1(query_text.get()))
+                    : Ref::borrow(S.empty_bytes);
+    if (!query) return nullptr;
+    Ref raw_headers = Ref::steal(PyObject_GetAttr(scope, S.n_headers));
+    if (!raw_headers) return nullptr;
+    Ref headers = Ref::steal(extract_rsgi_headers(raw_headers.get()));
+    if (!headers) return nullptr;
+    Ref method = Ref::steal(scope_text(scope, S.n_method));
+    if (!method) return nullptr;
+    // The request reads "scheme", "root_path" and "client" with the scope's get(): an RSGI scope
+    // has them as attributes (the client as "host:port" text), so the request gets a view.
+    Ref view = Ref::steal(new_rsgi_scope(scope));
+    if (!view) return nullptr;
+    Ref request = Ref::steal(S.messages->acquire_request(method.get(), path.get(), query.get(),
+                                                         headers.get(), view.get(), 0));
+    if (!request) return nullptr;
+    Ref content = Ref::steal(
+        PyObject_CallOneArg(reinterpret_cast<PyObject *>(S.rsgi_content_type), protocol));
+    if (!content) return nullptr;
+    set_field(reinterpret_cast<messages::MessageObject *>(request.get())->content,
+              std::move(content));
+    return request.release();
+}
+
+PyObject *py_extract_rsgi_headers(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                  PyObject *kwnames) {
+    static const char *const names[] = {"raw_headers"};
+    PyObject *a[1] = {};
+    if (!parse_args("extract_rsgi_headers", args, nargs, kwnames, names, 1, a)) return nullptr;
+    return extract_rsgi_headers(a[0]);
+}
+
+PyObject *py_instantiate_rsgi_request(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                      PyObject *kwnames) {
+    static const char *const names[] = {"scope", "protocol"};
+    PyObject *a[2] = {};
+    if (!parse_args("instantiate_rsgi_request", args, nargs, kwnames, names, 2, a)) return nullptr;
+    return instantiate_rsgi_request(a[0], a[1]);
+}
+
+}  // namespace qm::scribe
