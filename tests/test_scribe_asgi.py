@@ -1,0 +1,283 @@
+"""quenmark.scribe's ASGI side: content headers, the events send_asgi_response sends, and the
+chunking functions; bad input refused before anything reaches the wire."""
+
+import asyncio
+
+import pytest
+
+from quenmark import scribe
+from quenmark.contents import ASGIContent, Content, StreamedContent, TextContent
+from quenmark.cookies import Cookie, write_cookie_for_response
+from quenmark.exceptions import InvalidOperation
+from quenmark.messages import Response
+from quenmark.scribe import (get_chunks, send_asgi_response, set_headers_for_response_content,
+                             write_chunks, write_response_cookie)
+
+CHUNK = 61440
+
+
+class Sink:
+    """An ASGI `send` that records the events; `fail_at` makes the n-th call raise."""
+
+    def __init__(self, fail_at=None):
+        self.events, self.fail_at = [], fail_at
+
+    async def __call__(self, event):
+        if len(self.events) == self.fail_at:
+            raise ConnectionResetError("client gone")
+        self.events.append(event)
+
+    @property
+    def bodies(self):
+        return [(e["body"], e.get("more_body", "absent")) for e in self.events[1:]]
+
+
+def send(response, sink=None):
+    sink = sink or Sink()
+    asyncio.run(send_asgi_response(response, sink))
+    return sink
+
+
+class Source:
+    """An async generator of chunks that records whether it was closed."""
+
+    def __init__(self, chunks, fail=False):
+        self.chunks, self.fail, self.closed = chunks, fail, False
+
+    async def __call__(self):
+        try:
+            for chunk in self.chunks:
+                yield chunk
+            if self.fail:
+                raise RuntimeError("source broke")
+        finally:
+            self.closed = True
+
+
+class Parts(StreamedContent):
+    """A stream whose get_parts() yields exactly what its source does (no filtering)."""
+
+    __slots__ = ()
+
+    def __init__(self, source, length=-1):
+        super().__init__(b"text/plain", source, length)
+
+    def get_parts(self):
+        return self.generator()
+
+
+@pytest.mark.parametrize(
+    "status, content, headers",
+    [
+        (200, None, [(b"content-length", b"0")]),
+        (204, None, []),  # a 204 or 304 never has a body, nor a length
+        (304, None, []),
+        (200, Content(None, b"ab"), [(b"content-type", b"application/octet-stream"),
+                                     (b"content-length", b"2")]),
+        (200, Content(b"", b""), [(b"content-type", b"application/octet-stream"),
+                                  (b"content-length", b"0")]),
+        (200, StreamedContent(b"text/plain", Source([])), [(b"content-type", b"text/plain"),
+                                                            (b"transfer-encoding", b"chunked")]),
+        (200, StreamedContent(b"x/y", Source([]), 5), [(b"content-type", b"x/y"),
+                                                        (b"content-length", b"5")]),
+    ],
+)
+def test_content_headers(status, content, headers):
+    response = Response(status, None, content)
+    set_headers_for_response_content(response)
+    assert response.headers.values == headers
+
+
+def test_known_content_types_are_shared_objects():
+    first, second = Response(200, None, TextContent("a")), Response(200, None, TextContent("b"))
+    for r in (first, second):
+        set_headers_for_response_content(r)
+    assert first.headers.values[0][1] is second.headers.values[0][1]
+
+
+@pytest.mark.parametrize("name", [b"content-type", b"Content-Type", b"CONTENT-TYPE"])
+def test_an_applications_own_content_type_stays_alone(name):
+    response = Response(200, [(name, b"text/csv")], TextContent("a,b"))
+    events = send(response).events
+    assert [v for n, v in events[0]["headers"] if n.lower() == b"content-type"] == [b"text/csv"]
+
+
+@pytest.mark.parametrize(
+    "size, bodies",
+    [
+        (0, [(b"", False)]),
+        (CHUNK, [(b"x" * CHUNK, False)]),
+        (CHUNK + 1, [(b"x" * CHUNK, True), (b"x", True), (b"", False)]),
+    ],
+)
+def test_bodies_go_whole_or_in_chunks(size, bodies):
+    assert send(Response(200, None, Content(b"a/b", b"x" * size))).bodies == bodies
+
+
+def test_no_content_sends_one_body_event_without_more_body():
+    sink = send(Response(200))
+    assert sink.events[0] == {"type": "http.response.start", "status": 200,
+                              "headers": [(b"content-length", b"0")]}
+    assert sink.events[1:] == [{"type": "http.response.body", "body": b""}]
+
+
+@pytest.mark.parametrize(
+    "chunks, bodies",
+    [
+        ([b"a", b"b"], [(b"a", True), (b"b", True), (b"", False)]),
+        # Empty and None chunks are nothing to send: the body goes on after them.
+        ([b"a", b"", None, b"b"], [(b"a", True), (b"b", True), (b"", False)]),
+        ([b"a", b""], [(b"a", True), (b"", False)]),
+        ([], [(b"", False)]),
+    ],
+)
+def test_stream_events(chunks, bodies):
+    assert send(Response(200, None, Parts(Source(chunks)))).bodies == bodies
+
+
+def test_the_start_event_carries_the_responses_own_list():
+    response = Response(200, None, TextContent("x"))
+    assert send(response).events[0]["headers"] is response.headers.values
+
+
+def test_a_module_level_get_chunks_replacement_is_used(monkeypatch):
+    monkeypatch.setattr(scribe, "get_chunks", lambda data: iter([data[:2], data[2:], b""]))
+    body = b"y" * (CHUNK + 5)
+    assert send(Response(200, None, Content(b"a/b", body))).bodies == [
+        (b"yy", True), (body[2:], True), (b"", False)]
+
+
+@pytest.mark.parametrize(
+    "source, length, error",
+    [
+        (Source([b"a"], fail=True), -1, RuntimeError),
+        (Source([b"a", "text"]), -1, TypeError),  # a stream of bytes only
+        (Source([b"abc", b"def"]), 4, InvalidOperation),  # longer than declared
+        (Source([b"abc"]), 4, InvalidOperation),  # shorter than declared
+    ],
+)
+def test_a_failing_stream_ends_without_its_closing_event(source, length, error):
+    sink = Sink()
+    with pytest.raises(error):
+        send(Response(200, None, Parts(source, length)), sink)
+    assert (b"", False) not in sink.bodies
+    assert source.closed
+
+
+def test_a_send_that_fails_mid_stream_stops_and_closes_the_stream():
+    source = Source([b"a", b"b", b"c"])
+    sink = Sink(fail_at=2)
+    with pytest.raises(ConnectionResetError):
+        send(Response(200, None, Parts(source)), sink)
+    assert sink.bodies == [(b"a", True)]
+    assert source.closed
+
+
+def test_a_body_that_disagrees_with_its_length_is_refused():
+    content = Content(b"a/b", b"abc")
+    content.length = 10
+    sink = Sink()
+    with pytest.raises(InvalidOperation):
+        send(Response(200, None, content), sink)
+    assert len(sink.events) == 1  # the start only: the body never goes out
+
+
+@pytest.mark.parametrize(
+    "headers, error",
+    [
+        ([(b"x-a", b"1\r\nset-cookie: evil=1")], ValueError),
+        ([(b"x-a", b"1\nx")], ValueError),
+        ([(b"x-a", b"1\rx")], ValueError),
+        ([(b"x-a", b"1\x00x")], ValueError),
+        ([(b"x-a\r\nx-b", b"1")], ValueError),
+        ([(b"x-a", "text")], TypeError),
+        ([(b"x-a",)], (TypeError, ValueError)),
+    ],
+)
+def test_unsafe_headers_never_reach_the_server(headers, error):
+    sink = Sink()
+    with pytest.raises(error):
+        send(Response(200, headers, TextContent("x")), sink)
+    assert sink.events == []
+
+
+def test_an_unsafe_content_type_is_refused():
+    content = TextContent("x")
+    content.type = b"text/plain\r\nx-evil: 1"
+    with pytest.raises(ValueError):
+        send(Response(200, None, content))
+
+
+def test_the_request_body_of_an_asgi_server_can_be_sent_back():
+    messages = iter([{"type": "http.request", "body": b"ab", "more_body": True},
+                     {"type": "http.request", "body": b"c", "more_body": False}])
+
+    async def receive():
+        return next(messages)
+
+    assert send(Response(200, None, ASGIContent(receive))).bodies == [
+        (b"ab", True), (b"c", True), (b"", False)]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: send_asgi_response(None, Sink()),
+        lambda: send_asgi_response("x", Sink()),
+        lambda: set_headers_for_response_content(None),
+        lambda: get_chunks(bytearray(b"x")),
+        lambda: get_chunks(type("B", (bytes,), {})(b"x")),
+        lambda: write_chunks("x"),
+        lambda: write_response_cookie("x"),
+    ],
+)
+def test_wrong_argument_types(call):
+    with pytest.raises(TypeError, match="has incorrect type"):
+        call()
+
+
+def test_get_chunks():
+    assert list(get_chunks(b"")) == [b""]
+    assert [len(c) for c in get_chunks(b"z" * (2 * CHUNK + 1))] == [CHUNK, CHUNK, 1, 0]
+    with pytest.raises(TypeError, match="object of type 'NoneType' has no len()"):
+        get_chunks(None)
+
+
+async def collect(agen):
+    return [chunk async for chunk in agen]
+
+
+@pytest.mark.parametrize(
+    "chunks, wire",
+    [
+        ([b"abc", b"0123456789abcdef"], [b"3\r\nabc\r\n", b"10\r\n0123456789abcdef\r\n", b"0\r\n\r\n"]),
+        # An empty chunk in the middle would end the body for the client.
+        ([b"a", b"", None, b"b"], [b"1\r\na\r\n", b"1\r\nb\r\n", b"0\r\n\r\n"]),
+        ([], [b"0\r\n\r\n"]),
+    ],
+)
+def test_write_chunks(chunks, wire):
+    assert asyncio.run(collect(write_chunks(Parts(Source(chunks))))) == wire
+
+
+def test_write_chunks_refuses_text_and_closes_what_it_reads():
+    source = Source([b"a", "b"])
+    with pytest.raises(TypeError, match="Expected bytes, got str"):
+        asyncio.run(collect(write_chunks(Parts(source))))
+    assert source.closed
+
+    async def close_early():
+        source = Source([b"a", b"b"])
+        gen = write_chunks(Parts(source))
+        await gen.__anext__()
+        await gen.aclose()
+        return source.closed
+
+    assert asyncio.run(close_early())
+    with pytest.raises(AttributeError):
+        asyncio.run(collect(write_chunks(None)))
+
+
+def test_write_response_cookie(monkeypatch):
+    cookie = Cookie("sid", "v", path="/")
+    assert write_response_cookie(cookie) == write_cookie_for_response(cookie)
