@@ -1,12 +1,12 @@
 """Shortcuts that build the common responses.
 
-`quenmark.messages` is a compiled module that imports the sibling modules of the
-package while it loads, so it is imported here only when a response is built.
+`quenmark.messages` and `quenmark.scribe` are compiled modules that import the sibling
+modules of the package while they load, so they are imported here only when a response is
+built.
 """
 
 from __future__ import annotations
 
-import re
 from collections.abc import AsyncIterable, Callable
 from typing import TYPE_CHECKING, Any
 from urllib.parse import quote
@@ -27,10 +27,6 @@ __all__ = ["html", "json", "no_content", "redirect", "sse", "stream", "text", "w
 # Characters that may stand in a Location value as they are: the reserved and
 # unreserved characters of RFC 3986, and "%" so that escapes are kept as given.
 _LOCATION_SAFE = ":/?#[]@!$&'()*+,;=%~-._"
-
-# Event-stream parsers end a line at CR LF, LF or a lone CR; a field value must hold none of them,
-# or it could end its line early and start a field of the sender's choosing.
-_LINE_BREAKS = re.compile(r"\r\n|\r|\n")
 
 
 def _response(status: int, headers: list | None = None, content: Any = None) -> Response:
@@ -86,24 +82,16 @@ def stream(
 
 
 def write_event(event: ServerSentEvent) -> bytes:
-    """One event in the text/event-stream wire format: id, comment lines, event, data, retry,
-    then the blank line that ends the event."""
-    lines = []
-    if event.id:
-        lines.append("id: " + _LINE_BREAKS.sub("", event.id))
-    if event.comment:
-        lines.extend(": " + piece for piece in _LINE_BREAKS.split(event.comment))
-    if event.event:
-        lines.append("event: " + _LINE_BREAKS.sub("", event.event))
-    if event.data:
-        lines.append("data: " + event.write_data())
-    if event.retry >= 0:
-        lines.append(f"retry: {int(event.retry)}")
-    return "".join(line + "\n" for line in lines).encode("utf-8") + b"\n"
+    """One event in the text/event-stream wire format (`quenmark.scribe.write_sse`): id, comment
+    lines, event, data, retry, then the blank line that ends the event."""
+    from quenmark.scribe import write_sse
+
+    return write_sse(event)
 
 
 def sse(provider: Callable[[], AsyncIterable[ServerSentEvent]], status: int = 200) -> Response:
     """A text/event-stream response sending each event that `provider()` yields."""
+    from quenmark.scribe import write_sse
 
     async def events():
         async for event in provider():
@@ -111,7 +99,7 @@ def sse(provider: Callable[[], AsyncIterable[ServerSentEvent]], status: int = 20
                 raise TypeError(
                     f"An event stream must yield ServerSentEvent objects, not {type(event).__name__}"
                 )
-            yield write_event(event)
+            yield write_sse(event)
 
     return _response(
         status,

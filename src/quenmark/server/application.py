@@ -104,7 +104,7 @@ class Application:
         if kind == "http":
             request = asgi.request_from_scope(scope, receive)
             response = await self.handle(request)
-            await asgi.send_response(response, send)
+            await asgi.send_asgi_response(response, send)
         elif kind == "lifespan":
             await asgi.run_lifespan(self, receive, send)
         else:
@@ -113,9 +113,9 @@ class Application:
     async def __rsgi__(self, scope: Any, protocol: Any) -> None:
         if scope.proto != "http":
             raise RuntimeError(f"unsupported RSGI protocol {scope.proto!r}")
-        request = rsgi.request_from_scope(scope, protocol)
+        request = rsgi.instantiate_rsgi_request(scope, protocol)
         response = await self.handle(request)
-        await rsgi.send_response(response, protocol)
+        await rsgi.send_rsgi_response(response, protocol)
 
     def __rsgi_init__(self, loop: Any) -> None:
         loop.run_until_complete(self.start())

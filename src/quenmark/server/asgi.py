@@ -1,4 +1,5 @@
-"""Building requests from ASGI scopes and writing responses as ASGI events."""
+"""Building requests from ASGI scopes, and the lifespan protocol. Responses are written by
+`send_asgi_response` (compiled, in `quenmark.scribe`)."""
 
 from __future__ import annotations
 
@@ -6,13 +7,14 @@ from collections.abc import Callable
 from typing import Any
 
 from quenmark.contents import ASGIContent
-from quenmark.messages import Request, Response
+from quenmark.messages import Request
+from quenmark.scribe import send_asgi_response
 
-# A body is sent in events of at most this many bytes, so one large body does not sit in the
-# server's write buffer whole.
+__all__ = ["CHUNK_SIZE", "has_body", "request_from_scope", "run_lifespan", "send_asgi_response"]
+
+# send_asgi_response sends a body in events of at most this many bytes, so one large body does
+# not sit in the server's write buffer whole.
 CHUNK_SIZE = 61440
-
-_NO_BODY_STATUSES = frozenset((204, 304))
 
 
 def has_body(headers: list) -> bool:
@@ -38,46 +40,6 @@ def request_from_scope(scope: dict, receive: Callable) -> Request:
     if has_body(headers):
         request.content = ASGIContent(receive)
     return request
-
-
-def content_headers(response: Response) -> list[tuple[bytes, bytes]]:
-    """The response's headers with Content-Type and Content-Length completed."""
-    headers = list(response.headers.values)
-    content = response.content
-    if content is None:
-        if response.status not in _NO_BODY_STATUSES:
-            headers.append((b"content-length", b"0"))
-        return headers
-    if content.type:
-        headers.append((b"content-type", content.type))
-    if content.length >= 0:
-        headers.append((b"content-length", str(content.length).encode()))
-    return headers
-
-
-async def send_response(response: Response, send: Callable) -> None:
-    await send({"type": "http.response.start", "status": response.status,
-                "headers": content_headers(response)})
-    content = response.content
-    if content is None:
-        await send({"type": "http.response.body", "body": b"", "more_body": False})
-        return
-    body = content.body
-    if body is not None:
-        size = len(body)
-        if size <= CHUNK_SIZE:
-            await send({"type": "http.response.body", "body": bytes(body), "more_body": False})
-            return
-        view = memoryview(body)
-        for start in range(0, size, CHUNK_SIZE):
-            end = start + CHUNK_SIZE
-            await send({"type": "http.response.body", "body": bytes(view[start:end]),
-                        "more_body": end < size})
-        return
-    async for chunk in content.get_parts():
-        if chunk:
-            await send({"type": "http.response.body", "body": bytes(chunk), "more_body": True})
-    await send({"type": "http.response.body", "body": b"", "more_body": False})
 
 
 async def run_lifespan(app: Any, receive: Callable, send: Callable) -> None:
