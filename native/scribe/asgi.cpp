@@ -102,43 +102,71 @@ Coro send_chunks(Ref send, Ref body) {
     co_return Ref::none();
 }
 
-Coro send_asgi_body(Ref response, Ref send) {
-    // The content as it was before any header is added.
-    Ref content = Ref::borrow(as_response(response.get())->base.content);
-    if (set_headers_for_response_content(response.get()) < 0) co_return Raised{};
-    {
-        Ref headers = Ref::borrow(as_response(response.get())->base._raw_headers);
-        if (check_header_pairs(headers.get()) < 0) co_return Raised{};
-        Ref start = start_event(as_response(response.get())->status, headers.get());
-        if (!(co_await send_event(send.get(), std::move(start)))) co_return Raised{};
-    }
-    const int truth = content.get() == Py_None ? 0 : PyObject_IsTrue(content.get());
-    if (truth < 0) co_return Raised{};
-    if (!truth) {
-        if (!(co_await send_event(send.get(), body_event(S.empty_bytes, More::Absent))))
-            co_return Raised{};
-        co_return Ref::none();
-    }
-    Ref length_obj = Ref::steal(PyObject_GetAttr(content.get(), S.n_length));
-    if (!length_obj) co_return Raised{};
-    const long long length = PyLong_AsLongLong(length_obj.get());
-    if (length == -1 && PyErr_Occurred()) co_return Raised{};
-    if (length < 0 || PyObject_TypeCheck(content.get(), S.streamed_content_type))
-        co_return co_await await_(send_stream(std::move(send), std::move(content), length),
-                                  "send_asgi_response");
+// What follows the start event.
+enum class Rest { Event, Stream, Chunks };
 
-    Ref body = Ref::steal(PyObject_GetAttr(content.get(), S.n_body));
-    if (!body) co_return Raised{};
-    if (!PyBytes_Check(body.get())) co_return expected_type("bytes", body.get());
-    // Content-Length went out as `length`: a body of another size would corrupt the connection.
-    if (PyBytes_GET_SIZE(body.get()) != length) {
-        PyErr_Format(S.invalid_operation, "The body has %zd bytes, but its length is %lld",
-                     PyBytes_GET_SIZE(body.get()), length);
-        co_return Raised{};
+// Everything decided before the first event goes out: the headers are complete and checked, and
+// a body whose size disagrees with its Content-Length is refused before the server sees either.
+struct Plan {
+    Ref start;
+    Rest rest = Rest::Event;
+    Ref body;     // Event: the body event; Chunks: the body
+    Ref content;  // Stream: the content
+    long long length = 0;
+};
+
+bool plan_response(PyObject *response, Plan &plan) {
+    // The content as it was before any header is added.
+    plan.content = Ref::borrow(as_response(response)->base.content);
+    // The application's headers are checked; those added here are safe by construction.
+    if (check_header_pairs(as_response(response)->base._raw_headers) < 0) return false;
+    bool has_content = false;
+    if (add_content_headers(response, plan.content.get(), has_content, plan.length) < 0)
+        return false;
+    plan.start = start_event(as_response(response)->status, as_response(response)->base._raw_headers);
+    if (!plan.start) return false;
+    if (!has_content) {
+        plan.body = body_event(S.empty_bytes, More::Absent);
+        return bool(plan.body);
     }
-    if (length > kChunkSize)
-        co_return co_await await_(send_chunks(std::move(send), std::move(body)), "send_asgi_response");
-    if (!(co_await send_event(send.get(), body_event(body.get(), More::No)))) co_return Raised{};
+    if (plan.length < 0 || PyObject_TypeCheck(plan.content.get(), S.streamed_content_type)) {
+        plan.rest = Rest::Stream;
+        return true;
+    }
+    Ref body = Ref::steal(S.content_body.get(plan.content.get()));
+    if (!body) return false;
+    if (!PyBytes_Check(body.get())) {
+        expected_type("bytes", body.get());
+        return false;
+    }
+    // Content-Length says `length`: a body of another size would corrupt the connection.
+    if (PyBytes_GET_SIZE(body.get()) != plan.length) {
+        PyErr_Format(S.invalid_operation, "The body has %zd bytes, but its length is %lld",
+                     PyBytes_GET_SIZE(body.get()), plan.length);
+        return false;
+    }
+    if (plan.length > kChunkSize) {
+        plan.rest = Rest::Chunks;
+        plan.body = std::move(body);
+        return true;
+    }
+    plan.body = body_event(body.get(), More::No);
+    return bool(plan.body);
+}
+
+// Two awaits at most, so that the frame stays small: the start event, then the rest.
+Coro send_asgi_body(Ref response, Ref send) {
+    Plan plan;
+    if (!plan_response(response.get(), plan)) co_return Raised{};
+    response.reset();
+    if (!(co_await send_event(send.get(), std::move(plan.start)))) co_return Raised{};
+    Await rest = plan.rest == Rest::Event ? send_event(send.get(), std::move(plan.body))
+                 : plan.rest == Rest::Stream
+                     ? await_(send_stream(Ref::borrow(send.get()), std::move(plan.content), plan.length),
+                              "send_asgi_response")
+                     : await_(send_chunks(Ref::borrow(send.get()), std::move(plan.body)),
+                              "send_asgi_response");
+    if (!(co_await std::move(rest))) co_return Raised{};
     co_return Ref::none();
 }
 

@@ -17,14 +17,16 @@ bool status_without_body(int status) {
 }
 
 // The Content-Type value for a content's media type: the library's shared copy when it has one.
-// New reference.
+// A type that could end the header line is refused. New reference.
 PyObject *content_type_value(PyObject *type) {
     if (type == Py_None) return Py_NewRef(S.b_octet_stream);
     if (!PyBytes_Check(type)) return expected_type("bytes", type);
     const Py_ssize_t n = PyBytes_GET_SIZE(type);
     if (n == 0) return Py_NewRef(S.b_octet_stream);
-    PyObject *shared = get_interned_content_type_bytes(PyBytes_AS_STRING(type), size_t(n));
-    return Py_NewRef(shared ? shared : type);
+    if (PyObject *shared = get_interned_content_type_bytes(PyBytes_AS_STRING(type), size_t(n)))
+        return Py_NewRef(shared);
+    if (has_line_break_or_nul(PyBytes_AS_STRING(type), size_t(n))) return unsafe_header(S.h_content_type);
+    return Py_NewRef(type);
 }
 
 int add(PyObject *message, PyObject *name, Ref value) {
@@ -40,30 +42,46 @@ bool check_response_arg(PyObject *o, const char *arg) {
     return false;
 }
 
-int set_headers_for_response_content(PyObject *message) {
-    if (!check_response_arg(message, "message")) return -1;
-    Ref content = Ref::borrow(as_response(message)->base.content);
-    const int truth = content.get() == Py_None ? 0 : PyObject_IsTrue(content.get());
+bool read_length(PyObject *content, long long &length) {
+    Ref value = Ref::steal(S.content_length.get(content));
+    if (!value) return false;
+    length = PyLong_AsLongLong(value.get());
+    return !(length == -1 && PyErr_Occurred());
+}
+
+int add_content_headers(PyObject *message, PyObject *content, bool &has_content,
+                        long long &length) {
+    const int truth = content == Py_None ? 0 : PyObject_IsTrue(content);
     if (truth < 0) return -1;
+    has_content = truth;
+    length = 0;
     if (!truth) {
         if (status_without_body(as_response(message)->status)) return 0;
         return add(message, S.h_content_length, Ref::steal(length_bytes(0)));
     }
     // An application that chose its own Content-Type (text/csv on a text body, say) keeps it
     // alone: a second one would go out beside it, and clients take the last.
-    const int declared = S.messages->_has_header(message, S.h_content_type);
+    PyObject *raw = as_response(message)->base._raw_headers;
+    const int declared = PyList_Check(raw) && PyList_GET_SIZE(raw) == 0
+                             ? 0
+                             : S.messages->_has_header(message, S.h_content_type);
     if (declared < 0) return -1;
     if (!declared) {
-        Ref type = Ref::steal(PyObject_GetAttr(content.get(), S.n_type));
+        Ref type = Ref::steal(S.content_media_type.get(content));
         if (!type || add(message, S.h_content_type, Ref::steal(content_type_value(type.get()))) < 0)
             return -1;
     }
-    Ref length_obj = Ref::steal(PyObject_GetAttr(content.get(), S.n_length));
-    if (!length_obj) return -1;
-    const long long length = PyLong_AsLongLong(length_obj.get());
-    if (length == -1 && PyErr_Occurred()) return -1;
+    if (!read_length(content, length)) return -1;
     if (length < 0) return add(message, S.h_transfer_encoding, Ref::borrow(S.b_chunked));
     return add(message, S.h_content_length, Ref::steal(length_bytes(length)));
+}
+
+int set_headers_for_response_content(PyObject *message) {
+    if (!check_response_arg(message, "message")) return -1;
+    Ref content = Ref::borrow(as_response(message)->base.content);
+    bool has_content = false;
+    long long length = 0;
+    return add_content_headers(message, content.get(), has_content, length);
 }
 
 PyObject *py_set_headers_for_response_content(PyObject *, PyObject *const *args, Py_ssize_t nargs,

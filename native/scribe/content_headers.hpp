@@ -21,9 +21,18 @@ inline bool is_response(PyObject *o) {
 // typed-argument error. False with the error set.
 bool check_response_arg(PyObject *o, const char *arg);
 
+// `content.length` (a signed 64-bit int; negative for a body without a fixed length). False with
+// an error set.
+bool read_length(PyObject *content, long long &length);
+
 // Appends Content-Type (unless the response declares one already) and Content-Length or chunked
 // Transfer-Encoding to the response's header list. 0, or -1 with an error set.
 int set_headers_for_response_content(PyObject *message);
+
+// The same for a response whose `content` (held by the caller) was taken before, telling the
+// caller whether it has content and the content's length. 0, or -1 with an error set.
+int add_content_headers(PyObject *message, PyObject *content, bool &has_content,
+                        long long &length);
 
 PyObject *py_set_headers_for_response_content(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                               PyObject *kwnames);

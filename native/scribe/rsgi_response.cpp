@@ -63,15 +63,13 @@ struct ContentFacts {
 
 bool read_content(PyObject *content, ContentFacts &facts) {
     if (content == Py_None) return true;
-    facts.type = Ref::steal(PyObject_GetAttr(content, S.n_type));
+    facts.type = Ref::steal(S.content_media_type.get(content));
     if (!facts.type) return false;
-    facts.body = Ref::steal(PyObject_GetAttr(content, S.n_body));
+    facts.body = Ref::steal(S.content_body.get(content));
     if (!facts.body) return false;
     if (facts.body.get() != Py_None) return true;
-    Ref length_obj = Ref::steal(PyObject_GetAttr(content, S.n_length));
-    if (!length_obj) return false;
-    const long long length = PyLong_AsLongLong(length_obj.get());
-    if (length == -1 && PyErr_Occurred()) return false;
+    long long length = 0;
+    if (!read_length(content, length)) return false;
     // A body without a fixed length (the server's own request content, say) is a stream too.
     facts.streamed = length < 0 || PyObject_TypeCheck(content, S.streamed_content_type);
     if (facts.streamed) facts.declared = length;
@@ -188,12 +186,7 @@ Coro rsgi_stream_body(Ref response, Ref protocol, Ref headers, Ref content) {
         if (!transport) co_return Raised{};
     }
     long long declared = -1;
-    {
-        Ref length = Ref::steal(PyObject_GetAttr(content.get(), S.n_length));
-        if (!length) co_return Raised{};
-        declared = PyLong_AsLongLong(length.get());
-        if (declared == -1 && PyErr_Occurred()) co_return Raised{};
-    }
+    if (!read_length(content.get(), declared)) co_return Raised{};
     Ref aiter = async_iter(Ref::steal(PyObject_CallMethodNoArgs(content.get(), S.n_stream)));
     if (!aiter) co_return Raised{};
     long long sent = 0;

@@ -13,6 +13,7 @@
 #include "common/module_state.hpp"
 #include "headers/headers_api.hpp"
 #include "messages/messages_api.hpp"
+#include "scribe/slot_field.hpp"
 
 namespace qm::scribe {
 
@@ -88,6 +89,11 @@ struct State {
     PyObject *globals = nullptr;
 
     PyObject *lengths[kCachedLengths] = {};  // b"0", b"1", ...: made on first use
+
+    // Content's fields, read on every response.
+    SlotField content_media_type{"type"};
+    SlotField content_body{"body"};
+    SlotField content_length{"length"};
 
     // The RSGI adapter's tables: request header names and values (text -> bytes), response
     // header names and values and content types (bytes -> text), and the one-pair header lists

@@ -6,16 +6,29 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 
 namespace qm::scribe {
 
+// Eight bytes at a time: a byte equal to CR, LF or NUL leaves a zero byte in `word ^ pattern`,
+// which (x - 0x01..) & ~x & 0x80.. detects.
 inline bool has_line_break_or_nul(const char *s, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto has_zero = [](uint64_t x) { return ((x - ones) & ~x & highs) != 0; };
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s + i, sizeof word);
+        if (has_zero(word) || has_zero(word ^ (ones * '\r')) || has_zero(word ^ (ones * '\n')))
+            return true;
+    }
+    for (; i < n; ++i) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c <= '\r' && (c == '\r' || c == '\n' || c == '\0')) return true;
+        if (c == '\r' || c == '\n' || c == '\0') return true;
     }
     return false;
 }
@@ -46,6 +59,7 @@ inline Raised unsafe_header(PyObject *name) {
 // list) of two bytes objects, none holding CR, LF or NUL. 0, or -1 with an error set.
 inline int check_header_pairs(PyObject *headers) {
     if (!PyList_Check(headers)) return expected_type("list", headers);
+    Ref hold = Ref::borrow(headers);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
         // Held: the messages below format objects, which may run code that changes the list.
         Ref pair = Ref::borrow(PyList_GET_ITEM(headers, i));
