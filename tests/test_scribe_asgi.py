@@ -6,8 +6,7 @@ import asyncio
 import pytest
 
 from quenmark import scribe
-from quenmark.contents import ASGIContent, Content, StreamedContent, TextContent
-from quenmark.cookies import Cookie, write_cookie_for_response
+from quenmark.contents import Content, StreamedContent, TextContent
 from quenmark.exceptions import InvalidOperation
 from quenmark.messages import Response
 from quenmark.scribe import (get_chunks, send_asgi_response, set_headers_for_response_content,
@@ -101,13 +100,6 @@ def test_fields_a_subclass_computes_are_read_through_them():
     sink = send(Response(200, None, Computed(None, b"")))
     assert sink.events[0]["headers"] == [(b"content-type", b"text/csv"), (b"content-length", b"3")]
     assert sink.bodies == [(b"a,b", False)]
-
-
-def test_known_content_types_are_shared_objects():
-    first, second = Response(200, None, TextContent("a")), Response(200, None, TextContent("b"))
-    for r in (first, second):
-        set_headers_for_response_content(r)
-    assert first.headers.values[0][1] is second.headers.values[0][1]
 
 
 @pytest.mark.parametrize("name", [b"content-type", b"Content-Type", b"CONTENT-TYPE"])
@@ -223,17 +215,6 @@ def test_an_unsafe_content_type_is_refused():
         send(Response(200, None, content))
 
 
-def test_the_request_body_of_an_asgi_server_can_be_sent_back():
-    messages = iter([{"type": "http.request", "body": b"ab", "more_body": True},
-                     {"type": "http.request", "body": b"c", "more_body": False}])
-
-    async def receive():
-        return next(messages)
-
-    assert send(Response(200, None, ASGIContent(receive))).bodies == [
-        (b"ab", True), (b"c", True), (b"", False)]
-
-
 @pytest.mark.parametrize(
     "call",
     [
@@ -292,7 +273,3 @@ def test_write_chunks_refuses_text_and_closes_what_it_reads():
     with pytest.raises(AttributeError):
         asyncio.run(collect(write_chunks(None)))
 
-
-def test_write_response_cookie(monkeypatch):
-    cookie = Cookie("sid", "v", path="/")
-    assert write_response_cookie(cookie) == write_cookie_for_response(cookie)

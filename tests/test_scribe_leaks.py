@@ -12,6 +12,7 @@ import types
 import pytest
 
 import capi_tables
+from test_scribe_rsgi import Protocol, Scope
 from quenmark import scribe
 from quenmark.contents import (Content, JSONContent, ServerSentEvent, StreamedContent, TextContent,
                                TextServerSentEvent)
@@ -67,33 +68,6 @@ def drive(coro, steps=10):
 def suspended(coro):
     coro.send(None)
     return coro
-
-
-class Scope:
-    method, path, query_string, scheme, client = "GET", "/p", "a=1", "http", "127.0.0.1:1"
-    headers = {"host": "h", "accept": "*/*", "x-e": "\u00e9"}
-
-
-class Transport:
-    async def send_bytes(self, data):
-        pass
-
-    async def send_str(self, data):
-        pass
-
-
-class Protocol:
-    def response_empty(self, status, headers):
-        pass
-
-    def response_bytes(self, status, headers, body):
-        pass
-
-    def response_str(self, status, headers, body):
-        pass
-
-    def response_stream(self, status, headers):
-        return Transport()
 
 
 def streamed(*items, length=-1, fail=False):
@@ -199,7 +173,7 @@ def test_c_level_table():
     assert entry("write_sse", _O, 1)(EVENT, 0) == scribe.write_sse(EVENT)
     assert entry("extract_rsgi_headers", _O, 1)(None, 0) == []
     request = entry("instantiate_rsgi_request", _O, 2)(Scope(), Protocol(), 0)
-    assert request._path == b"/p"
+    assert request._path == b"/caf\xc3\xa9"
     assert entry("send_rsgi_response_sync", _O, 2)(Response(204), Protocol(), 0) is None
     with pytest.raises(TypeError):
         entry("set_headers_for_response_content", _I, 1)(None, 0)

@@ -44,10 +44,10 @@ PyObject *line_break_pattern();           // re.compile(r"\r\n|\r|\n"), the modu
 
 // The module's state (see common/module_state.hpp).
 #define QM_SCRIBE_STATE(NAME, OBJECT, TYPE)                                                      \
-    NAME(type) NAME(status) NAME(headers) NAME(body) NAME(more_body) NAME(length)               \
-    NAME(get_parts) NAME(stream) NAME(items) NAME(path) NAME(query_string) NAME(method)         \
-    NAME(scheme) NAME(client) NAME(server) NAME(write_data) NAME(data) NAME(event) NAME(id)     \
-    NAME(retry) NAME(comment) NAME(aclose) NAME(sub) NAME(split) NAME(send_bytes)               \
+    NAME(type) NAME(status) NAME(headers) NAME(body) NAME(more_body) NAME(get_parts)            \
+    NAME(stream) NAME(items) NAME(path) NAME(query_string) NAME(method) NAME(client)            \
+    NAME(server) NAME(write_data) NAME(data) NAME(event) NAME(id) NAME(retry) NAME(comment)     \
+    NAME(aclose) NAME(sub) NAME(split) NAME(send_bytes)                                        \
     NAME(send_str) NAME(response_empty) NAME(response_bytes) NAME(response_str)                 \
     NAME(response_stream) NAME(_NEW_LINES_RX) NAME(get_chunks) NAME(_send_rsgi_stream)          \
     /* Sibling modules. */                                                                     \
@@ -74,7 +74,6 @@ PyObject *line_break_pattern();           // re.compile(r"\r\n|\r|\n"), the modu
     /* The RSGI side's text forms. */                                                          \
     OBJECT(s_content_type, state::name("content-type"))                                        \
     OBJECT(s_content_length, state::name("content-length"))                                    \
-    OBJECT(s_http, state::name("http"))                                                        \
     OBJECT(empty_headers, PyList_New(0)) /* shared by every response without headers */
 
 inline constexpr Py_ssize_t kCachedLengths = 1024;
@@ -83,9 +82,8 @@ struct State {
     const messages::CApi *messages = nullptr;  // the messages module's table, bound first
     QM_STATE_FIELDS(QM_SCRIBE_STATE)
 
-    // The module's globals, and the functions get_chunks and _send_rsgi_stream were bound to
-    // when the module was made: the writers look the names up at call time, so that a caller
-    // may put other objects in their place.
+    // The module's globals: the writers look get_chunks, _send_rsgi_stream and _NEW_LINES_RX up
+    // there at call time, so that a caller may put other objects in their place.
     PyObject *globals = nullptr;
 
     PyObject *lengths[kCachedLengths] = {};  // b"0", b"1", ...: made on first use
