@@ -2,7 +2,6 @@
 and malformed bodies."""
 
 import os
-import tempfile
 
 import pytest
 
@@ -51,36 +50,6 @@ def request(body=b"", content_type=MULTIPART, **receive):
     r = Request.incoming("POST", b"/", b"", headers)
     r.content = ASGIContent(Receive(body, **receive))
     return r
-
-
-@pytest.fixture
-def open_temp_files(tmp_path, monkeypatch):
-    """Counts the spooled files made and not closed, and the open descriptors of files in a
-    private temporary directory. The spooled files are kept alive here, so only an explicit
-    close counts, not the collection of a dropped file."""
-    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-    made = []
-
-    class Recorded(tempfile.SpooledTemporaryFile):
-        def __init__(self, *args, **kwargs):
-            super().__init__(*args, **kwargs)
-            made.append(self)
-
-    monkeypatch.setattr(tempfile, "SpooledTemporaryFile", Recorded)
-
-    def count():
-        fds = os.listdir("/proc/self/fd")
-        on_disk = sum(1 for fd in fds if _target(fd).startswith(str(tmp_path)))
-        return max(on_disk, sum(1 for f in made if not f.closed))
-
-    return count
-
-
-def _target(fd):
-    try:
-        return os.readlink(f"/proc/self/fd/{fd}")
-    except OSError:
-        return ""
 
 
 THREE = multipart_body((b"a", b"f.txt", b"file"), (b"b", None, b"bee"), (b"a", None, b"second"))

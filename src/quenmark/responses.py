@@ -30,9 +30,9 @@ _LOCATION_SAFE = ":/?#[]@!$&'()*+,;=%~-._"
 
 
 def _response(status: int, headers: list | None = None, content: Any = None) -> Response:
-    from quenmark.messages import Response
+    from quenmark.messages import acquire_response
 
-    return Response(status, headers, content)
+    return acquire_response(status, headers, content)
 
 
 def text(value: str, status: int = 200) -> Response:

@@ -10,6 +10,7 @@ from quenmark.contents import TextContent
 from quenmark.exceptions import HTTPException
 from quenmark.messages import Request, Response
 from quenmark.server import asgi, rsgi
+from quenmark.server.pools import recycle
 from quenmark.server.routing import Router
 from quenmark.utils import get_class_instance_hierarchy
 
@@ -102,9 +103,13 @@ class Application:
     async def __call__(self, scope: dict, receive: Callable, send: Callable) -> None:
         kind = scope["type"]
         if kind == "http":
-            request = asgi.request_from_scope(scope, receive)
-            response = await self.handle(request)
-            await asgi.send_asgi_response(response, send)
+            # [request, response], held nowhere else: see pools.recycle.
+            held = [asgi.request_from_scope(scope, receive), None]
+            try:
+                held[1] = await self.handle(held[0])
+                await asgi.send_asgi_response(held[1], send)
+            finally:
+                recycle(held)
         elif kind == "lifespan":
             await asgi.run_lifespan(self, receive, send)
         else:
@@ -113,9 +118,12 @@ class Application:
     async def __rsgi__(self, scope: Any, protocol: Any) -> None:
         if scope.proto != "http":
             raise RuntimeError(f"unsupported RSGI protocol {scope.proto!r}")
-        request = rsgi.instantiate_rsgi_request(scope, protocol)
-        response = await self.handle(request)
-        await rsgi.send_rsgi_response(response, protocol)
+        held = [rsgi.instantiate_rsgi_request(scope, protocol), None]
+        try:
+            held[1] = await self.handle(held[0])
+            await rsgi.send_rsgi_response(held[1], protocol)
+        finally:
+            recycle(held)
 
     def __rsgi_init__(self, loop: Any) -> None:
         loop.run_until_complete(self.start())

@@ -7,7 +7,7 @@ from collections.abc import Callable
 from typing import Any
 
 from quenmark.contents import ASGIContent
-from quenmark.messages import Request
+from quenmark.messages import Request, acquire_request
 from quenmark.scribe import send_asgi_response
 
 __all__ = ["CHUNK_SIZE", "has_body", "request_from_scope", "run_lifespan", "send_asgi_response"]
@@ -35,8 +35,7 @@ def request_from_scope(scope: dict, receive: Callable) -> Request:
     path = scope.get("raw_path") or scope["path"].encode("utf8")
     # The raw path may carry the query on some servers.
     path = path.split(b"?", 1)[0]
-    request = Request.incoming(scope["method"], path, scope.get("query_string", b""), headers)
-    request.scope = scope
+    request = acquire_request(scope["method"], path, scope.get("query_string", b""), headers, scope)
     if has_body(headers):
         request.content = ASGIContent(receive)
     return request
