@@ -62,8 +62,9 @@ _OPS = [
 ]
 
 
-_decref = ctypes.pythonapi.Py_DecRef
-_decref.argtypes = [ctypes.c_void_p]
+# A prototype of our own: the shared ctypes.pythonapi.Py_DecRef may be given other argtypes by
+# another test, and an address passed as a py_object would release the wrong object.
+_decref = ctypes.PYFUNCTYPE(None, ctypes.c_void_p)(("Py_DecRef", ctypes.pythonapi))
 
 TABLE = {name: capi_tables.function(messages, name, res, *args) for name, res, args in _OPS}
 _RESULTS = {name: res for name, res, _ in _OPS}
