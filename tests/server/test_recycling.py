@@ -36,7 +36,20 @@ def fresh_pools(monkeypatch):
     return messages._TLS
 
 
-async def test_requests_and_responses_are_reused():
+class RSGIScope:
+    proto, scheme, method, query_string, client = "http", "http", "GET", "", "127.0.0.1:1"
+
+    def __init__(self, path):
+        self.path, self.headers = path, {"host": "test"}
+
+
+class RSGIProtocol:
+    def response_bytes(self, status, headers, body):
+        self.sent = (status, body)
+
+
+@pytest.mark.parametrize("interface", ["asgi", "rsgi"])
+async def test_requests_and_responses_are_reused(interface):
     app = Application()
     seen = []
 
@@ -45,11 +58,17 @@ async def test_requests_and_responses_are_reused():
         seen.append((id(request), request.route_values["n"], request.url.value))
         return text("ok")
 
-    async with client(app) as c:
-        await c.get("/1?a=1")
-        await c.get("/2")
+    if interface == "asgi":
+        async with client(app) as c:
+            await c.get("/1")
+            await c.get("/2")
+    else:
+        for path in ("/1", "/2"):
+            protocol = RSGIProtocol()
+            await app.__rsgi__(RSGIScope(path), protocol)
+            assert protocol.sent == (200, b"ok")
     (first, _, url1), (second, n2, url2) = seen
-    assert first == second and n2 == "2" and (url1, url2) == (b"/1?a=1", b"/2")
+    assert first == second and n2 == "2" and (url1, url2) == (b"/1", b"/2")
     assert len(messages._TLS.responses) == 1
 
 
