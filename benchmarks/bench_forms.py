@@ -20,25 +20,15 @@ import subprocess
 import sys
 import time
 
+import bench_messages
+
 BOUNDARY = b"----------------quenmarkbenchforms0c4e7a"
 CHUNK_SIZE = 64 * 1024
 FILE_SIZE = 2 * 1000 * 1000
 UPLOAD_SIZE = 100 * 1000 * 1000
 CONTENT_TYPE = b"multipart/form-data; boundary=" + BOUNDARY
-HEADERS = [
-    (b"host", b"example.com"),
-    (b"user-agent", b"Mozilla/5.0 (X11; Linux x86_64) Gecko/20100101 Firefox/133.0"),
-    (b"accept", b"text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"),
-    (b"accept-language", b"en-GB,en;q=0.5"),
-    (b"accept-encoding", b"gzip, deflate, br, zstd"),
-    (b"connection", b"keep-alive"),
-    (b"cookie", b"session=abc123; theme=dark"),
-    (b"x-request-id", b"6f1c2b8e-4d1f-4a57-9c11-0d2a4c9b7e31"),
-    (b"x-forwarded-for", b"203.0.113.7"),
-    (b"sec-fetch-mode", b"navigate"),
-    (b"upgrade-insecure-requests", b"1"),
-    (b"content-type", CONTENT_TYPE),
-]
+# The 12-header request of bench_messages, with a multipart Content-Type for its last header.
+HEADERS = bench_messages.HEADERS[:11] + [(b"content-type", CONTENT_TYPE)]
 assert len(HEADERS) == 12
 
 
@@ -47,7 +37,7 @@ def field(name: bytes, value: bytes) -> bytes:
             + value + b"\r\n")
 
 
-def file_head(size_hint: str = "") -> bytes:
+def file_head() -> bytes:
     return (b"--" + BOUNDARY + b"\r\n"
             b'Content-Disposition: form-data; name="upload"; filename="data.bin"\r\n'
             b"Content-Type: application/octet-stream\r\n\r\n")
