@@ -5,9 +5,8 @@ import os
 
 import pytest
 
-from quenmark import contents, multipart
-from quenmark.contents import ASGIContent, Content, FormPart
-from quenmark.exceptions import BadRequest, ContentTooLarge, MessageAborted
+from quenmark.contents import ASGIContent, FormPart
+from quenmark.exceptions import BadRequest, MessageAborted
 from quenmark.messages import Message, Request, _encode, _multipart_to_dict_streaming
 
 BOUNDARY = b"b0undary"
@@ -118,26 +117,6 @@ async def test_urlencoded_forms_are_parsed_on_every_call():
     assert await r.files() == [] and await r.files("a") == []
 
 
-async def test_urlencoded_text_must_be_str():
-    class BytesText(Request):
-        async def text(self):
-            return b"a=1"
-
-    r = BytesText.incoming("POST", b"/", b"", [(b"content-type", URLENCODED)])
-    with pytest.raises(TypeError, match="^Expected str, got bytes$"):
-        await r.form()
-
-
-async def test_form_reads_through_the_host_visible_stream():
-    class Fixed(Message):
-        def multipart_stream(self):
-            return _fixed_parts()
-
-    m = Fixed([(b"content-type", MULTIPART)])
-    assert await m.form() == {"x": "data"}
-    m._form_data["x"][0].close()
-
-
 async def _fixed_parts():
     class Part:
         name, file_name, content_type, charset = "x", None, None, None
@@ -149,7 +128,14 @@ async def _fixed_parts():
     yield Part()
 
 
-async def test_multipart_to_dict_streaming_and_encode():
+async def test_form_reads_parts_through_the_host_visible_multipart_stream():
+    class Fixed(Message):
+        def multipart_stream(self):
+            return _fixed_parts()
+
+    m = Fixed([(b"content-type", MULTIPART)])
+    assert await m.form() == {"x": "data"}
+    m._form_data["x"][0].close()
     form = await _multipart_to_dict_streaming(_fixed_parts(), spool_max_size=1)
     (part,) = form["x"]
     assert (part.name, part.size, part.file._rolled, part.data) == (b"x", 4, True, b"data")
@@ -205,41 +191,15 @@ async def test_a_failed_parse_leaves_no_file_open(open_temp_files, body, receive
 # ---- limits and malformed bodies --------------------------------------------------------
 
 
-async def test_limits(monkeypatch, open_temp_files):
-    monkeypatch.setattr(contents, "MAX_FORM_FIELDS", 3)
-    assert await request(b"a=1&b=2&c=3", URLENCODED).form() == {"a": "1", "b": "2", "c": "3"}
-    with pytest.raises(ContentTooLarge, match="more than 3 fields"):
-        await request(b"a=1" + b"&" * 3, URLENCODED).form()
-
-    monkeypatch.setattr(multipart, "MAX_PARTS", 2)
-    with pytest.raises(ContentTooLarge, match="more than 2 parts"):
-        await request(THREE).form()
-
-    monkeypatch.setattr(multipart, "MAX_PART_SIZE", SPOOL + 5)
-    with pytest.raises(ContentTooLarge, match="part is larger"):
-        await request(multipart_body((b"f", b"a", b"x" * (SPOOL + 6)))).form()
-    assert open_temp_files() == 0
-
-    monkeypatch.setattr(contents, "MAX_BODY_SIZE", 100)
-    too_big = request(b"a=" + b"x" * 99, URLENCODED)
-    with pytest.raises(ContentTooLarge, match="body is larger than 100 bytes"):
-        await too_big.form()
-    allowed = request(b"a=" + b"x" * 99, URLENCODED)
-    allowed.content.max_size = None
-    assert len((await allowed.form())["a"]) == 99
-
-
 @pytest.mark.parametrize(
     "body",
     [
-        b"\r\n" * 30000 + THREE,  # a flood of line breaks before the first boundary
         THREE.replace(b"bee\r\n", b"bee\r\n" + b"\r\n" * 30000, 1),  # ... inside a part is data
         THREE.replace(b"--" + BOUNDARY + b"\r\n", b"--" + BOUNDARY + b"\r\n\r\n", 1),
         THREE.replace(b'name="b"', b'name="b"; filename*=bogus-charset\'\'%ff'),
-        b"--" + BOUNDARY + b"--x" * 10000,
         b"garbage without any boundary",
     ],
-    ids=["crlf-preamble", "crlf-data", "empty-part-headers", "bad-filename-star", "dashes", "garbage"],
+    ids=["crlf-data", "empty-part-headers", "bad-filename-star", "garbage"],
 )
 async def test_malformed_multipart_gives_a_bad_request_or_a_form(body, open_temp_files):
     try:
@@ -252,21 +212,3 @@ async def test_malformed_multipart_gives_a_bad_request_or_a_form(body, open_temp
             for part in parts:
                 part.close()
     assert open_temp_files() == 0
-
-
-async def test_a_bad_filename_star_falls_back_to_the_plain_file_name():
-    body = THREE.replace(b'filename="f.txt"', b"filename=\"f.txt\"; filename*=nope''%ff")
-    (part,) = await request(body).files()
-    assert part.file_name == b"f.txt"
-
-
-async def test_a_disconnect_in_form_data_is_the_clients_error_not_a_crash():
-    r = request(THREE, disconnect_after=0)
-    with pytest.raises(MessageAborted):
-        await r.form()
-    assert r._form_data is None
-
-
-def test_content_kinds_unchanged():
-    # Message bodies that are not server contents have no size limit.
-    assert Content(b"a", b"x" * 10).length == 10

@@ -101,23 +101,18 @@ def test_responses_from_the_pool():
     assert again.headers.values is headers and again.get_first_header(b"x") is None
 
 
-@pytest.mark.parametrize("value", [None, "missing"])
-def test_lists_are_made_anew_when_missing_or_none(fresh_pools, value):
+def test_the_pools_live_on_the_module_tls(fresh_pools, monkeypatch):
     release_response(Response(200))
-    if value is None:
-        fresh_pools.requests = None
-    else:
-        del fresh_pools.requests
+    fresh_pools.requests = None  # both lists are made anew
     acquire_request("GET", b"/", b"", None, None)
     assert fresh_pools.requests == [] and fresh_pools.responses == []
-
-
-def test_the_pools_are_read_from_the_module_each_time(monkeypatch):
-    other = messages._ThreadLocalFreelist()
-    monkeypatch.setattr(messages, "_TLS", other)
-    release_request(Request("GET", b"/", None))
-    assert len(other.requests) == 1
-    monkeypatch.delattr(messages, "_TLS")
+    fresh_pools.requests = 5
+    with pytest.raises(TypeError, match="^Expected list, got int$"):
+        acquire_request("GET", b"/", b"", None, None)
+    fresh_pools.requests = [Response(200)]
+    with pytest.raises(TypeError, match="Cannot convert quenmark.messages.Response"):
+        acquire_request("GET", b"/", b"", None, None)
+    monkeypatch.delattr(messages, "_TLS")  # read on every call
     with pytest.raises(NameError, match="_TLS"):
         acquire_response()
 
@@ -126,12 +121,8 @@ def test_the_pools_are_read_from_the_module_each_time(monkeypatch):
     "call, error, message",
     [
         (lambda: release_request(None), TypeError, "expected quenmark.messages.Request, got NoneType"),
-        (lambda: release_request(Response(200)), TypeError, "got quenmark.messages.Response"),
         (lambda: release_response(Request("GET", None, None)), TypeError, "got quenmark.messages.Request"),
-        (lambda: acquire_request(b"GET", b"/", b"", None, None), TypeError, "'method'"),
         (lambda: acquire_request("GET", "/", b"", None, None), TypeError, "'path'"),
-        (lambda: acquire_request("GET", b"/", b"", (), None), TypeError, "'headers'"),
-        (lambda: acquire_response(headers=()), TypeError, "'headers'"),
         (lambda: acquire_response(content=b"x"), TypeError, "'content'"),
         (lambda: acquire_response(2**31), OverflowError, "value too large to convert to int"),
     ],
@@ -143,21 +134,10 @@ def test_bad_arguments_leave_the_pools_alone(fresh_pools, call, error, message):
     assert len(fresh_pools.requests) == 1 and fresh_pools.responses == []
 
 
-def test_a_foreign_object_in_the_pool_is_refused(fresh_pools):
-    fresh_pools.requests = [Response(200)]
-    with pytest.raises(TypeError, match="Cannot convert quenmark.messages.Response"):
-        acquire_request("GET", b"/", b"", None, None)
-    fresh_pools.requests = 5
-    with pytest.raises(TypeError, match="^Expected list, got int$"):
-        acquire_request("GET", b"/", b"", None, None)
-
-
 @pytest.mark.parametrize(
     "acquire, release, pool",
-    [(lambda: acquire_request("GET", b"/", b"", None, None), release_request, "requests"),
-     (lambda: acquire_request("", b"", b"", None, None), release_request, "requests"),
-     (lambda: acquire_response(200, None, Content(b"a", b"b")), release_response, "responses"),
-     (acquire_response, release_response, "responses")],
+    [(lambda: acquire_request("", b"", b"", None, None), release_request, "requests"),
+     (lambda: acquire_response(200, None, Content(b"a", b"b")), release_response, "responses")],
 )
 def test_releasing_twice_is_refused(fresh_pools, acquire, release, pool):
     obj = acquire()
@@ -170,24 +150,18 @@ def test_releasing_twice_is_refused(fresh_pools, acquire, release, pool):
     assert acquire() is not obj
 
 
-def test_a_failing_reset_keeps_the_object_out_of_the_pool(fresh_pools):
+def test_release_resets_through_an_override_and_keeps_a_failure_out(fresh_pools):
+    class Tracked(Request):
+        def reset(self):
+            super().reset()
+            self.state = "reset by the subclass"
+
+    release_request(Tracked("GET", b"/", None))
+    assert acquire_request("GET", b"/x", b"", None, None).state == "reset by the subclass"
     response = Response(200, None, FailingDispose(b"a", b"b"))
     with pytest.raises(RuntimeError, match="dispose failed"):
         release_response(response)
     assert fresh_pools.responses == []
-
-
-def test_release_runs_a_subclass_reset(fresh_pools):
-    class Tracked(Request):
-        resets = 0
-
-        def reset(self):
-            type(self).resets += 1
-            super().reset()
-
-    release_request(Tracked("GET", b"/", None))
-    assert Tracked.resets == 1
-    assert type(acquire_request("GET", b"/x", b"", None, None)) is Tracked
 
 
 # ---- request helpers --------------------------------------------------------------------
@@ -219,14 +193,6 @@ def test_cors(method, headers, cors, preflight):
     assert is_cors_preflight_request(request) is preflight
 
 
-def test_cors_honours_a_get_first_header_override():
-    class Always(Request):
-        def get_first_header(self, key):
-            return b"yes"
-
-    assert is_cors_preflight_request(Always("OPTIONS", b"/", []))
-
-
 def test_absolute_urls():
     absolute = Request("GET", b"https://h.example/a?q=1", [])
     assert get_request_absolute_url(absolute) is absolute.url
@@ -247,8 +213,6 @@ def test_absolute_urls():
         (lambda: get_request_absolute_url(Request("GET", b"/", [])), BadRequest, "Missing Host header"),
         (lambda: is_cors_request(None), TypeError, "'request'"),
         (lambda: get_request_absolute_url(Response(200)), TypeError, "'request'"),
-        (lambda: get_absolute_url_to_path(Request("GET", b"/", []), b"/"), TypeError, "'path'"),
-        (lambda: method_without_body(b"GET"), TypeError, "'method'"),
     ],
 )
 def test_helper_errors(call, error, message):
