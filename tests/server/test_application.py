@@ -82,8 +82,8 @@ async def test_http_exceptions_and_unhandled_errors(app, caplog):
         gone = await c.get("/fail/http")
         bad = await c.get("/fail/bad")
         boom = await c.get("/fail/other")
-    assert (gone.status_code, gone.text) == (404, "gone")
-    assert (bad.status_code, bad.text) == (400, "bad input")
+    assert (gone.status_code, gone.text) == (404, "Resource not found")
+    assert (bad.status_code, bad.text) == (400, "Bad Request: bad input")
     assert boom.status_code == 500
     assert "boom" not in boom.text  # details are hidden unless asked for
     assert any(rec.levelno == logging.ERROR and rec.exc_info for rec in caplog.records)
@@ -105,14 +105,15 @@ async def test_exception_handlers_by_class_and_by_status(app):
         assert (await c.get("/missing")).text == ""
 
 
-async def test_failing_exception_handler_gives_500(app):
-    @app.exception_handler(HTTPException)
+@pytest.mark.parametrize("key", [400, BadRequest])
+async def test_failing_exception_handler_gives_500(app, key):
+    @app.exception_handler(key)
     async def broken(app_, request, exc):
         raise ValueError("handler bug")
 
     async with client(app) as c:
         r = await c.get("/fail/bad")
-    assert r.status_code == 500
+    assert (r.status_code, r.text) == (500, "Internal Server Error")
 
 
 @pytest.mark.parametrize("size", [0, 1, CHUNK_SIZE, CHUNK_SIZE + 1, 3 * CHUNK_SIZE + 7])
