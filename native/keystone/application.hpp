@@ -30,22 +30,31 @@ PyObject *get_http_exception_handler(PyObject *self, PyObject *http_exception);
 PyObject *get_http_exception_handler_impl(PyObject *self, PyObject *http_exception);
 
 // ---- Calls through `self` ---------------------------------------------------------------------
-// `self.<site>(args...)` as Python's attribute lookup finds it: an override of a Python subclass
-// (or a function stored on the instance, or a custom __getattribute__) is called and its result
-// awaited; otherwise `builtin(self, args...)` gives what to await, without a lookup.
+// 1 when `self.<site>` finds the built-in method, 0 when it finds an override (of a Python
+// subclass, a function stored on the instance, or anything a custom __getattribute__ gives),
+// -1 with an error set.
+inline int is_builtin(OverrideSite &site, PyObject *self) {
+    if (Py_IS_TYPE(self, &KeystoneType)) return 1;
+    if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return 0;
+    const int overridden = is_overridden(site, self, &KeystoneType);
+    return overridden < 0 ? -1 : !overridden;
+}
+
+// `self.<site>(args...)` as Python's attribute lookup finds it: an override is called and its
+// result awaited; the built-in method gives what to await through `builtin(self, args...)`,
+// without a lookup.
 template <class Builtin, class... Args>
 Await call_self(OverrideSite &site, PyObject *self, Builtin builtin, Args... args) {
-    if (!Py_IS_TYPE(self, &KeystoneType)) {
-        const int overridden = Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr
-                                   ? is_overridden(site, self, &KeystoneType)
-                                   : 1;
-        if (overridden < 0) return Await{};
-        if (overridden) return await_(call_override(site, self, args...));
-    }
+    const int b = is_builtin(site, self);
+    if (b < 0) return Await{};
+    if (!b) return await_(call_override(site, self, args...));
     return builtin(self, args...);
 }
 
-// The built-in methods as awaitables, for call_self (dispatch.cpp, log_records.cpp).
+// The built-in methods as awaitables, for call_self (dispatch.cpp, log_records.cpp). A method
+// whose steps before its last await are synchronous runs them at once and gives the awaitable it
+// ends with (the caller awaits that directly, sparing a coroutine frame per step); anything it
+// must await first (an override, a handler) makes it a coroutine of its own.
 Await builtin_handle_request_handler_exception(PyObject *self, PyObject *request, PyObject *exc);
 Await builtin_handle_http_exception(PyObject *self, PyObject *request, PyObject *exc);
 Await builtin_handle_exception(PyObject *self, PyObject *request, PyObject *exc);
@@ -54,6 +63,9 @@ Await builtin_apply_exception_handler(PyObject *self, PyObject *request, PyObjec
 Await builtin_handle_internal_server_error(PyObject *self, PyObject *request, PyObject *exc);
 Await builtin_log_handled_exc(PyObject *self, PyObject *request, PyObject *exc);
 Await builtin_log_unhandled_exc(PyObject *self, PyObject *request, PyObject *exc);
+// The records themselves (log_records.cpp): 0, or -1 with an error set.
+int log_handled(PyObject *self, PyObject *request, PyObject *exc);
+int log_unhandled(PyObject *self, PyObject *request, PyObject *exc);
 
 extern OverrideSite site_handle_request_handler_exception;
 extern OverrideSite site_handle_http_exception;

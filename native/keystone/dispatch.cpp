@@ -61,78 +61,50 @@ int log_handler_failure(PyObject *self, PyObject *handler) {
 
 // ---- handle_request_handler_exception --------------------------------------------------------
 
-Coro handle_request_handler_exception_body(Ref self, Ref request, Ref exc) {
-    PyObject *app = self.get();
-    if (is_http_exception(exc.get())) {
-        Ref logged = co_await call_self(site_log_handled_exc, app, builtin_log_handled_exc,
-                                        request.get(), exc.get());
-        if (!logged) co_return Raised{};
-        Ref response = co_await call_self(site_handle_http_exception, app,
-                                          builtin_handle_http_exception, request.get(), exc.get());
-        if (!response) co_return Raised{};
-        co_return response;
-    }
-    const int handled = is_handled_exception(app, exc.get());
-    if (handled < 0) co_return Raised{};
-    // (A conditional expression as the operand of co_await evaluates both arms under GCC 12.)
-    Ref logged;
-    if (handled) {
-        logged = co_await call_self(site_log_handled_exc, app, builtin_log_handled_exc,
+// The records are written at once when the logging method is the built-in one; an override is
+// awaited in a frame of its own before the dispatch goes on. `handled`: whether the registry
+// knows the (non-HTTP) exception, found before the record is chosen.
+Await continue_dispatch(PyObject *self, PyObject *request, PyObject *exc) {
+    if (is_http_exception(exc))
+        return call_self(site_handle_http_exception, self, builtin_handle_http_exception, request, exc);
+    return call_self(site_handle_exception, self, builtin_handle_exception, request, exc);
+}
+
+Coro log_override_then_dispatch(Ref self, Ref request, Ref exc, bool handled) {
+    Ref logged = co_await call_self(handled ? site_log_handled_exc : site_log_unhandled_exc,
+                                    self.get(),
+                                    handled ? builtin_log_handled_exc : builtin_log_unhandled_exc,
                                     request.get(), exc.get());
-    } else {
-        logged = co_await call_self(site_log_unhandled_exc, app, builtin_log_unhandled_exc,
-                                    request.get(), exc.get());
-    }
     if (!logged) co_return Raised{};
-    Ref response = co_await call_self(site_handle_exception, app, builtin_handle_exception,
-                                      request.get(), exc.get());
+    Ref response = co_await continue_dispatch(self.get(), request.get(), exc.get());
     if (!response) co_return Raised{};
     co_return response;
 }
 
-// ---- handle_http_exception --------------------------------------------------------------------
+// ---- handle_http_exception and handle_exception -------------------------------------------------
 
 bool check_http_exception_args(PyObject *request, PyObject *exc) {
     return check_request(request, "request") && check_http_exception(exc, "http_exception");
 }
 
-Coro handle_http_exception_body(Ref self, Ref request, Ref exc) {
-    PyObject *app = self.get();
-    Ref handler = Ref::steal(get_http_exception_handler(app, exc.get()));
-    if (!handler) co_return Raised{};
+// The handler found, applied; or, without one, the next step.
+template <class Otherwise>
+Await apply_or(PyObject *self, PyObject *request, PyObject *exc, Ref handler, OverrideSite &site,
+               Otherwise otherwise) {
+    if (!handler) return Await{};
     const int truth = PyObject_IsTrue(handler.get());
-    if (truth < 0) co_return Raised{};
-    Ref response;
-    if (truth) {
-        response = co_await call_self(site_apply_exception_handler, app,
-                                      builtin_apply_exception_handler, request.get(), exc.get(),
-                                      handler.get());
-    } else {
-        response = co_await call_self(site_handle_exception, app, builtin_handle_exception,
-                                      request.get(), exc.get());
-    }
-    if (!response) co_return Raised{};
-    co_return response;
+    if (truth < 0) return Await{};
+    if (truth)
+        return call_self(site_apply_exception_handler, self, builtin_apply_exception_handler,
+                         request, exc, handler.get());
+    return call_self(site, self, otherwise, request, exc);
 }
 
-// ---- handle_exception -------------------------------------------------------------------------
+// A Python caller's coroutine for a method whose built-in steps give an awaitable.
+using Step = Await (*)(PyObject *, PyObject *, PyObject *);
 
-Coro handle_exception_body(Ref self, Ref request, Ref exc) {
-    PyObject *app = self.get();
-    Ref handler = Ref::steal(get_exception_handler(app, exc.get(), Py_None));
-    if (!handler) co_return Raised{};
-    const int truth = PyObject_IsTrue(handler.get());
-    if (truth < 0) co_return Raised{};
-    Ref response;
-    if (truth) {
-        response = co_await call_self(site_apply_exception_handler, app,
-                                      builtin_apply_exception_handler, request.get(), exc.get(),
-                                      handler.get());
-    } else {
-        response = co_await call_self(site_handle_internal_server_error, app,
-                                      builtin_handle_internal_server_error, request.get(),
-                                      exc.get());
-    }
+Coro run_step(Ref self, Ref request, Ref exc, Step step) {
+    Ref response = co_await step(self.get(), request.get(), exc.get());
     if (!response) co_return Raised{};
     co_return response;
 }
@@ -210,8 +182,8 @@ PyObject *py_handle_request_handler_exception(PyObject *self, PyObject *const *a
     PyObject *a[2] = {};
     if (!parse_args("handle_request_handler_exception", args, nargs, kwnames, kRequestExc, 2, a))
         return nullptr;
-    return handle_request_handler_exception_body(Ref::borrow(self), Ref::borrow(a[0]),
-                                                 Ref::borrow(a[1]))
+    return run_step(Ref::borrow(self), Ref::borrow(a[0]), Ref::borrow(a[1]),
+                    builtin_handle_request_handler_exception)
         .release(kHandleRequestHandlerException);
 }
 
@@ -221,7 +193,8 @@ PyObject *py_handle_http_exception(PyObject *self, PyObject *const *args, Py_ssi
     if (!parse_args("handle_http_exception", args, nargs, kwnames, kRequestHttpException, 2, a) ||
         !check_http_exception_args(a[0], a[1]))
         return nullptr;
-    return handle_http_exception_body(Ref::borrow(self), Ref::borrow(a[0]), Ref::borrow(a[1]))
+    return run_step(Ref::borrow(self), Ref::borrow(a[0]), Ref::borrow(a[1]),
+                    builtin_handle_http_exception)
         .release(kHandleHttpException);
 }
 
@@ -229,7 +202,8 @@ PyObject *py_handle_exception(PyObject *self, PyObject *const *args, Py_ssize_t 
                               PyObject *kwnames) {
     PyObject *a[2] = {};
     if (!parse_args("handle_exception", args, nargs, kwnames, kRequestExc, 2, a)) return nullptr;
-    return handle_exception_body(Ref::borrow(self), Ref::borrow(a[0]), Ref::borrow(a[1]))
+    return run_step(Ref::borrow(self), Ref::borrow(a[0]), Ref::borrow(a[1]),
+                    builtin_handle_exception)
         .release(kHandleException);
 }
 
@@ -281,22 +255,27 @@ const CoroutineFunctionDef kMethods[] = {
 // ---- The built-in methods, for call_self ---------------------------------------------------------
 
 Await builtin_handle_request_handler_exception(PyObject *self, PyObject *request, PyObject *exc) {
-    return await_(handle_request_handler_exception_body(Ref::borrow(self), Ref::borrow(request),
-                                                        Ref::borrow(exc)),
-                  kHandleRequestHandlerException);
+    int handled = 1;
+    if (!is_http_exception(exc) && (handled = is_handled_exception(self, exc)) < 0) return Await{};
+    const int b = is_builtin(handled ? site_log_handled_exc : site_log_unhandled_exc, self);
+    if (b < 0) return Await{};
+    if (!b)
+        return await_(log_override_then_dispatch(Ref::borrow(self), Ref::borrow(request),
+                                                 Ref::borrow(exc), handled),
+                      kHandleRequestHandlerException);
+    if ((handled ? log_handled : log_unhandled)(self, request, exc) < 0) return Await{};
+    return continue_dispatch(self, request, exc);
 }
 
 Await builtin_handle_http_exception(PyObject *self, PyObject *request, PyObject *exc) {
     if (!check_http_exception_args(request, exc)) return Await{};
-    return await_(handle_http_exception_body(Ref::borrow(self), Ref::borrow(request),
-                                             Ref::borrow(exc)),
-                  kHandleHttpException);
+    return apply_or(self, request, exc, Ref::steal(get_http_exception_handler(self, exc)),
+                    site_handle_exception, builtin_handle_exception);
 }
 
 Await builtin_handle_exception(PyObject *self, PyObject *request, PyObject *exc) {
-    return await_(
-        handle_exception_body(Ref::borrow(self), Ref::borrow(request), Ref::borrow(exc)),
-        kHandleException);
+    return apply_or(self, request, exc, Ref::steal(get_exception_handler(self, exc, Py_None)),
+                    site_handle_internal_server_error, builtin_handle_internal_server_error);
 }
 
 Await builtin_apply_exception_handler(PyObject *self, PyObject *request, PyObject *exc,

@@ -36,9 +36,12 @@ Coro handle_body(Ref self, Ref request) {
         // Cancellation and exit requests are not the application's failures.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return Raised{};
         Ref exc = Ref::steal(PyErr_GetRaisedException());
-        response = co_await handling(
-            exc.get(), call_self(site_handle_request_handler_exception, self.get(),
-                                 builtin_handle_request_handler_exception, request.get(), exc.get()));
+        // The dispatch runs, and is awaited, with the exception being handled, as it would in
+        // an `except` block.
+        response = co_await handling(exc.get(), while_handling(exc.get(), [&] {
+            return call_self(site_handle_request_handler_exception, self.get(),
+                             builtin_handle_request_handler_exception, request.get(), exc.get());
+        }));
         if (!response || !check_value_instance(response.get(), S.response_type)) co_return Raised{};
     }
     const int truth = PyObject_IsTrue(response.get());

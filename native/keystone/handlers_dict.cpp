@@ -10,8 +10,6 @@
 namespace qm::keystone {
 namespace {
 
-PyObject *handlers_dict_class = nullptr;  // kept for super()
-
 // 1: a valid handler; 0: refused; -1: error (the signature could not be read, say).
 int valid_handler(PyObject *item) {
     Ref is_coroutine = Ref::steal(PyObject_CallOneArg(S.iscoroutinefunction, item));
@@ -58,7 +56,7 @@ PyObject *setitem(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
         return nullptr;
     }
     Ref base = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
-                                                       handlers_dict_class, self, nullptr));
+                                                       S.handlers_dict_class, self, nullptr));
     if (!base) return nullptr;
     return call_method(S.n___setitem__, base.get(), a[0], a[1]);
 }
@@ -66,7 +64,7 @@ PyObject *setitem(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
 PyMethodDef kSetItem = {
     "__setitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setitem)),
     METH_FASTCALL | METH_KEYWORDS,
-    "__setitem__($self, key, item, /)\n--\n\n"
+    "__setitem__(self, key, item)\n--\n\n"
     "Registers `item` for `key` (an exception class or a status code), or raises "
     "InvalidExceptionHandler when it is not a coroutine function taking (app, request, exc)."};
 
@@ -87,7 +85,7 @@ PyObject *new_handlers_dict_class(PyObject *module_name) {
     PyObject *cls = PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(O)O",
                                           "ExceptionHandlersDict", S.user_dict, ns.get());
     if (!cls) return nullptr;
-    handlers_dict_class = Py_NewRef(cls);
+    S.handlers_dict_class = Py_NewRef(cls);
     return cls;
 }
 

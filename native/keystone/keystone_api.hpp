@@ -1,8 +1,10 @@
-// The object layout and C-level table of `quenmark.keystone`. Field and slot order are part of
-// the interface; changing either means bumping the signature text.
+// The object layout and C-level table of `quenmark.keystone`. Field order is part of the
+// interface; the table is append-only (see common/capi.hpp).
 #pragma once
 
 #include <Python.h>
+
+#include <cstddef>
 
 #include "common/capi.hpp"
 
@@ -25,15 +27,17 @@ struct CApi {
     PyObject *(*get_http_exception_handler)(PyObject *self, PyObject *http_exception);
     PyObject *(*get_exception_handler)(PyObject *self, PyObject *exception, PyObject *stop_at);
     int (*is_handled_exception)(PyObject *self, PyObject *exception);
+    // New entries go here, at the end.
 };
 
 inline constexpr const char *kModule = "quenmark.keystone";
 inline constexpr const char *kCapsule = "quenmark.keystone._C_API";
-inline constexpr const char *kSignature = "quenmark.keystone CApi v1";
+inline constexpr const char *kTableName = "quenmark.keystone CApi";
+inline constexpr size_t kTableVersion = 1;
 
 // For importers: binds the table and checks the layout; null with an error set.
 inline const CApi *import() {
-    const CApi *api = import_capi<CApi>(kModule, kCapsule, kSignature);
+    const CApi *api = import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion);
     if (!api || !check_type_layout(kModule, "KeystoneApplication", sizeof(KeystoneObject)))
         return nullptr;
     return api;

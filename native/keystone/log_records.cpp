@@ -35,6 +35,58 @@ bool request_line(PyObject *request, Ref &method, Ref &url_text) {
     return bool(url_text);
 }
 
+// 1 when a record of `level` on `logger` would reach no handler, so that building it (and its
+// arguments: the request's URL is parsed for it) would change nothing; 0 when it may be seen.
+// Only the logging module's own loggers are judged, by their attributes, the way
+// Logger.callHandlers walks the hierarchy: no filter on the logger, no handler on the way up,
+// and logging.lastResort above the level (by default it takes warnings and up). Under a
+// server's default logging configuration the info record of a handled error reaches nobody,
+// and building it costs more than answering the request.
+int reaches_nobody(PyObject *logger, PyObject *level) {
+    const auto plain = [](PyObject *o) {
+        return Py_IS_TYPE(o, S.logger_type) || Py_IS_TYPE(o, S.root_logger_type);
+    };
+    // A plain logger keeps these in its instance dict; read it without the attribute lookup.
+    const auto field = [](PyObject *dict, PyObject *name) {
+        PyObject *value = nullptr;
+        if (PyDict_GetItemRef(dict, name, &value) == 0)
+            PyErr_SetObject(PyExc_AttributeError, name);
+        return Ref::steal(value);
+    };
+    const auto empty = [](PyObject *o) { return PyList_CheckExact(o) && PyList_GET_SIZE(o) == 0; };
+    if (!plain(logger)) return 0;
+    bool first = true;
+    for (Ref c = Ref::borrow(logger); c.get() != Py_None; first = false) {
+        if (!plain(c.get())) return 0;
+        Ref dict = Ref::steal(PyObject_GenericGetDict(c.get(), nullptr));
+        if (!dict) return -1;
+        if (first) {
+            Ref disabled = field(dict.get(), S.n_disabled);
+            if (!disabled) return -1;
+            if (disabled.get() == Py_True) return 1;
+            Ref filters = field(dict.get(), S.n_filters);
+            if (!filters) return -1;
+            if (!empty(filters.get())) return 0;
+        }
+        Ref handlers = field(dict.get(), S.n_handlers);
+        if (!handlers) return -1;
+        if (!empty(handlers.get())) return 0;
+        Ref propagate = field(dict.get(), S.n_propagate);
+        if (!propagate) return -1;
+        const int up = PyObject_IsTrue(propagate.get());
+        if (up < 0) return -1;
+        if (!up) break;
+        c = field(dict.get(), S.n_parent);
+        if (!c) return -1;
+    }
+    Ref last_resort = Ref::steal(PyObject_GetAttr(S.logging_module, S.n_lastResort));
+    if (!last_resort) return -1;
+    if (last_resort.get() == Py_None) return 0;  // logging then says that nothing handled it
+    Ref threshold = Ref::steal(PyObject_GetAttr(last_resort.get(), S.n_level));
+    if (!threshold) return -1;
+    return PyObject_RichCompareBool(level, threshold.get(), Py_LT);
+}
+
 // str(exc) for the record; an exception whose own __str__ fails is still logged (and answered).
 Ref text_of(PyObject *exc) {
     Ref text = Ref::steal(PyObject_Str(exc));
@@ -43,8 +95,11 @@ Ref text_of(PyObject *exc) {
     return Ref::borrow(S.str_failed);
 }
 
+}  // namespace
+
 int log_handled(PyObject *self, PyObject *request, PyObject *exc) {
     Ref logger = Ref::borrow(as_app(self)->logger);
+    if (const int skip = reaches_nobody(logger.get(), S.info_level)) return skip < 0 ? -1 : 0;
     Ref method, url, result;
     if (is_http_exception(exc)) {
         Ref status = Ref::steal(PyObject_GetAttr(exc, S.n_status));
@@ -72,6 +127,8 @@ int log_unhandled(PyObject *self, PyObject *request, PyObject *exc) {
         S.n_error, stack + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, S.kw_exc_info));
     return result ? 0 : -1;
 }
+
+namespace {
 
 using LogFunction = int (*)(PyObject *, PyObject *, PyObject *);
 

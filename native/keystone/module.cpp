@@ -41,7 +41,7 @@ PyModuleDef kModuleDef = {
 };
 
 const CApi kApi = {
-    .header = {kSignature},
+    .header = capi_header<CApi>(kTableName, kTableVersion),
     .keystone_type = &KeystoneType,
     .get_http_exception_handler = get_http_exception_handler,
     .get_exception_handler = get_exception_handler,

@@ -6,100 +6,101 @@
 
 #include <Python.h>
 
+#include "common/module_state.hpp"
 #include "messages/messages_api.hpp"
 
 namespace qm::keystone {
 
-// Interned attribute and global names, as `S.n_<name>`.
-#define QM_KEYSTONE_NAMES(X)                                                                    \
-    X(get_match) X(values) X(handler) X(status) X(url) X(value) X(method) X(info) X(error)     \
-    X(exception) X(get) X(server_error_details_handler) X(produce_response) X(__name__)         \
-    X(json) X(details) X(message) X(encode) X(parameters) X(kind) X(setLevel)       \
-    X(phrase) X(hasHandlers) X(filters) X(__setitem__) X(rpartition) X(rstrip) X(isdigit)      \
-    X(get_logger) X(get_class_instance_hierarchy) X(handle_not_found) X(handle_bad_request)    \
-    X(handle_unprocessable_entity) X(_default_pydantic_validation_error_handler)               \
-    X(common_http_exception_handler) X(handle_internal_server_error) X(ValidationError)        \
-    X(ExceptionHandlersDict) X(init_exceptions_handlers)
+// Makers for the entries below that take more than one call: new references, or null with an
+// error set.
+PyObject *number(long value);
+PyObject *names_tuple(const char *name);  // a one-name keyword tuple for vectorcall
 
-// Classes of other modules, bound by module and name (used through attributes and calls).
-#define QM_KEYSTONE_CLASSES(X)                                                                  \
-    X(user_dict, "collections", "UserDict")                                                     \
-    X(logger_type, "logging", "Logger")                                                         \
-    X(http_exception, "quenmark.exceptions", "HTTPException")                                   \
-    X(internal_server_error, "quenmark.exceptions", "InternalServerError")                      \
-    X(unprocessable_entity, "quenmark.exceptions", "UnprocessableEntity")                       \
-    X(invalid_exception_handler, "quenmark.exceptions", "InvalidExceptionHandler")              \
-    X(content, "quenmark.contents", "Content")                                                  \
-    X(text_content, "quenmark.contents", "TextContent")
-
-// Other objects, bound by module and name.
-#define QM_KEYSTONE_OBJECTS(X)                                                                  \
-    X(http_status, "http", "HTTPStatus")                                                        \
-    X(iscoroutinefunction, "inspect", "iscoroutinefunction")                                    \
-    X(signature_class, "inspect", "Signature")                                                  \
-    X(coroutine_mark, "inspect", "_is_coroutine_mark")                                          \
-    X(get_logger_by_name, "logging", "getLogger")                                               \
-    X(info_level, "logging", "INFO")                                                            \
-    X(msgspec_encode, "msgspec.json", "encode")
+// The module's state (see common/module_state.hpp).
+#define QM_KEYSTONE_STATE(NAME, OBJECT, TYPE)                                                    \
+    NAME(get_match) NAME(values) NAME(handler) NAME(status) NAME(url) NAME(value) NAME(method)  \
+    NAME(info) NAME(error) NAME(exception) NAME(get) NAME(server_error_details_handler)         \
+    NAME(produce_response) NAME(__name__) NAME(json) NAME(details) NAME(message) NAME(encode)   \
+    NAME(parameters) NAME(kind) NAME(setLevel) NAME(phrase) NAME(__setitem__) NAME(rstrip)     \
+    NAME(init_exceptions_handlers)                                                             \
+    NAME(disabled) NAME(filters) NAME(handlers) NAME(propagate) NAME(parent) NAME(level)       \
+    NAME(lastResort) NAME(data)                                                                \
+    /* Globals of the module, read when they are used (users may replace them). */            \
+    NAME(get_logger) NAME(get_class_instance_hierarchy) NAME(handle_not_found)                 \
+    NAME(handle_bad_request) NAME(handle_unprocessable_entity)                                 \
+    NAME(_default_pydantic_validation_error_handler) NAME(common_http_exception_handler)       \
+    NAME(handle_internal_server_error) NAME(ValidationError) NAME(ExceptionHandlersDict)       \
+    /* The standard library and msgspec. */                                                    \
+    OBJECT(http_status, state::attr("http", "HTTPStatus"))                                     \
+    OBJECT(iscoroutinefunction, state::attr("inspect", "iscoroutinefunction"))                 \
+    OBJECT(signature_class, state::attr("inspect", "Signature"))                               \
+    OBJECT(coroutine_mark, state::attr("inspect", "_is_coroutine_mark"))                       \
+    OBJECT(get_logger_by_name, state::attr("logging", "getLogger"))                            \
+    OBJECT(info_level, state::attr("logging", "INFO"))                                         \
+    OBJECT(logging_module, PyImport_ImportModule("logging"))                                   \
+    TYPE(logger_type, state::cls("logging", "Logger"))                                         \
+    TYPE(root_logger_type, state::cls("logging", "RootLogger"))                                \
+    TYPE(user_dict, state::cls("collections", "UserDict"))                                     \
+    OBJECT(msgspec_encode, state::attr("msgspec.json", "encode"))                              \
+    /* Sibling modules. */                                                                     \
+    OBJECT(class_hierarchy, state::attr("quenmark.utils", "get_class_instance_hierarchy"))     \
+    TYPE(http_exception, state::cls("quenmark.exceptions", "HTTPException"))                   \
+    TYPE(internal_server_error, state::cls("quenmark.exceptions", "InternalServerError"))      \
+    TYPE(unprocessable_entity, state::cls("quenmark.exceptions", "UnprocessableEntity"))       \
+    TYPE(invalid_exception_handler, state::cls("quenmark.exceptions", "InvalidExceptionHandler")) \
+    TYPE(content, state::cls("quenmark.contents", "Content"))                                  \
+    TYPE(text_content, state::cls("quenmark.contents", "TextContent"))                         \
+    /* Statuses and other numbers. */                                                          \
+    OBJECT(int_204, number(204)) OBJECT(int_400, number(400)) OBJECT(int_404, number(404))     \
+    OBJECT(int_422, number(422)) OBJECT(int_500, number(500))                                  \
+    OBJECT(var_positional, number(2)) /* inspect.Parameter.VAR_POSITIONAL */                   \
+    OBJECT(indent, number(4))                                                                  \
+    /* Texts of the default handlers. */                                                       \
+    OBJECT(resource_not_found, state::str("Resource not found"))                               \
+    OBJECT(internal_server_error_text, state::str("Internal Server Error"))                    \
+    OBJECT(bad_request_prefix, state::str("Bad Request: "))                                    \
+    OBJECT(unprocessable_entity_text, state::str("Unprocessable entity"))                      \
+    OBJECT(validation_error_text, state::str("Validation error"))                              \
+    OBJECT(validation_error_type, state::str("validation_error"))                              \
+    OBJECT(application_json, state::bytes("application/json"))                                 \
+    OBJECT(codec_utf8, state::str("utf8"))                                                     \
+    OBJECT(codec_utf_8, state::str("utf-8"))                                                   \
+    OBJECT(logger_name, state::str("quenmark.server"))                                         \
+    OBJECT(str_failed, state::str("<exception str() failed>"))                                 \
+    /* The validation-error document. */                                                       \
+    OBJECT(loc_body, state::str("body"))                                                       \
+    OBJECT(path_separator, state::str(" - at `"))                                              \
+    OBJECT(backquote, state::str("`"))                                                         \
+    OBJECT(path_run_rx, state::str("[^.\\[\\]]+"))                                             \
+    /* Log formats. */                                                                         \
+    OBJECT(fmt_http, state::str("HTTP %s - \"%s %s\". %s"))                                     \
+    OBJECT(fmt_handled, state::str("Handled error: \"%s %s\". %s"))                             \
+    OBJECT(fmt_unhandled, state::str("Unhandled exception - \"%s %s\""))                        \
+    OBJECT(fmt_handler_failed, state::str("Unhandled exception in exception_handler: %s"))     \
+    OBJECT(fmt_ise_handler_failed, state::str("An exception occurred while trying to apply "   \
+                                              "the configured Internal Server Error handler!")) \
+    /* Keyword names of the calls the module makes. */                                         \
+    OBJECT(kw_content, names_tuple("content"))                                                 \
+    OBJECT(kw_exc_info, names_tuple("exc_info"))                                               \
+    OBJECT(kw_indent, names_tuple("indent"))
 
 // The type names that argument errors spell out.
 inline constexpr const char *kHTTPExceptionName = "quenmark.exceptions.HTTPException";
 inline constexpr const char *kExceptionName = "Exception";
 
 struct State {
-    const messages::CApi *messages = nullptr;
-    PyTypeObject *request_type = nullptr;
+    const messages::CApi *messages = nullptr;  // bound first
+    PyTypeObject *request_type = nullptr;      // from the messages table
     PyTypeObject *response_type = nullptr;
-    PyObject *globals = nullptr;  // the module's dict
-
-#define QM_DECLARE_CLASS(field, module, name) PyTypeObject *field = nullptr;
-    QM_KEYSTONE_CLASSES(QM_DECLARE_CLASS)
-#undef QM_DECLARE_CLASS
-#define QM_DECLARE_OBJECT(field, module, name) PyObject *field = nullptr;
-    QM_KEYSTONE_OBJECTS(QM_DECLARE_OBJECT)
-#undef QM_DECLARE_OBJECT
-#define QM_DECLARE_NAME(n) PyObject *n_##n = nullptr;
-    QM_KEYSTONE_NAMES(QM_DECLARE_NAME)
-#undef QM_DECLARE_NAME
-
-    // Statuses and other numbers.
-    PyObject *int_204 = nullptr, *int_400 = nullptr, *int_404 = nullptr, *int_422 = nullptr;
-    PyObject *int_500 = nullptr;
-    PyObject *var_positional = nullptr;  // 2, inspect.Parameter.VAR_POSITIONAL
-    PyObject *indent = nullptr;          // 4
-    // Texts of the default handlers.
-    PyObject *resource_not_found = nullptr;     // "Resource not found"
-    PyObject *internal_server_error_text = nullptr;  // "Internal Server Error"
-    PyObject *bad_request_prefix = nullptr;     // "Bad Request: "
-    PyObject *unprocessable_entity_text = nullptr;  // "Unprocessable entity"
-    PyObject *validation_error_text = nullptr;  // "Validation error"
-    PyObject *validation_error_type = nullptr;  // "validation_error"
-    PyObject *application_json = nullptr;       // b"application/json"
-    PyObject *codec_utf8 = nullptr;             // "utf8"
-    PyObject *codec_utf_8 = nullptr;            // "utf-8"
-    PyObject *logger_name = nullptr;            // "quenmark.server"
-    PyObject *str_failed = nullptr;             // stands for an exception whose str() fails
-    // The validation-error document.
-    PyObject *key_detail = nullptr, *key_loc = nullptr, *key_msg = nullptr, *key_type = nullptr;
-    PyObject *loc_body = nullptr;               // "body"
-    PyObject *path_separator = nullptr;         // " - at `"
-    PyObject *backquote = nullptr;              // "`"
-    PyObject *path_run_rx = nullptr;            // "[^.\\[\\]]+"
-    // Log formats.
-    PyObject *fmt_http = nullptr;               // HTTP %s - "%s %s". %s
-    PyObject *fmt_handled = nullptr;            // Handled error: "%s %s". %s
-    PyObject *fmt_unhandled = nullptr;          // Unhandled exception - "%s %s"
-    PyObject *fmt_handler_failed = nullptr;     // Unhandled exception in exception_handler: %s
-    PyObject *fmt_ise_handler_failed = nullptr;
-    // Keyword-name tuples of the calls the module makes.
-    PyObject *kw_content = nullptr;             // ("content",)
-    PyObject *kw_exc_info = nullptr;            // ("exc_info",)
-    PyObject *kw_indent = nullptr;              // ("indent",)
+    PyObject *globals = nullptr;               // the module's dict
+    PyObject *handlers_dict_class = nullptr;   // ExceptionHandlersDict, once made
+    QM_STATE_FIELDS(QM_KEYSTONE_STATE)
 };
 
 extern State S;
 
-// Fills `S` (the module's dict is `globals`); -1 with an error set, and the import fails.
+// Binds the messages table, fills `S` and adds the imported globals to `globals` (the module's
+// dict); -1 with an error set (the module's import then fails).
 int init_state(PyObject *globals);
 
 // A global of the module by interned name, as a new reference; NameError when it is missing.
