@@ -1,5 +1,6 @@
 """The application and its ASGI adapter, driven in process."""
 
+import inspect
 import logging
 
 import httpx
@@ -7,7 +8,8 @@ import pytest
 
 from quenmark import Application
 from quenmark.contents import Content, StreamedContent
-from quenmark.exceptions import BadRequest, HTTPException, NotFound
+from quenmark.exceptions import BadRequest, InvalidExceptionHandler, NotFound
+from quenmark.keystone import ExceptionHandlersDict, KeystoneApplication
 from quenmark.messages import Response
 from quenmark.responses import json, text
 from quenmark.server.asgi import CHUNK_SIZE
@@ -103,6 +105,39 @@ async def test_exception_handlers_by_class_and_by_status(app):
         assert (await c.get("/fail/http")).text == "custom 404"
         # A route miss is not an exception: the bare 404 stays.
         assert (await c.get("/missing")).text == ""
+
+
+def test_application_is_a_keystone_application():
+    router = Application().router
+    app = Application(router, show_error_details=True)
+    assert isinstance(app, KeystoneApplication) and app.router is router and app.show_error_details
+    assert inspect.iscoroutinefunction(app.handle)
+    assert type(app.exceptions_handlers) is ExceptionHandlersDict
+
+
+def test_exception_handler_decorator_registers_and_checks(app):
+    @app.exception_handler(418)
+    async def teapot(app_, request, exc):
+        return text("teapot", status=418)
+
+    assert app.exceptions_handlers[418] is teapot
+    with pytest.raises(InvalidExceptionHandler):
+        @app.exception_handler(419)
+        def not_a_coroutine(app_, request, exc):
+            pass
+    assert 419 not in app.exceptions_handlers
+
+
+@pytest.mark.parametrize("show", [True, False])
+async def test_error_details_only_when_asked_for(app, show):
+    app.show_error_details = show
+    async with client(app) as c:
+        r = await c.get("/fail/other")
+    assert r.status_code == 500
+    if show:
+        assert "Traceback" in r.text and "RuntimeError: boom" in r.text
+    else:
+        assert r.text == "Internal Server Error"
 
 
 @pytest.mark.parametrize("key", [400, BadRequest])
