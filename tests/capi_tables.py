@@ -40,6 +40,10 @@ SLOTS = {
         "MAX_RESPONSE_CHUNK_SIZE", "set_headers_for_response_content", "write_sse",
         "extract_rsgi_headers", "instantiate_rsgi_request", "send_rsgi_response_sync",
     ],
+    "quenmark.keystone": [
+        "keystone_type", "get_http_exception_handler", "get_exception_handler",
+        "is_handled_exception",
+    ],
 }
 
 

@@ -1,5 +1,6 @@
 """The application and its ASGI adapter, driven in process."""
 
+import inspect
 import logging
 
 import httpx
@@ -7,7 +8,8 @@ import pytest
 
 from quenmark import Application
 from quenmark.contents import Content, StreamedContent
-from quenmark.exceptions import BadRequest, HTTPException, NotFound
+from quenmark.exceptions import BadRequest, InvalidExceptionHandler, NotFound
+from quenmark.keystone import ExceptionHandlersDict, KeystoneApplication
 from quenmark.messages import Response
 from quenmark.responses import json, text
 from quenmark.server.asgi import CHUNK_SIZE
@@ -82,8 +84,8 @@ async def test_http_exceptions_and_unhandled_errors(app, caplog):
         gone = await c.get("/fail/http")
         bad = await c.get("/fail/bad")
         boom = await c.get("/fail/other")
-    assert (gone.status_code, gone.text) == (404, "gone")
-    assert (bad.status_code, bad.text) == (400, "bad input")
+    assert (gone.status_code, gone.text) == (404, "Resource not found")
+    assert (bad.status_code, bad.text) == (400, "Bad Request: bad input")
     assert boom.status_code == 500
     assert "boom" not in boom.text  # details are hidden unless asked for
     assert any(rec.levelno == logging.ERROR and rec.exc_info for rec in caplog.records)
@@ -105,14 +107,48 @@ async def test_exception_handlers_by_class_and_by_status(app):
         assert (await c.get("/missing")).text == ""
 
 
-async def test_failing_exception_handler_gives_500(app):
-    @app.exception_handler(HTTPException)
+def test_application_is_a_keystone_application():
+    router = Application().router
+    app = Application(router, show_error_details=True)
+    assert isinstance(app, KeystoneApplication) and app.router is router and app.show_error_details
+    assert inspect.iscoroutinefunction(app.handle)
+    assert type(app.exceptions_handlers) is ExceptionHandlersDict
+
+
+def test_exception_handler_decorator_registers_and_checks(app):
+    @app.exception_handler(418)
+    async def teapot(app_, request, exc):
+        return text("teapot", status=418)
+
+    assert app.exceptions_handlers[418] is teapot
+    with pytest.raises(InvalidExceptionHandler):
+        @app.exception_handler(419)
+        def not_a_coroutine(app_, request, exc):
+            pass
+    assert 419 not in app.exceptions_handlers
+
+
+@pytest.mark.parametrize("show", [True, False])
+async def test_error_details_only_when_asked_for(app, show):
+    app.show_error_details = show
+    async with client(app) as c:
+        r = await c.get("/fail/other")
+    assert r.status_code == 500
+    if show:
+        assert "Traceback" in r.text and "RuntimeError: boom" in r.text
+    else:
+        assert r.text == "Internal Server Error"
+
+
+@pytest.mark.parametrize("key", [400, BadRequest])
+async def test_failing_exception_handler_gives_500(app, key):
+    @app.exception_handler(key)
     async def broken(app_, request, exc):
         raise ValueError("handler bug")
 
     async with client(app) as c:
         r = await c.get("/fail/bad")
-    assert r.status_code == 500
+    assert (r.status_code, r.text) == (500, "Internal Server Error")
 
 
 @pytest.mark.parametrize("size", [0, 1, CHUNK_SIZE, CHUNK_SIZE + 1, 3 * CHUNK_SIZE + 7])

@@ -1,28 +1,42 @@
-"""The application: routes requests to handlers and maps failures to error responses."""
+"""The application: routes requests to handlers and maps failures to error responses.
+
+Request handling and the exception dispatch are `KeystoneApplication`'s (compiled); this class
+adds the router, the ASGI and RSGI entry points, the start and stop hooks and the error
+details shown when `show_error_details` is set.
+"""
 
 from __future__ import annotations
 
-import logging
+import traceback
 from collections.abc import Awaitable, Callable
 from typing import Any
 
 from quenmark.contents import TextContent
-from quenmark.exceptions import HTTPException
+from quenmark.keystone import KeystoneApplication
 from quenmark.messages import Request, Response
 from quenmark.server import asgi, rsgi
 from quenmark.server.pools import recycle
 from quenmark.server.routing import Router
-from quenmark.utils import get_class_instance_hierarchy
 
-__all__ = ["Application"]
-
-logger = logging.getLogger("quenmark.server")
+__all__ = ["Application", "ServerErrorDetailsHandler"]
 
 ExceptionHandler = Callable[[Any, Request, BaseException], Awaitable[Response]]
 Hook = Callable[["Application"], Awaitable[None]]
 
 
-class Application:
+class ServerErrorDetailsHandler:
+    """Answers an internal error with its traceback, for `show_error_details`."""
+
+    def produce_response(self, request: Request, exc: BaseException | None) -> Response:
+        if exc is None:
+            details = "No exception details."
+        else:
+            # traceback renders an exception whose own __str__ fails, too.
+            details = "".join(traceback.format_exception(exc))
+        return Response(500, content=TextContent(f"Internal Server Error\n\n{details}"))
+
+
+class Application(KeystoneApplication):
     """An ASGI and RSGI application.
 
     Handlers are `async def handler(request) -> Response | None`; route parameters are in
@@ -31,62 +45,20 @@ class Application:
     """
 
     def __init__(self, router: Router | None = None, show_error_details: bool = False) -> None:
-        self.router = router if router is not None else Router()
-        self.show_error_details = show_error_details
-        self.exceptions_handlers: dict[type[BaseException] | int, ExceptionHandler] = {}
+        super().__init__(show_error_details, router if router is not None else Router())
+        self.server_error_details_handler = ServerErrorDetailsHandler()
         self.on_start: list[Hook] = []
         self.on_stop: list[Hook] = []
         self.started = False
 
     def exception_handler(self, key: type[BaseException] | int) -> Callable[[ExceptionHandler], ExceptionHandler]:
+        """Registers the decorated coroutine function for an exception class or a status."""
+
         def decorator(handler: ExceptionHandler) -> ExceptionHandler:
             self.exceptions_handlers[key] = handler
             return handler
 
         return decorator
-
-    async def handle(self, request: Request) -> Response:
-        match = self.router.get_match(request)
-        if not match:
-            return Response(404)
-        request.route_values = match.values
-        try:
-            response = await match.handler(request)
-        except Exception as exc:  # noqa: BLE001 - every failure becomes a response
-            response = await self.handle_exception(request, exc)
-        return Response(204) if response is None else response
-
-    def _find_handler(self, exc: BaseException) -> ExceptionHandler | None:
-        handlers = self.exceptions_handlers
-        if not handlers:
-            return None
-        for cls in get_class_instance_hierarchy(exc):
-            handler = handlers.get(cls)
-            if handler is not None:
-                return handler
-            if cls is HTTPException:
-                handler = handlers.get(exc.status)  # type: ignore[attr-defined]
-                if handler is not None:
-                    return handler
-        return None
-
-    async def handle_exception(self, request: Request, exc: Exception) -> Response:
-        handler = self._find_handler(exc)
-        if handler is not None:
-            try:
-                return await handler(self, request, exc)
-            except Exception as failure:  # noqa: BLE001
-                logger.error("Exception handler %r failed", handler, exc_info=failure)
-                return self._internal_error(failure)
-        if isinstance(exc, HTTPException):
-            logger.info("%s %r -> %d %s", request.method, request._path, exc.status, exc)
-            return Response(exc.status, None, TextContent(str(exc)))
-        logger.error("Unhandled exception in %s %r", request.method, request._path, exc_info=exc)
-        return self._internal_error(exc)
-
-    def _internal_error(self, exc: BaseException) -> Response:
-        text = f"Internal server error: {exc!r}" if self.show_error_details else "Internal server error."
-        return Response(500, None, TextContent(text))
 
     async def start(self) -> None:
         if not self.started:

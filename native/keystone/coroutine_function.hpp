@@ -1,0 +1,44 @@
+// Coroutine functions and methods written in C++, as the interpreter's tools see them.
+//
+// A `CoroutineFunction` is a callable object of its own type, made once at import, that Python
+// code treats like an `async def` function:
+// - it is a method descriptor (Py_TPFLAGS_METHOD_DESCRIPTOR, vectorcall): `await app.handle(r)`
+//   calls it with `app` prepended and binds nothing, while `app.handle` alone gives a bound
+//   method, as for a Python function;
+// - `inspect.iscoroutinefunction` is true for it and for its bound methods (it carries
+//   `_is_coroutine_marker`), and `inspect.signature` reads its `__text_signature__`.
+// A method checks that its first argument is an instance of the class it belongs to before its
+// body runs; the body receives `self` apart from the remaining arguments.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+namespace qm::keystone {
+
+// The body: `self` is null for a module-level function. Returns the coroutine object (a new
+// reference) or null with an error set.
+using CoroutineBody = PyObject *(*)(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                    PyObject *kwnames);
+
+struct CoroutineFunctionDef {
+    const char *name;
+    const char *qualname;
+    const char *text_signature;  // "(self, request)" or "(app, request, exception)"
+    const char *doc;
+    CoroutineBody body;
+};
+
+// Readies the type; -1 with an error set.
+int ready_coroutine_function_type();
+
+// A module-level coroutine function (a new reference).
+PyObject *new_coroutine_function(const CoroutineFunctionDef *def, PyObject *module_name);
+
+// Adds a coroutine method per entry of `defs` to the dict that `type` will be readied with
+// (call before PyType_Ready). -1 with an error set.
+int add_coroutine_methods(PyTypeObject *type, std::span<const CoroutineFunctionDef> defs,
+                          PyObject *module_name);
+
+}  // namespace qm::keystone
