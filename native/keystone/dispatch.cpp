@@ -29,10 +29,6 @@ constexpr const char *kApplyExceptionHandler = "KeystoneApplication._apply_excep
 constexpr const char *kHandleInternalServerError =
     "KeystoneApplication.handle_internal_server_error";
 
-bool is_exception_or_none(PyObject *o) {
-    return o == Py_None || PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject *>(PyExc_Exception));
-}
-
 // `handler(app, request, exc)`, to be awaited.
 Await call_handler(PyObject *handler, PyObject *app, PyObject *request, PyObject *exc) {
     PyObject *args[] = {nullptr, app, request, exc};
@@ -112,10 +108,7 @@ Coro run_step(Ref self, Ref request, Ref exc, Step step) {
 // ---- _apply_exception_handler ------------------------------------------------------------------
 
 bool check_request_and_exception(PyObject *request, PyObject *exc) {
-    if (!check_request(request, "request")) return false;
-    if (is_exception_or_none(exc)) return true;
-    arg_type_error("exc", kExceptionName, exc);
-    return false;
+    return check_request(request, "request") && check_exception_or_none(exc, "exc");
 }
 
 // A handler that fails is never answered by the registry again: the response is the error

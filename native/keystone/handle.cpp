@@ -22,13 +22,18 @@ Coro handle_body(Ref self, Ref request) {
     const int matched = PyObject_IsTrue(route.get());
     if (matched < 0) co_return Raised{};
     if (!matched) co_return Ref::steal(bare_response(S.int_404));
-    Ref values = Ref::steal(PyObject_GetAttr(route.get(), S.n_values));
+    // A RouteMatch's `values` and `handler` are its fields; any other match is asked for them.
+    const bool route_match = Py_IS_TYPE(route.get(), S.route_match_type);
+    const auto *fields = reinterpret_cast<routing::RouteMatchObject *>(route.get());
+    Ref values = route_match ? Ref::borrow(fields->_values)
+                             : Ref::steal(PyObject_GetAttr(route.get(), S.n_values));
     if (!values) co_return Raised{};
     set_field(reinterpret_cast<messages::RequestObject *>(request.get())->route_values,
               std::move(values));
 
     Ref response;
-    if (Ref handler = Ref::steal(PyObject_GetAttr(route.get(), S.n_handler))) {
+    if (Ref handler = route_match ? Ref::borrow(fields->handler)
+                                  : Ref::steal(PyObject_GetAttr(route.get(), S.n_handler))) {
         response = co_await await_(Ref::steal(PyObject_CallOneArg(handler.get(), request.get())));
         if (response && !check_value_instance(response.get(), S.response_type)) response.reset();
     }

@@ -14,10 +14,6 @@ namespace {
 
 OverrideSite site_get_http_exception_handler{"get_http_exception_handler"};
 
-bool exception_or_none(PyObject *o) {
-    return o == Py_None || PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject *>(PyExc_Exception));
-}
-
 // The registry's lookups. A plain dict, or an ExceptionHandlersDict (whose mapping methods are
 // UserDict's, reading its `data` dict), is read directly; anything else through its own `in`,
 // subscription and `get`.
@@ -107,7 +103,7 @@ int walk_hierarchy(PyObject *exception, Visit visit) {
 }  // namespace
 
 PyObject *get_exception_handler(PyObject *self, PyObject *exception, PyObject *stop_at) {
-    if (!exception_or_none(exception)) return expected_type(kExceptionName, exception);
+    if (!is_exception_or_none(exception)) return expected_type(kExceptionName, exception);
     Registry registry(as_app(self)->exceptions_handlers);
     if (registry.open() < 0) return nullptr;
     Ref found;
@@ -123,7 +119,7 @@ PyObject *get_exception_handler(PyObject *self, PyObject *exception, PyObject *s
 }
 
 int is_handled_exception(PyObject *self, PyObject *exception) {
-    if (!exception_or_none(exception)) return expected_type(kExceptionName, exception);
+    if (!is_exception_or_none(exception)) return expected_type(kExceptionName, exception);
     Registry registry(as_app(self)->exceptions_handlers);
     if (registry.open() < 0) return -1;
     return walk_hierarchy(exception, [&](PyObject *cls) { return registry.contains(cls); });

@@ -32,6 +32,8 @@ int init_state(PyObject *globals) {
     if (!S.messages && !(S.messages = messages::import())) return -1;
     S.request_type = S.messages->request_type;
     S.response_type = S.messages->response_type;
+    if (!S.routing && !(S.routing = routing::import())) return -1;
+    S.route_match_type = S.routing->route_match_type;
     if (create_state() < 0) return -1;
     set_field(S.globals, globals);  // a module imported again answers from its new dict
     if (PyDict_SetItem(globals, S.n_get_class_instance_hierarchy, S.class_hierarchy) < 0) return -1;
@@ -64,8 +66,7 @@ bool check_http_exception(PyObject *o, const char *arg) {
 }
 
 bool check_exception_or_none(PyObject *o, const char *arg) {
-    if (o == Py_None || PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject *>(PyExc_Exception)))
-        return true;
+    if (is_exception_or_none(o)) return true;
     arg_type_error(arg, kExceptionName, o);
     return false;
 }

@@ -8,6 +8,7 @@
 
 #include "common/module_state.hpp"
 #include "messages/messages_api.hpp"
+#include "routing/routing_api.hpp"
 
 namespace qm::keystone {
 
@@ -92,6 +93,9 @@ struct State {
     const messages::CApi *messages = nullptr;  // bound first
     PyTypeObject *request_type = nullptr;      // from the messages table
     PyTypeObject *response_type = nullptr;
+    // The routing table, for RouteMatch: handle reads an exact RouteMatch's fields directly.
+    const routing::CApi *routing = nullptr;
+    PyTypeObject *route_match_type = nullptr;
     PyObject *globals = nullptr;               // the module's dict
     PyObject *handlers_dict_class = nullptr;   // ExceptionHandlersDict, once made
     QM_STATE_FIELDS(QM_KEYSTONE_STATE)
@@ -126,6 +130,9 @@ PyObject *call_method(PyObject *name, PyObject *self, Args... args) {
 }
 
 inline bool is_request(PyObject *o) { return PyObject_TypeCheck(o, S.request_type); }
+inline bool is_exception_or_none(PyObject *o) {
+    return o == Py_None || PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject *>(PyExc_Exception));
+}
 inline bool is_http_exception(PyObject *o) { return PyObject_TypeCheck(o, S.http_exception); }
 
 }  // namespace qm::keystone

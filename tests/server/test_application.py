@@ -20,6 +20,23 @@ def client(app):
     return httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://test")
 
 
+async def events_of(app, method, raw_path, headers=()):
+    """The ASGI events the app sends for one request whose client has already gone."""
+    events = []
+
+    async def receive():
+        return {"type": "http.disconnect"}
+
+    async def send(event):
+        events.append(event)
+
+    scope = {"type": "http", "method": method, "path": "/", "raw_path": raw_path,
+             "query_string": b"", "headers": list(headers), "scheme": "http", "root_path": "",
+             "client": None}
+    await app(scope, receive, send)
+    return events
+
+
 @pytest.fixture
 def app():
     app = Application()
@@ -140,6 +157,13 @@ async def test_error_details_only_when_asked_for(app, show):
         assert r.text == "Internal Server Error"
 
 
+async def test_a_client_gone_mid_request_is_logged_quietly_and_not_answered(app, caplog):
+    caplog.set_level(logging.INFO, "quenmark.server")
+    assert await events_of(app, "POST", b"/echo", [(b"content-length", b"10")]) == []
+    record, = caplog.records
+    assert record.levelno == logging.INFO and record.exc_info is None
+
+
 @pytest.mark.parametrize("key", [400, BadRequest])
 async def test_failing_exception_handler_gives_500(app, key):
     @app.exception_handler(key)
@@ -237,15 +261,5 @@ def test_param_names_follow_the_pattern_syntax(pattern, names):
 
 async def test_failure_on_a_path_that_is_not_utf8_is_still_answered(app):
     # Logging the failure must not fail on the path it reports.
-    events = []
-
-    async def receive():
-        return {"type": "http.disconnect"}
-
-    async def send(event):
-        events.append(event)
-
-    scope = {"type": "http", "method": "GET", "path": "/fail/other", "raw_path": b"/fail/\xff",
-             "query_string": b"", "headers": [], "scheme": "http", "root_path": "", "client": None}
-    await app(scope, receive, send)
+    events = await events_of(app, "GET", b"/fail/\xff")
     assert events[0]["status"] == 500

@@ -12,7 +12,8 @@ from collections.abc import Awaitable, Callable
 from typing import Any
 
 from quenmark.contents import TextContent
-from quenmark.keystone import KeystoneApplication
+from quenmark.exceptions import MessageAborted
+from quenmark.keystone import ExceptionHandlersDict, KeystoneApplication
 from quenmark.messages import Request, Response
 from quenmark.server import asgi, rsgi
 from quenmark.server.pools import recycle
@@ -36,6 +37,15 @@ class ServerErrorDetailsHandler:
         return Response(500, content=TextContent(f"Internal Server Error\n\n{details}"))
 
 
+# The answer to a request whose client went away before its body was read: nobody is left to
+# receive a response, so none is sent.
+_NOTHING_TO_SEND = Response(499)
+
+
+async def _client_gone(app: Any, request: Request, exc: MessageAborted) -> Response:
+    return _NOTHING_TO_SEND
+
+
 class Application(KeystoneApplication):
     """An ASGI and RSGI application.
 
@@ -50,6 +60,13 @@ class Application(KeystoneApplication):
         self.on_start: list[Hook] = []
         self.on_stop: list[Hook] = []
         self.started = False
+
+    def init_exceptions_handlers(self) -> ExceptionHandlersDict:
+        # A client that disconnects mid-request is logged as a handled error (info, no
+        # traceback), not as a failure of the application.
+        handlers = super().init_exceptions_handlers()
+        handlers[MessageAborted] = _client_gone
+        return handlers
 
     def exception_handler(self, key: type[BaseException] | int) -> Callable[[ExceptionHandler], ExceptionHandler]:
         """Registers the decorated coroutine function for an exception class or a status."""
@@ -79,7 +96,8 @@ class Application(KeystoneApplication):
             held = [asgi.request_from_scope(scope, receive), None]
             try:
                 held[1] = await self.handle(held[0])
-                await asgi.send_asgi_response(held[1], send)
+                if held[1] is not _NOTHING_TO_SEND:
+                    await asgi.send_asgi_response(held[1], send)
             finally:
                 recycle(held)
         elif kind == "lifespan":
@@ -93,7 +111,8 @@ class Application(KeystoneApplication):
         held = [rsgi.instantiate_rsgi_request(scope, protocol), None]
         try:
             held[1] = await self.handle(held[0])
-            await rsgi.send_rsgi_response(held[1], protocol)
+            if held[1] is not _NOTHING_TO_SEND:
+                await rsgi.send_rsgi_response(held[1], protocol)
         finally:
             recycle(held)
 
