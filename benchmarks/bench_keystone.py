@@ -9,13 +9,14 @@
    endpoint call (its dispatch cannot return a response without sending it: a no-op `send`
    receives it).
 2. A handler raising a registered HTTP exception (404), through to the response: quenmark's
-   `handle` against Starlette's ExceptionMiddleware around an app raising HTTPException(404),
-   both answering with the text "Resource not found". Both sides also pay for what is not
-   dispatch: creating and raising the exception, and building the text response; the line
-   "raise and catch" shows the first for quenmark's exception. quenmark's info record of the
-   handled error is not built, because nothing would receive it (no handler is configured, as
-   under uvicorn's default logging); the figure with a handler that drops every record is
-   printed too.
+   `handle` (with the C-level router: Starlette's middleware calls the raising app directly,
+   without routing) against Starlette's ExceptionMiddleware around an app raising
+   HTTPException(404), both answering with the text "Resource not found". Both sides also pay
+   for what is not dispatch: creating and raising the exception, and building the text
+   response; the line "raise and catch" shows the first for quenmark's exception. quenmark's
+   info record of the handled error is not built, because nothing would receive it (no handler
+   is configured, as under uvicorn's default logging); the figure with a handler that drops
+   every record is printed too.
 
 Everything runs in one process, interleaved round by round, inside coroutines driven without an
 event loop (nothing suspends). The script prints medians and ratios.
@@ -170,7 +171,7 @@ async def starlette_not_found(request, exc):
 
 def check_same_answers(apps, request):
     assert drive(quenmark_app(ready_handler, "c", request).handle(request)) is READY
-    failed = drive(apps["404 quenmark"].handle(new_request()))
+    failed = drive(apps["404 quenmark"].handle(request))
     assert (failed.status, failed.content.body) == (404, b"Resource not found")
     sent = []
 
@@ -191,7 +192,7 @@ def main(argv=None):
     request = new_request()
     starlette_request = StarletteRequest(SCOPE, noop_receive)
     apps = {
-        "404 quenmark": quenmark_app(raising_handler, "real"),
+        "404 quenmark": quenmark_app(raising_handler, "c", request),
         "404 starlette": ExceptionMiddleware(starlette_raising, {404: starlette_not_found}),
     }
     check_same_answers(apps, request)

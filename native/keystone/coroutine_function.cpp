@@ -129,6 +129,12 @@ PyObject *new_coroutine_function(const CoroutineFunctionDef *def, PyObject *modu
     return new_object(def, nullptr, module_name);
 }
 
+ImmediateBody immediate_body_of(PyObject *callable) {
+    if (!Py_IS_TYPE(callable, &CoroutineFunctionType)) return nullptr;
+    const CoroutineFunctionObject *f = as_function(callable);
+    return f->objclass ? nullptr : f->def->immediate;
+}
+
 int add_coroutine_methods(PyTypeObject *type, std::span<const CoroutineFunctionDef> defs,
                           PyObject *module_name) {
     if (!type->tp_dict && !(type->tp_dict = PyDict_New())) return -1;

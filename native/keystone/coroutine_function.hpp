@@ -22,12 +22,18 @@ namespace qm::keystone {
 using CoroutineBody = PyObject *(*)(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                     PyObject *kwnames);
 
+// For a function whose body never suspends: the result the coroutine would give, computed at
+// once (a new reference, or null with the error its coroutine would raise or the call itself
+// would). Null when the function has none.
+using ImmediateBody = PyObject *(*)(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+
 struct CoroutineFunctionDef {
     const char *name;
     const char *qualname;
     const char *text_signature;  // "(self, request)" or "(app, request, exception)"
     const char *doc;
     CoroutineBody body;
+    ImmediateBody immediate = nullptr;
 };
 
 // Readies the type; -1 with an error set.
@@ -35,6 +41,10 @@ int ready_coroutine_function_type();
 
 // A module-level coroutine function (a new reference).
 PyObject *new_coroutine_function(const CoroutineFunctionDef *def, PyObject *module_name);
+
+// The immediate body of `callable` when it is a module-level coroutine function of this module
+// that has one, else null: awaiting `callable(*args)` at once then gives what it gives.
+ImmediateBody immediate_body_of(PyObject *callable);
 
 // Adds a coroutine method per entry of `defs` to the dict that `type` will be readied with
 // (call before PyType_Ready). -1 with an error set.

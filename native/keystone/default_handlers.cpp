@@ -36,16 +36,16 @@ Coro answer_body(Ref exc, Answer answer) {
 }
 
 // The common shape: (app, request, <exc>) by position or keyword, `request` a Request and the
-// exception typed per handler.
-PyObject *run(const char *name, const char *qualname, const char *exc_arg, bool http_typed,
-              PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Answer answer) {
+// exception typed per handler. The exception, borrowed from `args`; null with an error set.
+PyObject *checked_exception(const char *name, const char *exc_arg, bool http_typed,
+                            PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const char *const names[] = {"app", "request", exc_arg};
     PyObject *a[3] = {};
     if (!parse_args(name, args, nargs, kwnames, names, 3, a)) return nullptr;
     if (!check_request(a[1], "request")) return nullptr;
     if (http_typed ? !check_http_exception(a[2], exc_arg) : !check_exception_or_none(a[2], exc_arg))
         return nullptr;
-    return answer_body(Ref::borrow(a[2]), answer).release(qualname);
+    return a[2];
 }
 
 Ref not_found(PyObject *) { return Ref::steal(text_response(S.int_404, S.resource_not_found)); }
@@ -122,9 +122,17 @@ Ref common_http_exception(PyObject *exc) {
     return Ref::steal(text_response(status.get(), phrase.get()));
 }
 
+// Each handler as a coroutine function, and its immediate body for the dispatch (see
+// coroutine_function.hpp): the arguments are checked at the call either way.
 #define QM_DEFAULT_HANDLER(fn, answer, exc_arg, http_typed)                                    \
     PyObject *py_##fn(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) { \
-        return run(#fn, #fn, exc_arg, http_typed, args, nargs, kwnames, answer);                \
+        PyObject *exc = checked_exception(#fn, exc_arg, http_typed, args, nargs, kwnames);     \
+        if (!exc) return nullptr;                                                              \
+        return answer_body(Ref::borrow(exc), answer).release(#fn);                             \
+    }                                                                                          \
+    PyObject *now_##fn(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {           \
+        PyObject *exc = checked_exception(#fn, exc_arg, http_typed, args, nargs, kwnames);     \
+        return exc ? answer(exc).release() : nullptr;                                          \
     }
 
 QM_DEFAULT_HANDLER(handle_not_found, not_found, "http_exception", true)
@@ -138,22 +146,24 @@ QM_DEFAULT_HANDLER(common_http_exception_handler, common_http_exception, "http_e
 
 const CoroutineFunctionDef kHandlers[] = {
     {"handle_not_found", "handle_not_found", "(app, request, http_exception)",
-     "404 with the text \"Resource not found\".", py_handle_not_found},
+     "404 with the text \"Resource not found\".", py_handle_not_found, now_handle_not_found},
     {"handle_internal_server_error", "handle_internal_server_error", "(app, request, exception)",
-     "500 with the text \"Internal Server Error\".", py_handle_internal_server_error},
+     "500 with the text \"Internal Server Error\".", py_handle_internal_server_error,
+     now_handle_internal_server_error},
     {"handle_bad_request", "handle_bad_request", "(app, request, http_exception)",
      "400 with the exception's text, or the JSON of the validation error it was raised from.",
-     py_handle_bad_request},
+     py_handle_bad_request, now_handle_bad_request},
     {"handle_unprocessable_entity", "handle_unprocessable_entity", "(app, request, http_exception)",
      "422 with the validation-error document built from the exception's details or message.",
-     py_handle_unprocessable_entity},
+     py_handle_unprocessable_entity, now_handle_unprocessable_entity},
     {"_default_pydantic_validation_error_handler", "_default_pydantic_validation_error_handler",
      "(app, request, error)", "400 with the pydantic error's own JSON.",
-     py__default_pydantic_validation_error_handler},
+     py__default_pydantic_validation_error_handler,
+     now__default_pydantic_validation_error_handler},
     {"common_http_exception_handler", "common_http_exception_handler",
      "(app, request, http_exception)",
      "The exception's status with its standard reason phrase as text.",
-     py_common_http_exception_handler},
+     py_common_http_exception_handler, now_common_http_exception_handler},
 };
 
 }  // namespace

@@ -29,9 +29,12 @@ constexpr const char *kApplyExceptionHandler = "KeystoneApplication._apply_excep
 constexpr const char *kHandleInternalServerError =
     "KeystoneApplication.handle_internal_server_error";
 
-// `handler(app, request, exc)`, to be awaited.
+// `handler(app, request, exc)`, to be awaited. The module's own handlers answer at once, without
+// a coroutine of their own.
 Await call_handler(PyObject *handler, PyObject *app, PyObject *request, PyObject *exc) {
     PyObject *args[] = {nullptr, app, request, exc};
+    if (const ImmediateBody immediate = immediate_body_of(handler))
+        return ready(Ref::steal(immediate(args + 1, 3, nullptr)));
     return await_(Ref::steal(
         PyObject_Vectorcall(handler, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
@@ -57,15 +60,15 @@ int log_handler_failure(PyObject *self, PyObject *handler) {
 
 // ---- handle_request_handler_exception --------------------------------------------------------
 
-// The records are written at once when the logging method is the built-in one; an override is
-// awaited in a frame of its own before the dispatch goes on. `handled`: whether the registry
-// knows the (non-HTTP) exception, found before the record is chosen.
+// After the record: handle_http_exception for an HTTP exception, else handle_exception.
 Await continue_dispatch(PyObject *self, PyObject *request, PyObject *exc) {
     if (is_http_exception(exc))
         return call_self(site_handle_http_exception, self, builtin_handle_http_exception, request, exc);
     return call_self(site_handle_exception, self, builtin_handle_exception, request, exc);
 }
 
+// An overriding logging method is awaited in a frame of its own before the dispatch goes on.
+// `handled`: whether the registry knows the exception, found before the record is chosen.
 Coro log_override_then_dispatch(Ref self, Ref request, Ref exc, bool handled) {
     Ref logged = co_await call_self(handled ? site_log_handled_exc : site_log_unhandled_exc,
                                     self.get(),
@@ -247,6 +250,7 @@ const CoroutineFunctionDef kMethods[] = {
 
 // ---- The built-in methods, for call_self ---------------------------------------------------------
 
+// The record is written at once when the logging method is the built-in one.
 Await builtin_handle_request_handler_exception(PyObject *self, PyObject *request, PyObject *exc) {
     int handled = 1;
     if (!is_http_exception(exc) && (handled = is_handled_exception(self, exc)) < 0) return Await{};
