@@ -1,6 +1,6 @@
 // ASCII case helpers. Header names are short, so the scalar tail matters as much as the vector
 // body; SSE2 is the x86-64 baseline and AVX2 is used when the CPU reports it.
-#include "scratchpad.h"
+#include "ascii_case.h"
 
 #include <cstdint>
 #include <cstring>

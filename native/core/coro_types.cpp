@@ -9,6 +9,7 @@
 
 #include "common/awaitable.hpp"
 #include "common/coro_frame.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 #include "coro_driver.hpp"
 
@@ -175,7 +176,7 @@ PyObject *get_code(PyObject *self, void *) {
 
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, "send(value) -> send 'value' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
+    {"throw", fastcall(coro_throw), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
@@ -262,7 +263,7 @@ PyObject *agen_aclose(PyObject *self, PyObject *) {
 
 PyMethodDef agen_methods[] = {
     {"asend", agen_asend, METH_O, "asend(v) -> send 'v' in generator."},
-    {"athrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(agen_athrow)),
+    {"athrow", fastcall(agen_athrow),
      METH_FASTCALL, "athrow(value)\nathrow(type[,value[,tb]])\n\nraise exception in generator."},
     {"aclose", agen_aclose, METH_NOARGS, "aclose() -> raise GeneratorExit inside generator."},
     {nullptr, nullptr, 0, nullptr},
@@ -495,7 +496,7 @@ void step_dealloc(PyObject *self) {
 
 PyMethodDef step_methods[] = {
     {"send", step_send_method, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_throw)), METH_FASTCALL,
+    {"throw", fastcall(step_throw), METH_FASTCALL,
      nullptr},
     {"close", step_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "scratchpad.h"
+#include "intern.h"
 
 namespace {
 

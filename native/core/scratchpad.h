@@ -1,5 +1,6 @@
-// Interface of the native core library `_qmk_core`: interning of methods, header names and
-// media types, ASCII case helpers, and the per-request bump-pointer arena.
+// The per-request bump-pointer arena of the native core library. It needs no interpreter.
+// (The library's other concerns: intern.h, ascii_case.h, and the coroutine runtime behind
+// common/coro.hpp.)
 #pragma once
 
 #include <stddef.h>
@@ -27,19 +28,6 @@ typedef struct ScratchpadArena {
     size_t offset;
     int is_dynamic;
 } ScratchpadArena;
-
-// Interning. Each returns a borrowed reference to a shared object, or NULL (no error set) when
-// the text is not in the table. The caller holds the interpreter lock. The objects are created
-// on first use and live as long as the process.
-typedef struct _object PyObject;
-QMK_API PyObject *get_interned_method_str(const char *s, size_t len);
-QMK_API PyObject *get_interned_header_name_bytes(const char *s, size_t len);
-QMK_API PyObject *get_interned_content_type_bytes(const char *s, size_t len);
-
-// Non-zero when none of the `len` bytes is an ASCII capital letter.
-QMK_API int simd_is_ascii_lowercase(const char *s, size_t len);
-// Copies `len` bytes from `src` to `dst`, lowering ASCII capitals. The ranges do not overlap.
-QMK_API void simd_lowercase_ascii(const char *src, char *dst, size_t len);
 
 QMK_API qmk_err scratchpad_init(ScratchpadArena *arena, size_t capacity);
 // Hands out `size` bytes aligned to `alignment` (a power of two; 0 means 1). Anything but QMK_OK

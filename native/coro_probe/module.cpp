@@ -5,6 +5,7 @@
 #include "common/args.hpp"
 #include "common/coro.hpp"
 #include "common/errors.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 
 namespace qm::coro_probe {
@@ -56,9 +57,9 @@ PyObject *echo(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
 PyMethodDef functions[] = {
     {"relay", relay, METH_O, "relay(awaitable): a native coroutine returning what it awaited."},
-    {"six", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(six)), METH_FASTCALL,
+    {"six", fastcall(six), METH_FASTCALL,
      "six(a, b, c, d, e, awaitable): awaits the last, then returns the first five."},
-    {"echo", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(echo)), METH_FASTCALL,
+    {"echo", fastcall(echo), METH_FASTCALL,
      "echo(items, sent, pause): a native async generator over `items`."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/init_args.hpp"
+#include "common/methods.hpp"
 #include "common/results.hpp"
 #include "headers/internal.hpp"
 
@@ -210,39 +211,36 @@ PyObject *get_values(PyObject *self, void *) { return Py_XNewRef(entry_list(self
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
-#define QM_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef headers_methods[] = {
     {"keys", meth_keys, METH_NOARGS, PyDoc_STR("keys() -> tuple: the distinct names, in order.")},
     {"clone", meth_clone, METH_NOARGS, PyDoc_STR("clone() -> Headers: a copy of the entries.")},
-    {"get", QM_FAST(meth_get), kFast,
+    {"get", fastcall(meth_get), kFast,
      PyDoc_STR("get(name: bytes) -> tuple: the values of every entry with this name.")},
-    {"get_tuples", QM_FAST(meth_get_tuples), kFast,
+    {"get_tuples", fastcall(meth_get_tuples), kFast,
      PyDoc_STR("get_tuples(name: bytes) -> list: the matching (name, value) entries.")},
-    {"add", QM_FAST(meth_add), kFast, PyDoc_STR("add(name: bytes, value: bytes): appends an entry.")},
-    {"set", QM_FAST(meth_set), kFast,
+    {"add", fastcall(meth_add), kFast, PyDoc_STR("add(name: bytes, value: bytes): appends an entry.")},
+    {"set", fastcall(meth_set), kFast,
      PyDoc_STR("set(name: bytes, value: bytes): replaces the entries with this name by one at the end.")},
-    {"get_single", QM_FAST(meth_get_single), kFast,
+    {"get_single", fastcall(meth_get_single), kFast,
      PyDoc_STR("get_single(key: bytes) -> bytes: the only value for this name.")},
-    {"get_first", QM_FAST(meth_get_first), kFast,
+    {"get_first", fastcall(meth_get_first), kFast,
      PyDoc_STR("get_first(key: bytes) -> bytes | None: the first value for this name.")},
-    {"remove", QM_FAST(meth_remove), kFast,
+    {"remove", fastcall(meth_remove), kFast,
      PyDoc_STR("remove(key: bytes): drops every entry with this name.")},
-    {"merge", QM_FAST(meth_merge), kFast,
+    {"merge", fastcall(meth_merge), kFast,
      PyDoc_STR("merge(values: list): appends the given tuples unchanged, skipping None.")},
-    {"contains", QM_FAST(meth_contains), kFast,
+    {"contains", fastcall(meth_contains), kFast,
      PyDoc_STR("contains(key: bytes) -> bool: whether an entry has exactly this (normalised) name.")},
-    {"update", QM_FAST(meth_update), kFast,
+    {"update", fastcall(meth_update), kFast,
      PyDoc_STR("update(values: dict): sets each name to its value.")},
     {"items", meth_items, METH_NOARGS, PyDoc_STR("items(): iterates over the stored entries.")},
-    {"add_many", QM_FAST(meth_add_many), kFast,
+    {"add_many", fastcall(meth_add_many), kFast,
      PyDoc_STR("add_many(values): adds the pairs of a mapping or of a mutable sequence.")},
-    {"_add_to_instance", QM_FAST(meth_add_to_instance), kFast | METH_STATIC,
+    {"_add_to_instance", fastcall(meth_add_to_instance), kFast | METH_STATIC,
      PyDoc_STR("_add_to_instance(instance, item): adds item to instance through instance.add.")},
     {nullptr},
 };
 
-#undef QM_FAST
 
 PyGetSetDef headers_getset[] = {
     {"values", get_values, nullptr, PyDoc_STR("The entry list itself (not a copy)."), nullptr},

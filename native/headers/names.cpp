@@ -8,7 +8,8 @@
 
 #include "common/ascii.hpp"
 #include "common/errors.hpp"
-#include "core/scratchpad.h"
+#include "core/ascii_case.h"
+#include "core/intern.h"
 
 namespace qm::headers {
 

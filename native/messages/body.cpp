@@ -12,6 +12,7 @@
 #include "common/args.hpp"
 #include "common/coro.hpp"
 #include "common/errors.hpp"
+#include "common/methods.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "messages/disconnect_probe.hpp"
@@ -304,11 +305,6 @@ PyObject *py_call_soon(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
     PyObject *a[1] = {};
     if (!parse_args("_call_soon", args, nargs, kwnames, names, 1, a)) return nullptr;
     return call_soon(a[0]);
-}
-
-template <class F>
-PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 const PyMethodDef kMessageMethods[] = {

@@ -9,15 +9,16 @@
 #include "common/args.hpp"
 #include "common/ascii.hpp"
 #include "common/errors.hpp"
+#include "common/fields.hpp"
+#include "common/init_args.hpp"
+#include "common/methods.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "common/results.hpp"
-#include "common/fields.hpp"
-#include "common/init_args.hpp"
-#include "messages/impl.hpp"
-#include "messages/method_table.hpp"
 #include "messages/body.hpp"
 #include "messages/forms.hpp"
+#include "messages/impl.hpp"
+#include "messages/method_table.hpp"
 #include "messages/state.hpp"
 
 namespace qm::messages {
@@ -275,27 +276,27 @@ PyObject *py_with_content(PyObject *self, PyObject *const *args, Py_ssize_t narg
 }
 
 const PyMethodDef kMessageMethods[] = {
-    {"get_headers", reinterpret_cast<PyCFunction>(py_get_headers), METH_FASTCALL | METH_KEYWORDS,
+    {"get_headers", fastcall(py_get_headers), METH_FASTCALL | METH_KEYWORDS,
      "The values of every header named `key` (any letter case), in order."},
-    {"get_first_header", reinterpret_cast<PyCFunction>(py_get_first_header),
+    {"get_first_header", fastcall(py_get_first_header),
      METH_FASTCALL | METH_KEYWORDS, "The value of the first header named `key`, or None."},
-    {"get_single_header", reinterpret_cast<PyCFunction>(py_get_single_header),
+    {"get_single_header", fastcall(py_get_single_header),
      METH_FASTCALL | METH_KEYWORDS,
      "The value of the only header named `key`; ValueError when there are none or several."},
-    {"remove_header", reinterpret_cast<PyCFunction>(py_remove_header), METH_FASTCALL | METH_KEYWORDS,
+    {"remove_header", fastcall(py_remove_header), METH_FASTCALL | METH_KEYWORDS,
      "Removes every header named `key`."},
-    {"has_header", reinterpret_cast<PyCFunction>(py_has_header), METH_FASTCALL | METH_KEYWORDS,
+    {"has_header", fastcall(py_has_header), METH_FASTCALL | METH_KEYWORDS,
      "Whether a header named `key` is present."},
-    {"add_header", reinterpret_cast<PyCFunction>(py_add_header), METH_FASTCALL | METH_KEYWORDS,
+    {"add_header", fastcall(py_add_header), METH_FASTCALL | METH_KEYWORDS,
      "Appends a header, keeping any others of the same name."},
-    {"set_header", reinterpret_cast<PyCFunction>(py_set_header), METH_FASTCALL | METH_KEYWORDS,
+    {"set_header", fastcall(py_set_header), METH_FASTCALL | METH_KEYWORDS,
      "Replaces every header named `key` by one appended at the end."},
     {"content_type", py_content_type, METH_NOARGS,
      "The content's media type, else the first Content-Type header, else None."},
-    {"with_content", reinterpret_cast<PyCFunction>(py_with_content), METH_FASTCALL | METH_KEYWORDS,
+    {"with_content", fastcall(py_with_content), METH_FASTCALL | METH_KEYWORDS,
      "Sets the content and returns the message."},
     {"has_body", py_has_body, METH_NOARGS, "Whether the content has a body (length not 0)."},
-    {"declares_content_type", reinterpret_cast<PyCFunction>(py_declares_content_type),
+    {"declares_content_type", fastcall(py_declares_content_type),
      METH_FASTCALL | METH_KEYWORDS,
      "Whether the Content-Type contains `type`, compared case-insensitively."},
     {"declares_json", py_declares_json, METH_NOARGS, "Whether the Content-Type mentions json."},

@@ -5,17 +5,18 @@
 #include "common/capi.hpp"
 #include "common/coro.hpp"
 #include "common/errors.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
+#include "messages/body.hpp"
 #include "messages/forms.hpp"
 #include "messages/message.hpp"
 #include "messages/messages_api.hpp"
 #include "messages/method_table.hpp"
 #include "messages/pools.hpp"
-#include "messages/request_helpers.hpp"
 #include "messages/request.hpp"
+#include "messages/request_helpers.hpp"
 #include "messages/response.hpp"
 #include "messages/state.hpp"
-#include "messages/body.hpp"
 
 namespace qm::messages {
 namespace {
@@ -29,7 +30,7 @@ PyObject *py_parse_charset(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
 }
 
 const PyMethodDef kFunctions[] = {
-    {"parse_charset", reinterpret_cast<PyCFunction>(py_parse_charset),
+    {"parse_charset", fastcall(py_parse_charset),
      METH_FASTCALL | METH_KEYWORDS,
      "The charset parameter of a Content-Type value as str, or None."},
 };

@@ -11,6 +11,7 @@
 #include "common/args.hpp"
 #include "common/capi.hpp"
 #include "common/errors.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 #include "common/results.hpp"
 #include "messages/message.hpp"
@@ -249,14 +250,14 @@ PyObject *py_release_response(PyObject *, PyObject *const *args, Py_ssize_t narg
 }
 
 const PyMethodDef kFunctions[] = {
-    {"acquire_request", reinterpret_cast<PyCFunction>(py_acquire_request), METH_FASTCALL | METH_KEYWORDS,
+    {"acquire_request", fastcall(py_acquire_request), METH_FASTCALL | METH_KEYWORDS,
      "A request from this thread's pool, or a new one, for the given method, path, query, "
      "headers and scope."},
-    {"release_request", reinterpret_cast<PyCFunction>(py_release_request), METH_FASTCALL | METH_KEYWORDS,
+    {"release_request", fastcall(py_release_request), METH_FASTCALL | METH_KEYWORDS,
      "Resets the request and keeps it for reuse in this thread (up to 512)."},
-    {"acquire_response", reinterpret_cast<PyCFunction>(py_acquire_response), METH_FASTCALL | METH_KEYWORDS,
+    {"acquire_response", fastcall(py_acquire_response), METH_FASTCALL | METH_KEYWORDS,
      "A response from this thread's pool, or a new one."},
-    {"release_response", reinterpret_cast<PyCFunction>(py_release_response), METH_FASTCALL | METH_KEYWORDS,
+    {"release_response", fastcall(py_release_response), METH_FASTCALL | METH_KEYWORDS,
      "Resets the response and keeps it for reuse in this thread (up to 512)."},
 };
 

@@ -13,14 +13,16 @@
 #include "common/errors.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
+#include "common/methods.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "common/results.hpp"
+#include "core/intern.h"
 #include "core/scratchpad.h"
-#include "messages/message.hpp"
-#include "messages/method_table.hpp"
 #include "messages/coroutines.hpp"
 #include "messages/forms.hpp"
+#include "messages/message.hpp"
+#include "messages/method_table.hpp"
 #include "messages/request_properties.hpp"
 #include "messages/state.hpp"
 
@@ -291,12 +293,12 @@ PyObject *py_scratchpad_arena_stats(PyObject *self, PyObject *) {
 }
 
 const PyMethodDef kRequestMethods[] = {
-    {"incoming", reinterpret_cast<PyCFunction>(py_incoming),
+    {"incoming", fastcall(py_incoming),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "A request of this class from the server's method, raw path, raw query and header list."},
-    {"get_cookie", reinterpret_cast<PyCFunction>(py_request_get_cookie),
+    {"get_cookie", fastcall(py_request_get_cookie),
      METH_FASTCALL | METH_KEYWORDS, "The value of the request cookie `name`, or None."},
-    {"set_cookie", reinterpret_cast<PyCFunction>(py_request_set_cookie),
+    {"set_cookie", fastcall(py_request_set_cookie),
      METH_FASTCALL | METH_KEYWORDS, "Adds a cookie to the request's single Cookie header."},
     {"expect_100_continue", py_expect_100_continue, METH_NOARGS,
      "Whether the client sent Expect: 100-continue."},

@@ -7,9 +7,10 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 #include "common/results.hpp"
-#include "core/scratchpad.h"
+#include "core/intern.h"
 #include "messages/message.hpp"
 #include "messages/request.hpp"
 #include "messages/state.hpp"
@@ -176,18 +177,18 @@ PyObject *py_get_absolute_url_to_path(PyObject *, PyObject *const *args, Py_ssiz
 }
 
 const PyMethodDef kFunctions[] = {
-    {"method_without_body", reinterpret_cast<PyCFunction>(py_method_without_body),
+    {"method_without_body", fastcall(py_method_without_body),
      METH_FASTCALL | METH_KEYWORDS, "Whether the method is GET, HEAD or TRACE."},
-    {"is_cors_request", reinterpret_cast<PyCFunction>(py_is_cors_request),
+    {"is_cors_request", fastcall(py_is_cors_request),
      METH_FASTCALL | METH_KEYWORDS, "Whether the request has a non-empty Origin header."},
-    {"is_cors_preflight_request", reinterpret_cast<PyCFunction>(py_is_cors_preflight_request),
+    {"is_cors_preflight_request", fastcall(py_is_cors_preflight_request),
      METH_FASTCALL | METH_KEYWORDS,
      "Whether the request is an OPTIONS request with Origin and Access-Control-Request-Method."},
-    {"get_request_absolute_url", reinterpret_cast<PyCFunction>(py_get_request_absolute_url),
+    {"get_request_absolute_url", fastcall(py_get_request_absolute_url),
      METH_FASTCALL | METH_KEYWORDS,
      "The request's URL when it is absolute, else one built from scheme, host, base path and "
      "path."},
-    {"get_absolute_url_to_path", reinterpret_cast<PyCFunction>(py_get_absolute_url_to_path),
+    {"get_absolute_url_to_path", fastcall(py_get_absolute_url_to_path),
      METH_FASTCALL | METH_KEYWORDS,
      "The absolute URL of `path` on the request's scheme, host and base path."},
 };

@@ -10,6 +10,7 @@
 #include "common/errors.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
+#include "common/methods.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "common/results.hpp"
@@ -307,15 +308,15 @@ PyGetSetDef kResponseGetSet[] = {
 const PyMethodDef kResponseMethods[] = {
     {"get_cookies", py_get_cookies, METH_NOARGS,
      "Cookie name -> Cookie for every Set-Cookie header (a later one wins)."},
-    {"get_cookie", reinterpret_cast<PyCFunction>(py_get_cookie), METH_FASTCALL | METH_KEYWORDS,
+    {"get_cookie", fastcall(py_get_cookie), METH_FASTCALL | METH_KEYWORDS,
      "The first cookie set under `name`, or None."},
-    {"set_cookie", reinterpret_cast<PyCFunction>(py_set_cookie), METH_FASTCALL | METH_KEYWORDS,
+    {"set_cookie", fastcall(py_set_cookie), METH_FASTCALL | METH_KEYWORDS,
      "Appends a Set-Cookie header for `cookie`."},
-    {"set_cookies", reinterpret_cast<PyCFunction>(py_set_cookies), METH_FASTCALL | METH_KEYWORDS,
+    {"set_cookies", fastcall(py_set_cookies), METH_FASTCALL | METH_KEYWORDS,
      "Calls set_cookie for each cookie of the list."},
-    {"unset_cookie", reinterpret_cast<PyCFunction>(py_unset_cookie), METH_FASTCALL | METH_KEYWORDS,
+    {"unset_cookie", fastcall(py_unset_cookie), METH_FASTCALL | METH_KEYWORDS,
      "Sets an expired, empty cookie so that the client drops `name`."},
-    {"remove_cookie", reinterpret_cast<PyCFunction>(py_remove_cookie),
+    {"remove_cookie", fastcall(py_remove_cookie),
      METH_FASTCALL | METH_KEYWORDS, "Removes every Set-Cookie header for `name`."},
     {"is_redirect", py_is_redirect, METH_NOARGS, "Whether the status is a redirection."},
     {"reset", py_reset, METH_NOARGS, "Clears the response for reuse as a fresh 200 response."},

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/ref.hpp"
-#include "core/scratchpad.h"
+#include "core/intern.h"
 
 namespace qm::messages {
 

@@ -21,6 +21,7 @@
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 
 namespace qm::multipart {
@@ -119,7 +120,7 @@ PyObject *find_delimiter(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 }
 
 PyMethodDef methods[] = {
-    {"find_delimiter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_delimiter)),
+    {"find_delimiter", fastcall(find_delimiter),
      METH_FASTCALL,
      PyDoc_STR("find_delimiter(buffer, delimiter, start, /)\n--\n\n"
                "buffer.find(delimiter, start), with a vectorised search where the CPU has one.")},

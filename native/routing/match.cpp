@@ -10,7 +10,7 @@
 #include "common/ascii.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
-#include "core/scratchpad.h"
+#include "core/ascii_case.h"
 #include "routing/child_index.hpp"
 #include "routing/state.hpp"
 #include "routing/unquote.hpp"

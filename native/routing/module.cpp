@@ -2,6 +2,7 @@
 // table.
 #include "common/args.hpp"
 #include "common/capi.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 #include "routing/child_index.hpp"
 #include "routing/state.hpp"
@@ -40,7 +41,7 @@ PyObject *py_fast_unquote(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
 }
 
 PyMethodDef module_methods[] = {
-    {"_fast_unquote", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_fast_unquote)),
+    {"_fast_unquote", fastcall(py_fast_unquote),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_fast_unquote(val)\n--\n\n"
                "Decodes bytes as UTF-8 (errors replaced) and percent-decodes the text.")},

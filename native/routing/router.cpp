@@ -3,6 +3,7 @@
 #include "common/errors.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
+#include "common/methods.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "routing/state.hpp"
@@ -160,15 +161,15 @@ PyObject *py_freeze(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObject *k
 }
 
 PyMethodDef router_methods[] = {
-    {"add_route", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_add_route)),
+    {"add_route", fastcall(py_add_route),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("add_route($self, method, pattern, route, param_names=None)\n--\n\n"
                "Registers `route` for `pattern` under the upper-cased `method`.")},
-    {"get_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_match)),
+    {"get_match", fastcall(py_get_match),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_match($self, method, path)\n--\n\n"
                "(route, params) for `path` among the routes of `method`, or None.")},
-    {"freeze", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_freeze)),
+    {"freeze", fastcall(py_freeze),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("freeze($self, /)\n--\n\nAnnounces the end of registration.")},
     {nullptr},

@@ -7,9 +7,10 @@
 #include "common/errors.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
+#include "common/methods.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
-#include "core/scratchpad.h"
+#include "core/ascii_case.h"
 #include "routing/state.hpp"
 
 namespace qm::routing {
@@ -341,11 +342,11 @@ PyObject *py_match(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef tree_methods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_insert)),
+    {"insert", fastcall(py_insert),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("insert($self, pattern, route, param_names=None)\n--\n\n"
                "Registers `route` for the bytes `pattern`.")},
-    {"match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_match)),
+    {"match", fastcall(py_match),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("match($self, path)\n--\n\n"
                "(route, params) for the bytes `path`, or None.")},

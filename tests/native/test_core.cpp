@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ascii_case.h"
 #include "scratchpad.h"
 
 static int failures = 0;
