@@ -462,7 +462,7 @@ def test_reset():
     assert r.scratchpad_arena_stats() == (0, 0, False)
 
 
-def test_reset_runs_the_identity_setter_of_a_subclass():
+def test_reset_runs_the_identity_setter_of_a_subclass_between_its_two_groups_of_fields():
     seen = []
 
     class Sub(Request):
@@ -472,10 +472,30 @@ def test_reset_runs_the_identity_setter_of_a_subclass():
 
         @identity.setter
         def identity(self, value):
-            seen.append(value)
+            seen.append((self.method, self._path, self.scope, self._base_path, self.services))
 
-    Sub("GET", b"/", []).reset()
-    assert seen == [None]
+    r = Sub("GET", b"/p", [])
+    r.scope, r._base_path, r.services = {}, "/base", "svc"
+    r.reset()
+    assert seen == [("", b"", None, "/base", "svc")]
+    assert (r._base_path, r.services) == (None, None)
+
+
+def test_stub_lists_the_request_fields_in_layout_order():
+    import ast
+    import pathlib
+    import types
+
+    stub = ast.parse((pathlib.Path(__file__).parents[1] / "src/quenmark/messages.pyi").read_text())
+    request = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Request")
+    annotated = []  # the fields: the annotations before the first method
+    for node in request.body[1:]:
+        if not isinstance(node, ast.AnnAssign):
+            break
+        annotated.append(node.target.id)
+    attributes = [name for name, v in Request.__dict__.items()
+                  if isinstance(v, types.GetSetDescriptorType)]
+    assert attributes[:len(annotated)] == annotated
 
 
 def test_reset_stops_when_dispose_fails():

@@ -22,25 +22,37 @@ struct MessageObject {
     PyObject *weakreflist;   // weak references (not a declared field)
 };
 
+// Request's object fields after Message's, in layout order, declared once: the layout below and,
+// in request.cpp, allocation, traversal, clearing, the attributes and what `reset()` stores are
+// generated from it. X(name, rule, type, reset): `rule` and `type` are the attribute's
+// assignment rule (a qm::FieldKind and its type, see common/fields.hpp); `reset` is Early(value)
+// (stored before reset() runs the identity setter), Late (None, after it), Last (None, at the
+// end) or Keep (left alone). Outside the module only the names matter. Every field holds None
+// on allocation.
+#define QM_REQUEST_FIELDS(X)                                                                      \
+    X(method, Exact, &PyUnicode_Type, Early(S.empty_str)) /* interned when known */             \
+    X(_url, Instance, S.url_type, Early(Py_None))  /* built lazily from _path and _raw_query */ \
+    X(_path, Exact, &PyBytes_Type, Early(S.empty_bytes))                                       \
+    X(_raw_query, Exact, &PyBytes_Type, Early(S.empty_bytes))                                  \
+    X(route_values, Any, nullptr, Early(Py_None))                                              \
+    X(scope, Any, nullptr, Early(Py_None))  /* the server's connection scope, unchanged */     \
+    X(_user, Any, nullptr, Late)                                                               \
+    X(_di_scope, Any, nullptr, Late)                                                           \
+    X(state, Any, nullptr, Late)                                                               \
+    X(_session, Any, nullptr, Late)                                                            \
+    X(_base_path, Exact, &PyUnicode_Type, Late)                                                \
+    X(_original_client_ip, Exact, &PyUnicode_Type, Late)                                       \
+    X(_host, Exact, &PyUnicode_Type, Late)  /* cache of the host property */                   \
+    X(_scheme, Exact, &PyUnicode_Type, Late)                                                   \
+    X(_context, Any, nullptr, Keep)                                                            \
+    X(services, Any, nullptr, Late)                                                            \
+    X(_is_disconnected, Any, nullptr, Last)  /* None, False or True */
+
+#define QM_DECLARE_OBJECT_FIELD(name, ...) PyObject *name;
+
 struct RequestObject {
     MessageObject base;
-    PyObject *method;               // str or None (interned when known)
-    PyObject *_url;                 // URL or None; built lazily from _path and _raw_query
-    PyObject *_path;                // bytes or None
-    PyObject *_raw_query;           // bytes or None
-    PyObject *route_values;
-    PyObject *scope;                // the server's connection scope, stored unchanged
-    PyObject *_user;
-    PyObject *_di_scope;
-    PyObject *state;
-    PyObject *_session;
-    PyObject *_base_path;           // str or None
-    PyObject *_original_client_ip;  // str or None
-    PyObject *_host;                // str or None; cache of the host property
-    PyObject *_scheme;              // str or None
-    PyObject *_context;
-    PyObject *services;
-    PyObject *_is_disconnected;     // None, False or True
+    QM_REQUEST_FIELDS(QM_DECLARE_OBJECT_FIELD)
     ScratchpadArena _arena;
     int _arena_initialized;
 };

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <iterator>
 #include <vector>
 
 #include "common/args.hpp"
@@ -44,33 +45,27 @@ namespace {
 
 constexpr size_t kScratchpadCapacity = 65536;
 
-PyObject **request_object_fields(RequestObject *r, size_t &count) {
-    static_assert(offsetof(RequestObject, _is_disconnected) - offsetof(RequestObject, method) ==
-                  16 * sizeof(PyObject *));
-    count = 17;
-    return &r->method;
-}
+using Obj = RequestObject;
+
+// Every object field of Request (not Message's), in declared order.
+#define QM_MEMBER(name, ...) &Obj::name,
+PyObject *Obj::*const kObjectFields[] = {QM_REQUEST_FIELDS(QM_MEMBER)};
+#undef QM_MEMBER
 
 PyObject *request_alloc(PyTypeObject *type) {
     PyObject *self = message_alloc(type);
     if (!self) return nullptr;
-    size_t n;
-    PyObject **fields = request_object_fields(as_request(self), n);
-    for (size_t i = 0; i < n; ++i) fields[i] = Py_NewRef(Py_None);
+    for (auto field : kObjectFields) as_request(self)->*field = Py_NewRef(Py_None);
     return self;
 }
 
 int request_traverse(PyObject *self, visitproc visit, void *arg) {
-    size_t n;
-    PyObject **fields = request_object_fields(as_request(self), n);
-    for (size_t i = 0; i < n; ++i) Py_VISIT(fields[i]);
+    for (auto field : kObjectFields) Py_VISIT(as_request(self)->*field);
     return message_traverse(self, visit, arg);
 }
 
 int request_clear(PyObject *self) {
-    size_t n;
-    PyObject **fields = request_object_fields(as_request(self), n);
-    for (size_t i = 0; i < n; ++i) set_field(fields[i], Py_None);
+    for (auto field : kObjectFields) set_field(as_request(self)->*field, Py_None);
     return message_clear(self);
 }
 
@@ -204,28 +199,49 @@ int dispose_content(PyObject *self) {
     return r ? 0 : -1;
 }
 
+// What reset() does with each field (the last column of QM_REQUEST_FIELDS).
+namespace field_reset {
+
+enum class Phase { Early, Late, Last, Keep };
+
+struct Rule {
+    Phase phase;
+    PyObject *value;  // borrowed; None for Late and Last
+};
+
+Rule Early(PyObject *value) { return {Phase::Early, value}; }
+const Rule Late{Phase::Late, Py_None};
+const Rule Last{Phase::Last, Py_None};
+const Rule Keep{Phase::Keep, nullptr};
+
+}  // namespace field_reset
+
 int request_reset_impl(PyObject *self) {
     RequestObject *r = as_request(self);
-    set_field(r->method, S.empty_str);
-    set_field(r->_url, Py_None);
-    set_field(r->_path, S.empty_bytes);
-    set_field(r->_raw_query, S.empty_bytes);
-    set_field(r->route_values, Py_None);
-    set_field(r->scope, Py_None);
+    struct Step {
+        PyObject *Obj::*field;
+        field_reset::Rule rule;
+    };
+#define QM_RESET_STEP(name, rule, type, reset) Step{&Obj::name, field_reset::reset},
+    const Step steps[] = {QM_REQUEST_FIELDS(QM_RESET_STEP)};
+#undef QM_RESET_STEP
+    auto store = [&](field_reset::Phase phase) {
+        for (const Step &step : steps)
+            if (step.rule.phase == phase) set_field(r->*step.field, step.rule.value);
+    };
+    store(field_reset::Phase::Early);
     if (PyObject_SetAttr(self, S.n_identity, Py_None) < 0) return -1;
     // The files of a parsed form (a dict of parts) go with it: nothing of an upload outlives the
     // request it came with.
     Ref form = Ref::borrow(r->base._form_data);
-    PyObject **cleared[] = {&r->_user,   &r->_di_scope,     &r->state,
-                            &r->_session, &r->_base_path,   &r->_original_client_ip,
-                            &r->_host,    &r->_scheme,      &r->base.context,
-                            &r->services, &r->base._form_data, &r->base._headers};
-    for (PyObject **f : cleared) set_field(*f, Py_None);
+    store(field_reset::Phase::Late);
+    for (PyObject **f : {&r->base.context, &r->base._form_data, &r->base._headers})
+        set_field(*f, Py_None);
     if (PyDict_Check(form.get()) && forms::close_form_files(form.get()) < 0) return -1;
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return -1;
     set_field(r->base._raw_headers, std::move(list));
-    set_field(r->_is_disconnected, Py_None);
+    store(field_reset::Phase::Last);
     if (r->base.content != Py_None) {
         if (dispose_content(self) < 0) return -1;
         set_field(r->base.content, Py_None);
@@ -309,48 +325,22 @@ const PyMethodDef kRequestMethods[] = {
      "(capacity, offset, initialised) of the request's scratch arena."},
 };
 
-Field kUrlField{offsetof(RequestObject, _url), FieldKind::Instance, nullptr};
-
-#define QM_EXACT(member, type)                                                                 \
-    []() -> void * {                                                                           \
-        static Field f{offsetof(RequestObject, member), FieldKind::Exact, type};               \
-        return &f;                                                                             \
-    }()
-#define QM_ANY(member)                                                                         \
-    []() -> void * {                                                                           \
-        static Field f{offsetof(RequestObject, member), FieldKind::Any, nullptr};              \
-        return &f;                                                                             \
-    }()
-#define QM_GETSET(name, closure) {name, field_get, field_set, nullptr, closure}
-
-std::vector<PyGetSetDef> *request_getset() {
-    auto *v = new std::vector<PyGetSetDef>{
-        QM_GETSET("method", QM_EXACT(method, &PyUnicode_Type)),
-        QM_GETSET("_url", &kUrlField),
-        QM_GETSET("_path", QM_EXACT(_path, &PyBytes_Type)),
-        QM_GETSET("_raw_query", QM_EXACT(_raw_query, &PyBytes_Type)),
-        QM_GETSET("route_values", QM_ANY(route_values)),
-        QM_GETSET("scope", QM_ANY(scope)),
-        QM_GETSET("_user", QM_ANY(_user)),
-        QM_GETSET("_di_scope", QM_ANY(_di_scope)),
-        QM_GETSET("state", QM_ANY(state)),
-        QM_GETSET("_session", QM_ANY(_session)),
-        QM_GETSET("_base_path", QM_EXACT(_base_path, &PyUnicode_Type)),
-        QM_GETSET("_original_client_ip", QM_EXACT(_original_client_ip, &PyUnicode_Type)),
-        QM_GETSET("_host", QM_EXACT(_host, &PyUnicode_Type)),
-        QM_GETSET("_scheme", QM_EXACT(_scheme, &PyUnicode_Type)),
-        QM_GETSET("_context", QM_ANY(_context)),
-        QM_GETSET("services", QM_ANY(services)),
-        QM_GETSET("_is_disconnected", QM_ANY(_is_disconnected)),
-    };
-    for (const PyGetSetDef &p : request_properties()) v->push_back(p);
-    v->push_back(PyGetSetDef{nullptr});
-    return v;
+// The attributes of the fields, then the derived properties. Made once the module's state is
+// bound (the URL type comes from it); they live as long as the process, as a type's must.
+PyGetSetDef *request_getset() {
+#define QM_FIELD_RULE(name, rule, type, reset) Field{offsetof(Obj, name), FieldKind::rule, type},
+    static Field rules[] = {QM_REQUEST_FIELDS(QM_FIELD_RULE)};
+#undef QM_FIELD_RULE
+#define QM_FIELD_NAME(name, ...) #name,
+    static const char *const names[] = {QM_REQUEST_FIELDS(QM_FIELD_NAME)};
+#undef QM_FIELD_NAME
+    auto *table = new std::vector<PyGetSetDef>();
+    for (size_t i = 0; i < std::size(rules); ++i)
+        table->push_back({names[i], field_get, field_set, nullptr, &rules[i]});
+    for (const PyGetSetDef &p : request_properties()) table->push_back(p);
+    table->push_back(PyGetSetDef{nullptr});
+    return table->data();
 }
-
-#undef QM_EXACT
-#undef QM_ANY
-#undef QM_GETSET
 
 }  // namespace
 
@@ -371,8 +361,7 @@ PyTypeObject RequestType = {
 };
 
 int ready_request_type() {
-    kUrlField.type = S.url_type;
-    RequestType.tp_getset = request_getset()->data();
+    RequestType.tp_getset = request_getset();
     RequestType.tp_methods = join_methods({kRequestMethods, request_coroutine_methods()});
     return PyType_Ready(&RequestType);
 }
