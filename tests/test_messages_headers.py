@@ -173,12 +173,12 @@ def test_get_single_header():
         ([b"a", b"1"], "get_first_header", TypeError, "Expected tuple, got list"),
         ((), "get_headers", IndexError, "tuple index out of range"),
         ((b"a",), "get_headers", IndexError, "tuple index out of range"),
-        (("a", b"1"), "get_headers", TypeError, "Expected bytes, got str"),
         ((b"a", 1), "get_first_header", TypeError, "Expected bytes, got int"),
-        (None, "has_header", TypeError, "'NoneType' object is not iterable"),
-        ((b"a", b"1", b"2"), "has_header", ValueError, "too many values to unpack (expected 2)"),
-        ((b"a",), "has_header", ValueError, "need more than 1 value to unpack"),
-        ((), "has_header", ValueError, "need more than 0 values to unpack"),
+        (None, "has_header", TypeError, "cannot unpack non-iterable NoneType object"),
+        ((b"a", b"1", b"2"), "has_header", ValueError,
+         "too many values to unpack (expected 2, got 3)"),
+        ((b"a",), "has_header", ValueError, "not enough values to unpack (expected 2, got 1)"),
+        ((), "has_header", ValueError, "not enough values to unpack (expected 2, got 0)"),
         ((b"a", 1), "has_header", TypeError, "Expected bytes, got int"),
         (object(), "get_headers", TypeError, "Expected tuple, got object"),
     ],
@@ -210,9 +210,12 @@ def test_header_objects_in_the_list():
         m.get_headers(b"a")
 
 
-def test_none_names_match_nothing():
-    m = make([(None, b"1")])
-    assert m.get_headers(b"a") == []
+def test_none_and_non_bytes_names_match_nothing():
+    # As in Headers: a str name is compared as it is (and lowered), so it never equals a bytes
+    # key; the entries after it are still found.
+    m = make([(None, b"1"), ("a", b"2"), (b"a", b"3")])
+    assert m.get_headers(b"a") == [b"3"]
+    assert m.get_headers(b"a") == list(m.headers.get(b"a"))
 
 
 def test_none_header_list_raises():

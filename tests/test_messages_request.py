@@ -306,10 +306,10 @@ def test_client_ip(scope, expected):
 @pytest.mark.parametrize(
     "client, error, message",
     [
-        (None, TypeError, "'NoneType' object is not iterable"),
-        (5, TypeError, "'int' object is not iterable"),
-        (("a", 1, 2), ValueError, "too many values to unpack (expected 2)"),
-        (("a",), ValueError, "need more than 1 value to unpack"),
+        (None, TypeError, "cannot unpack non-iterable NoneType object"),
+        (5, TypeError, "cannot unpack non-iterable int object"),
+        (("a", 1, 2), ValueError, "too many values to unpack (expected 2, got 3)"),
+        (("a",), ValueError, "not enough values to unpack (expected 2, got 1)"),
     ],
 )
 def test_client_ip_bad_entries(client, error, message):

@@ -1,7 +1,7 @@
 // Bulk additions and the `+` / `+=` operators. Each walks a snapshot of what it adds, so adding
 // a collection to itself (`h += h`, `h.add_many(h.values)`) ends.
 #include "common/errors.hpp"
-#include "headers/entries.hpp"
+#include "common/header_entries.hpp"
 #include "headers/internal.hpp"
 
 namespace qm::headers {

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "common/header_keys.hpp"
 #include "common/module_state.hpp"
 #include "common/ref.hpp"
 #include "headers/headers_api.hpp"
@@ -28,35 +29,14 @@ int create_state();
 int ready_header_type();
 int ready_headers_type();
 
-// Name normalisation (names.cpp). Each takes bytes or None and returns a new reference.
-PyObject *simd_lower_bytes(PyObject *name);
-PyObject *intern_header_name_bytes(PyObject *name);
-// The lower-case (and, where known, interned) form of a lookup key, as scans use it: its text and
-// length, and the object when there is one (the key itself, a shared object, or None). A short
-// key with capitals that the core library does not know is lowered into `buffer`, so a lookup
-// allocates nothing unless a generic comparison asks for the object.
-struct Key {
-    PyObject *object = nullptr;  // borrowed (or held by `owned`); null until needed
-    const char *text = nullptr;
-    Py_ssize_t length = -1;  // -1 for None
-    Ref owned;
-    char buffer[64];
-
-    bool is_none() const { return length < 0; }
-    // The key as an object, made on demand. Null with an error set.
-    PyObject *as_object() {
-        if (!object) {
-            owned = Ref::steal(PyBytes_FromStringAndSize(text, length));
-            object = owned.get();
-        }
-        return object;
-    }
-};
-// Fills `out` for `key` (bytes or None). False with an error set.
-bool normalise_key(PyObject *key, Key &out);
-// The same three for callers in other modules, which may hand over anything.
-PyObject *capi_simd_lower_bytes(PyObject *name);
-PyObject *capi_intern_header_name_bytes(PyObject *name);
+// Name normalisation and lookups go through the header engine shared with the messages module.
+using header_engine::Key;
+using header_engine::normalise_key;
+using header_engine::simd_lower_bytes;
+// A name as `Headers` stores it: lower case, and shared where the core library knows it.
+inline PyObject *intern_header_name_bytes(PyObject *name) {
+    return header_engine::normalise_name(name);
+}
 
 // The entry list of a Headers object (borrowed); made on demand for an object whose list was
 // cleared by the collector or never set by a subclass's __init__. Null with an error set only

@@ -8,6 +8,17 @@ QM_STATE_DEFINE(QM_HEADERS_STATE)
 
 namespace {
 
+// The table's helpers, for callers in other modules, which may hand over anything.
+PyObject *capi_simd_lower_bytes(PyObject *name) {
+    if (!check_value(name, &PyBytes_Type)) return nullptr;
+    return simd_lower_bytes(name);
+}
+
+PyObject *capi_intern_header_name_bytes(PyObject *name) {
+    if (!check_value(name, &PyBytes_Type)) return nullptr;
+    return intern_header_name_bytes(name);
+}
+
 CApi capi = {
     .header = capi_header<CApi>(kTableName, kTableVersion),
     .header_type = &HeaderType,

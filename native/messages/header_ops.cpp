@@ -1,17 +1,15 @@
-// Header storage and lookup on the pair list. Lookups lower-case the key once, intern it, and
-// scan the list comparing names by identity first: interned names are shared objects, so the
-// common match is a pointer comparison and the lower-case comparison is only the fallback.
+// Header storage and lookup on the message's pair list, through the header engine that `Headers`
+// uses too (common/header_keys.hpp, common/header_entries.hpp): the key is lower-cased once and
+// interned, and names compare by identity first, since interned names are shared objects.
 #include <Python.h>
 
-#include "common/ascii.hpp"
 #include "common/errors.hpp"
+#include "common/header_entries.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "common/single_header.hpp"
-#include "core/ascii_case.h"
 #include "core/intern.h"
 #include "messages/message.hpp"
-#include "messages/sequence.hpp"
 #include "messages/state.hpp"
 
 namespace qm::messages {
@@ -56,54 +54,6 @@ PyObject *normalise_headers(PyObject *headers) {
 
 namespace {
 
-// The lookup key of a lookup: the interned form of `key.lower()`. New reference. Allocates only
-// for a key that has capitals and is not a known name.
-PyObject *lookup_key(PyObject *key) {
-    if (!PyBytes_CheckExact(key)) {
-        Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(key, S.n_lower));
-        if (!lowered) return nullptr;
-        // The scans read the key's bytes directly: a `lower` that gives None (which
-        // intern_header_name_bytes passes through) must fail here, not there.
-        if (!PyBytes_Check(lowered.get())) return expected_type("bytes", lowered.get());
-        return intern_header_name_bytes(lowered.get());
-    }
-    const char *s = PyBytes_AS_STRING(key);
-    const size_t n = size_t(PyBytes_GET_SIZE(key));
-    if (simd_is_ascii_lowercase(s, n)) {
-        PyObject *shared = get_interned_header_name_bytes(s, n);
-        return Py_NewRef(shared ? shared : key);
-    }
-    char small[128];
-    if (n <= sizeof small) {
-        simd_lowercase_ascii(s, small, n);
-        if (PyObject *shared = get_interned_header_name_bytes(small, n)) return Py_NewRef(shared);
-        return PyBytes_FromStringAndSize(small, Py_ssize_t(n));
-    }
-    Ref lowered = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(n)));
-    if (!lowered) return nullptr;
-    simd_lowercase_ascii(s, PyBytes_AS_STRING(lowered.get()), n);
-    return intern_header_name_bytes(lowered.get());
-}
-
-// 1 when the stored `name` matches the lookup key, 0 when not, -1 with an error set. A None name
-// (a pair stored by a caller with no name) matches nothing.
-inline int name_matches(PyObject *name, PyObject *key) {
-    if (name == key) return 1;
-    if (!PyBytes_Check(name)) {
-        if (name == Py_None) return 0;
-        return expected_type("bytes", name);
-    }
-    const Py_ssize_t n = PyBytes_GET_SIZE(name);
-    if (n != PyBytes_GET_SIZE(key)) return 0;
-    // Byte by byte: names of the key's length mostly differ in their first byte, where this
-    // stops, while a word-at-a-time comparison would pay for the whole word first.
-    const auto *a = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name));
-    const auto *b = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(key));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (ascii_lower(a[i]) != b[i]) return 0;
-    return 1;
-}
-
 // The message's pair list, or null with the error of iterating what is there instead.
 PyObject *raw_list(PyObject *self) {
     PyObject *raw = as_message(self)->_raw_headers;
@@ -115,53 +65,18 @@ PyObject *raw_list(PyObject *self) {
     return expected_type("list", raw);
 }
 
-// Scans the pairs for `key`, calling `on_match(pair)` for each match (1 stops the scan, 0 goes
-// on, -1 fails). Every element scanned must be a tuple. Returns 0 or -1.
-template <class F>
-int scan_pairs(PyObject *self, PyObject *key, F on_match) {
+// Calls `on_match(pair)` for every pair of the message whose name matches `key` (see
+// header_engine::scan: 1 goes on, 0 stops, -1 fails). A message's lookups share the engine of
+// `Headers` and so agree with `message.headers` on every entry; the key is taken as
+// normalise_any_key describes.
+template <bool kMatchRunsNoCode = false, class OnMatch>
+int scan_pairs(PyObject *self, PyObject *key, OnMatch on_match) {
     PyObject *raw = raw_list(self);
     if (!raw) return -1;
-    Ref list = Ref::borrow(raw);  // code run during the scan may replace the field
-    Ref lkey = Ref::steal(lookup_key(key));
-    if (!lkey) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw); ++i) {
-        PyObject *pair = PyList_GET_ITEM(raw, i);
-        if (!PyTuple_CheckExact(pair)) {
-            if (pair == Py_None) {
-                PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-                return -1;
-            }
-            return expected_type("tuple", pair);
-        }
-        if (PyTuple_GET_SIZE(pair) < 1) {
-            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-            return -1;
-        }
-        const int m = name_matches(PyTuple_GET_ITEM(pair, 0), lkey.get());
-        if (m < 0) return -1;
-        if (!m) continue;
-        if (PyTuple_GET_SIZE(pair) < 2) {
-            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-            return -1;
-        }
-        Ref hold = Ref::borrow(pair);
-        const int r = on_match(pair);
-        if (r != 0) return r < 0 ? -1 : 0;
-    }
-    return 0;
-}
-
-// Removes the first element of `list` equal to `x` (the list's remove-by-equality).
-int list_remove(PyObject *list, PyObject *x) {
-    Ref hold = Ref::borrow(list);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        const int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
-        if (eq < 0) return -1;
-        if (eq && i < PyList_GET_SIZE(list)) return PyList_SetSlice(list, i, i + 1, nullptr);
-    }
-    PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
-    return -1;
+    Ref list = Ref::borrow(raw);  // the key's own lower() may replace the field
+    header_engine::Key k;
+    if (!header_engine::normalise_any_key(key, k)) return -1;
+    return header_engine::scan<kMatchRunsNoCode>(raw, k, on_match);
 }
 
 // `self._raw_headers.remove(pair)`.
@@ -172,7 +87,7 @@ int remove_pair(PyObject *self, PyObject *pair) {
                      Py_TYPE(raw)->tp_name, "remove");
         return -1;
     }
-    return list_remove(raw, pair);
+    return header_engine::list_remove(raw, pair);
 }
 
 }  // namespace
@@ -196,9 +111,9 @@ int append_pair(PyObject *self, PyObject *name, PyObject *value) {
 PyObject *get_headers_impl(PyObject *self, PyObject *key) {
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
-    PyObject *o = out.get();
-    if (scan_pairs(self, key, [o](PyObject *pair) {
-            return PyList_Append(o, PyTuple_GET_ITEM(pair, 1));
+    if (scan_pairs(self, key, [&out](PyObject *pair) {
+            if (!header_engine::check_indexable(pair, 1)) return -1;
+            return PyList_Append(out.get(), PyTuple_GET_ITEM(pair, 1)) < 0 ? -1 : 1;
         }) < 0)
         return nullptr;
     return out.release();
@@ -206,48 +121,59 @@ PyObject *get_headers_impl(PyObject *self, PyObject *key) {
 
 PyObject *get_first_header_impl(PyObject *self, PyObject *key) {
     PyObject *found = nullptr;
-    if (scan_pairs(self, key, [&found](PyObject *pair) {
+    if (scan_pairs<true>(self, key, [&found](PyObject *pair) {
+            if (!header_engine::check_indexable(pair, 1)) return -1;
             PyObject *value = PyTuple_GET_ITEM(pair, 1);
             if (!check_value(value, &PyBytes_Type)) return -1;
             found = Py_NewRef(value);
-            return 1;
-        }) < 0)
+            return 0;
+        }) < 0) {
+        Py_XDECREF(found);
         return nullptr;
+    }
     return found ? found : Py_NewRef(Py_None);
 }
 
+// Unlike `Headers.get_tuples`, a matching tuple must have a value: the callers of this table
+// entry (the cookie readers, other modules) read `pair[1]` of every pair it returns.
 PyObject *get_headers_tuples(PyObject *self, PyObject *key) {
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
-    PyObject *o = out.get();
-    if (scan_pairs(self, key, [o](PyObject *pair) { return PyList_Append(o, pair); }) < 0)
+    if (scan_pairs(self, key, [&out](PyObject *pair) {
+            if (!header_engine::check_indexable(pair, 1)) return -1;
+            return PyList_Append(out.get(), pair) < 0 ? -1 : 1;
+        }) < 0)
         return nullptr;
     return out.release();
 }
 
+// Unlike the other lookups, this one unpacks each element as a pair (any two-item iterable),
+// whose name and value must be bytes or None, as the message's documented rule has it.
 int _has_header(PyObject *self, PyObject *key) {
     PyObject *raw = raw_list(self);
     if (!raw) return -1;
     Ref list = Ref::borrow(raw);
-    Ref lkey = Ref::steal(lookup_key(key));
-    if (!lkey) return -1;
+    header_engine::Key k;
+    if (!header_engine::normalise_any_key(key, k)) return -1;
+    PyObject *k_object = k.as_object();
+    if (!k_object) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(raw, i));
         Ref name, value;
-        if (unpack2(item.get(), name, value) < 0) return -1;
-        if (!check_value(name.get(), &PyBytes_Type) || !check_value(value.get(), &PyBytes_Type))
-            return -1;
-        const int m = name_matches(name.get(), lkey.get());
+        if (!header_engine::unpack_bytes_pair(item.get(), name, value)) return -1;
+        const int m = header_engine::name_matches(name.get(), k_object);
         if (m) return m;
     }
     return 0;
 }
 
 int remove_header_impl(PyObject *self, PyObject *key) {
-    Ref matches = Ref::steal(get_headers_tuples(self, key));
-    if (!matches) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(matches.get()); ++i)
-        if (remove_pair(self, PyList_GET_ITEM(matches.get(), i)) < 0) return -1;
+    // Collect first, then remove, so the scan does not run over a shrinking list.
+    header_engine::Collected matches;
+    if (scan_pairs(self, key, [&matches](PyObject *pair) { return matches.add(pair) ? 1 : -1; }) < 0)
+        return -1;
+    for (Py_ssize_t i = 0; i < matches.size(); ++i)
+        if (remove_pair(self, matches.at(i)) < 0) return -1;
     return 0;
 }
 

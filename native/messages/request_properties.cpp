@@ -11,9 +11,9 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
+#include "common/unpack.hpp"
 #include "messages/message.hpp"
 #include "messages/request.hpp"
-#include "messages/sequence.hpp"
 #include "messages/state.hpp"
 
 namespace qm::messages {
@@ -311,7 +311,7 @@ PyObject *get_client_ip(PyObject *self, void *) {
     Ref client = Ref::steal(scope_get(scope.get(), S.n_client, S.client_default));
     if (!client) return nullptr;
     Ref ip, port;
-    if (unpack2(client.get(), ip, port) < 0) return nullptr;
+    if (!unpack_pair(client.get(), ip, port)) return nullptr;
     return ip.release();
 }
 
@@ -337,7 +337,7 @@ int add_cookie_part(PyObject *part, PyObject *out) {
     PyObject *args[] = {part, S.equals};
     Ref pair = Ref::steal(PyObject_Vectorcall(S.split_value, args, 2, nullptr));
     Ref name, raw;
-    if (!pair || unpack2(pair.get(), name, raw) < 0) {
+    if (!pair || !unpack_pair(pair.get(), name, raw)) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
         PyErr_Clear();
         return 0;

@@ -1,19 +1,49 @@
-// Header-name normalisation. Names are stored lower case, and as the core library's shared
-// object where it knows the name, so that most later comparisons are pointer tests. The common
-// case (an already lower-case name) allocates nothing.
+// The header engine's names and keys: lower-casing and interning a header name, and the
+// normalised form of a lookup key, for the scans of header_entries.hpp. Names are stored lower
+// case, and as the core library's shared object where it knows the name, so that most later
+// comparisons are pointer tests. The common case (an already lower-case name) allocates nothing.
+#pragma once
+
+#include <Python.h>
+
 #include <cstdint>
 #include <cstring>
 
-#include "headers/internal.hpp"
-
 #include "common/ascii.hpp"
 #include "common/errors.hpp"
+#include "common/ref.hpp"
 #include "core/ascii_case.h"
 #include "core/intern.h"
 
-namespace qm::headers {
+namespace qm::header_engine {
 
-namespace {
+// The lower-case (and, where known, interned) form of a lookup key, as scans use it: its text and
+// length, and the object when there is one (the key itself, a shared object, or None). A short
+// key with capitals that the core library does not know is lowered into `buffer`, so a lookup
+// allocates nothing unless a generic comparison asks for the object.
+struct Key {
+    PyObject *object = nullptr;  // borrowed (or held by `owned`); null until needed
+    const char *text = nullptr;
+    Py_ssize_t length = -1;  // -1 for None
+    Ref owned;
+    char buffer[64];
+
+    bool is_none() const { return length < 0; }
+    // The key as an object, made on demand. Null with an error set.
+    PyObject *as_object() {
+        if (!object) {
+            owned = Ref::steal(PyBytes_FromStringAndSize(text, length));
+            object = owned.get();
+        }
+        return object;
+    }
+};
+// The interned str "lower" (a borrowed reference), or null with an error set.
+inline PyObject *lower_name() {
+    static PyObject *name = nullptr;
+    if (!name) name = PyUnicode_InternFromString("lower");
+    return name;
+}
 
 inline PyObject *lookup(PyObject *bytes) {
     return get_interned_header_name_bytes(PyBytes_AS_STRING(bytes),
@@ -26,7 +56,7 @@ inline bool is_lower(PyObject *bytes) {
 }
 
 // A new bytes object holding `name` with ASCII capitals lowered.
-PyObject *lower_copy(PyObject *name) {
+inline PyObject *lower_copy(PyObject *name) {
     const Py_ssize_t n = PyBytes_GET_SIZE(name);
     PyObject *out = PyBytes_FromStringAndSize(nullptr, n);
     if (!out) return nullptr;
@@ -35,16 +65,14 @@ PyObject *lower_copy(PyObject *name) {
 }
 
 // Lowers a name that has capitals, then prefers the shared object for the result.
-PyObject *lower_and_intern(PyObject *name) {
+inline PyObject *lower_and_intern(PyObject *name) {
     Ref low = Ref::steal(lower_copy(name));
     if (!low) return nullptr;
     if (PyObject *shared = lookup(low.get())) return Py_NewRef(shared);
     return low.release();
 }
 
-}  // namespace
-
-PyObject *simd_lower_bytes(PyObject *name) {
+inline PyObject *simd_lower_bytes(PyObject *name) {
     if (name == Py_None || PyBytes_GET_SIZE(name) == 0 || is_lower(name)) return Py_NewRef(name);
     return lower_copy(name);
 }
@@ -54,8 +82,6 @@ PyObject *simd_lower_bytes(PyObject *name) {
 // key's address and trusted only if its text matches too, so a new object at a recycled address
 // cannot be mistaken for the old one. Slots hold no references: their results are either the
 // key itself or one of the core library's shared objects, which live as long as the process.
-namespace {
-
 constexpr Py_ssize_t kCachedLength = 40;
 constexpr size_t kSlots = 64;
 
@@ -66,14 +92,12 @@ struct KeySlot {
     char text[kCachedLength];
 };
 
-KeySlot key_cache[kSlots];
+inline KeySlot key_cache[kSlots];
 
 inline KeySlot &slot_for(PyObject *key) {
     const auto address = reinterpret_cast<uintptr_t>(key);
     return key_cache[((address >> 4) ^ (address >> 10)) & (kSlots - 1)];
 }
-
-}  // namespace
 
 // The remembered normal form of a lower-case `key`, or null when it is not remembered.
 inline PyObject *remembered(PyObject *key) {
@@ -84,7 +108,9 @@ inline PyObject *remembered(PyObject *key) {
     return nullptr;
 }
 
-PyObject *intern_header_name_bytes(PyObject *name) {
+// `name` (bytes or None) lower-cased and, where the core library knows it, as its shared object:
+// how `Headers` stores a name. New reference.
+inline PyObject *normalise_name(PyObject *name) {
     if (name == Py_None) return Py_NewRef(name);
     // Only lower-case names are remembered, and for those this function and normalise_key agree.
     if (PyObject *known = remembered(name)) return Py_NewRef(known);
@@ -93,19 +119,15 @@ PyObject *intern_header_name_bytes(PyObject *name) {
     return lower_and_intern(name);
 }
 
-namespace {
-
 inline void set_object(Key &out, PyObject *object) {
     out.object = object;
     out.text = PyBytes_AS_STRING(object);
     out.length = PyBytes_GET_SIZE(object);
 }
 
-}  // namespace
-
-// Equivalent to intern_header_name_bytes(simd_lower_bytes(key)), with one case test instead of
-// two on the common path.
-bool normalise_key(PyObject *key, Key &out) {
+// Fills `out` for `key` (exactly bytes, or None): equivalent to normalise_name(key), with the
+// lower-casing done in `out.buffer` where it can be. False with an error set.
+inline bool normalise_key(PyObject *key, Key &out) {
     if (key == Py_None) {
         out.object = key;
         return true;
@@ -144,14 +166,24 @@ bool normalise_key(PyObject *key, Key &out) {
     return true;
 }
 
-PyObject *capi_simd_lower_bytes(PyObject *name) {
-    if (!check_value(name, &PyBytes_Type)) return nullptr;
-    return simd_lower_bytes(name);
+// Fills `out` for a key of any type, as a message's lookups take it: exact bytes as above, and
+// anything else (callers in other modules may pass it) by its own `lower()`, whose result must be
+// bytes. (A message's lookup of None therefore fails, where `Headers` matches None names: each
+// type's documented rule.) False with an error set.
+inline bool normalise_any_key(PyObject *key, Key &out) {
+    if (PyBytes_CheckExact(key)) return normalise_key(key, out);
+    PyObject *lower = lower_name();
+    if (!lower) return false;
+    Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(key, lower));
+    if (!lowered) return false;
+    if (!PyBytes_Check(lowered.get())) {
+        expected_type("bytes", lowered.get());
+        return false;
+    }
+    out.owned = Ref::steal(normalise_name(lowered.get()));
+    if (!out.owned) return false;
+    set_object(out, out.owned.get());
+    return true;
 }
 
-PyObject *capi_intern_header_name_bytes(PyObject *name) {
-    if (!check_value(name, &PyBytes_Type)) return nullptr;
-    return intern_header_name_bytes(name);
-}
-
-}  // namespace qm::headers
+}  // namespace qm::header_engine
