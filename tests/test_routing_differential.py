@@ -381,3 +381,22 @@ def test_native_checks_mean_what_the_patterns_mean(kind, rx, seg):
     tree.insert(b"/v/{x:" + kind.encode() + b"}", "r")
     expected = bool(getattr(routing, rx).match(seg))
     assert (tree.match(b"/v/" + seg) is not None) == expected
+
+
+def ref_param_names(pattern):
+    names = []
+    for seg in [s for s in pattern.split(b"/") if s]:
+        if seg.startswith(b"*"):
+            break
+        if _is_param(seg):
+            name, validator = ref_parse_param_segment(seg)
+            if validator == "path":
+                break
+            names.append(name)
+    return names
+
+
+@given(pattern=patterns)
+def test_param_names_are_read_as_the_tree_reads_the_pattern(pattern):
+    # The server layer takes a route's parameter names from this reading of its pattern.
+    assert routing._param_names(pattern) == ref_param_names(pattern)

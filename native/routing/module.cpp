@@ -40,11 +40,21 @@ PyObject *py_fast_unquote(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
     return fast_unquote(values[0]);
 }
 
+PyObject *py_param_names(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"pattern"};
+    PyObject *values[] = {nullptr};
+    if (!parse_args("_param_names", args, nargs, kwnames, names, 1, values)) return nullptr;
+    return pattern_param_names(values[0]);
+}
+
 PyMethodDef module_methods[] = {
     {"_fast_unquote", fastcall(py_fast_unquote),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_fast_unquote(val)\n--\n\n"
                "Decodes bytes as UTF-8 (errors replaced) and percent-decodes the text.")},
+    {"_param_names", fastcall(py_param_names), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("_param_names(pattern)\n--\n\n"
+               "The names of the pattern's one-segment parameters, as the tree reads them.")},
     {nullptr},
 };
 

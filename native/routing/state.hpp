@@ -83,6 +83,9 @@ PyObject *new_node(PyObject *segment);
 int tree_insert(PyObject *self, PyObject *pattern, PyObject *route, PyObject *param_names);
 int tree_insert_impl(PyObject *self, PyObject *pattern, PyObject *route, PyObject *param_names);
 PyObject *tree_parse_param_segment(PyObject *self, PyObject *seg);
+// The names of a pattern's one-segment parameters, in path order: a new list of str. A catch-all
+// (`*` or a parameter of type path) ends the pattern and is not listed.
+PyObject *pattern_param_names(PyObject *pattern);
 PyObject *tree_match(PyObject *self, PyObject *path);
 PyObject *tree_match_impl(PyObject *self, PyObject *path);
 PyObject *tree_match_recursive(PyObject *self, PyObject *current, PyObject *segments,

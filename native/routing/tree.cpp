@@ -91,14 +91,15 @@ int check_static_table(Obj *self) {
     return -1;
 }
 
-// Walks (and grows) the tree along `pattern`; returns the node where the pattern ends (new
-// reference).
-Ref insert_into_tree(Obj *self, PyObject *tree, std::string_view pattern) {
-    if (self->root == Py_None) {
-        cannot_convert(self->root, &RadixNodeType);
-        return {};
-    }
-    Ref current = Ref::borrow(self->root);
+enum class SegmentKind { Static, Param, CatchAll };
+
+// The segments of a pattern as the tree reads them, in one place for registration and for the
+// parameter names a route reports: runs of slashes separate segments; a segment that starts with
+// '*', or a parameter of type path, is a catch-all and ends the pattern. Calls
+// `on_segment(kind, seg, parsed)`, where `parsed` is the (name, validator) tuple of a parameter
+// (null for the '*' form and for static segments); it returns 1 to go on, 0 to stop, -1 on error.
+template <class OnSegment>
+int walk_pattern(std::string_view pattern, OnSegment on_segment) {
     size_t pos = 0;
     while (pos < pattern.size()) {
         while (pos < pattern.size() && pattern[pos] == '/') ++pos;
@@ -107,64 +108,83 @@ Ref insert_into_tree(Obj *self, PyObject *tree, std::string_view pattern) {
         if (end == std::string_view::npos) end = pattern.size();
         const std::string_view seg = pattern.substr(pos, end - pos);
         pos = end;
-        RadixNodeObject *node = as_node(current.get());
-
-        if (seg.front() == '*') {
-            PyObject *child = ensure_wildcard_child(node);
-            if (!child) return {};
-            Ref suffix = seg.size() > 1 ? lowered_bytes(seg.substr(1)) : Ref::none();
-            if (!suffix) return {};
-            set_field(node->wildcard_name, S.n_tail);
-            set_field(node->wildcard_suffix, std::move(suffix));
-            current = Ref::borrow(child);
-            break;
+        if (seg.front() == '*') return on_segment(SegmentKind::CatchAll, seg, nullptr) < 0 ? -1 : 0;
+        if (!is_param_segment(seg)) {
+            const int r = on_segment(SegmentKind::Static, seg, nullptr);
+            if (r <= 0) return r;
+            continue;
         }
+        Ref raw = bytes_of(seg);
+        if (!raw) return -1;
+        Ref parsed = Ref::steal(tree_parse_param_segment(nullptr, raw.get()));
+        if (!parsed) return -1;
+        const int is_path = PyObject_RichCompareBool(PyTuple_GET_ITEM(parsed.get(), 1), S.n_path, Py_EQ);
+        if (is_path < 0) return -1;
+        if (is_path) return on_segment(SegmentKind::CatchAll, seg, parsed.get()) < 0 ? -1 : 0;
+        const int r = on_segment(SegmentKind::Param, seg, parsed.get());
+        if (r <= 0) return r;
+    }
+    return 0;
+}
 
-        if (is_param_segment(seg)) {
-            Ref raw = bytes_of(seg);
-            if (!raw) return {};
-            Ref parsed = Ref::steal(tree_parse_param_segment(tree, raw.get()));
-            if (!parsed) return {};
-            PyObject *name = PyTuple_GET_ITEM(parsed.get(), 0);
-            PyObject *validator = PyTuple_GET_ITEM(parsed.get(), 1);
-            const int is_path = PyObject_RichCompareBool(validator, S.n_path, Py_EQ);
-            if (is_path < 0) return {};
-            if (is_path) {
-                PyObject *child = ensure_wildcard_child(node);
-                if (!child) return {};
-                set_field(node->wildcard_name, name);
+// Walks (and grows) the tree along `pattern`; returns the node where the pattern ends (new
+// reference).
+Ref insert_into_tree(Obj *self, std::string_view pattern) {
+    if (self->root == Py_None) {
+        cannot_convert(self->root, &RadixNodeType);
+        return {};
+    }
+    Ref current = Ref::borrow(self->root);
+    const int walked = walk_pattern(pattern, [&](SegmentKind kind, std::string_view seg,
+                                                 PyObject *parsed) -> int {
+        RadixNodeObject *node = as_node(current.get());
+        if (kind == SegmentKind::CatchAll) {
+            PyObject *child = ensure_wildcard_child(node);
+            if (!child) return -1;
+            if (parsed) {  // {name:path}
+                set_field(node->wildcard_name, PyTuple_GET_ITEM(parsed, 0));
                 set_field(node->wildcard_suffix, Py_None);
-                current = Ref::borrow(child);
-                break;
+            } else {  // *suffix
+                Ref suffix = seg.size() > 1 ? lowered_bytes(seg.substr(1)) : Ref::none();
+                if (!suffix) return -1;
+                set_field(node->wildcard_name, S.n_tail);
+                set_field(node->wildcard_suffix, std::move(suffix));
             }
+            current = Ref::borrow(child);
+            return 0;
+        }
+        if (kind == SegmentKind::Param) {
             if (node->param_child == Py_None) {
+                Ref raw = bytes_of(seg);
+                if (!raw) return -1;
                 Ref child = Ref::steal(new_node(raw.get()));
-                if (!child) return {};
-                set_field(as_node(child.get())->param_name, name);
-                set_field(as_node(child.get())->param_validator, validator);
+                if (!child) return -1;
+                set_field(as_node(child.get())->param_name, PyTuple_GET_ITEM(parsed, 0));
+                set_field(as_node(child.get())->param_validator, PyTuple_GET_ITEM(parsed, 1));
                 set_field(node->param_child, std::move(child));
             }
             current = Ref::borrow(node->param_child);
-            continue;
+            return 1;
         }
-
         Ref lowered = lowered_bytes(seg);
-        if (!lowered) return {};
+        if (!lowered) return -1;
         // Held: a key's __eq__ run by the lookup may replace the node's dict and free it.
         Ref children = Ref::borrow(node->children);
-        if (!require_dict(children.get())) return {};
+        if (!require_dict(children.get())) return -1;
         PyObject *found = nullptr;
-        if (PyDict_GetItemRef(children.get(), lowered.get(), &found) < 0) return {};
+        if (PyDict_GetItemRef(children.get(), lowered.get(), &found) < 0) return -1;
         Ref child = Ref::steal(found);
         if (!child) {
             child = Ref::steal(new_node(lowered.get()));
-            if (!child || PyDict_SetItem(children.get(), lowered.get(), child.get()) < 0) return {};
+            if (!child || PyDict_SetItem(children.get(), lowered.get(), child.get()) < 0) return -1;
         } else if (child.get() == Py_None || !is_node(child.get())) {
             cannot_convert(child.get(), &RadixNodeType);
-            return {};
+            return -1;
         }
         current = std::move(child);
-    }
+        return 1;
+    });
+    if (walked < 0) return {};
     return current;
 }
 
@@ -217,6 +237,19 @@ PyObject *tree_parse_param_segment(PyObject *, PyObject *seg) {
     return PyTuple_Pack(2, name_str.get(), validator.get());
 }
 
+PyObject *pattern_param_names(PyObject *pattern) {
+    if (!require_bytes(pattern, "pattern")) return nullptr;
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return nullptr;
+    const int walked = walk_pattern(view(pattern), [&](SegmentKind kind, std::string_view,
+                                                       PyObject *parsed) -> int {
+        if (kind != SegmentKind::Param) return 1;
+        return PyList_Append(names.get(), PyTuple_GET_ITEM(parsed, 0)) < 0 ? -1 : 1;
+    });
+    if (walked < 0) return nullptr;
+    return names.release();
+}
+
 int tree_insert_impl(PyObject *self_obj, PyObject *pattern, PyObject *route, PyObject *param_names) {
     if (!require_bytes(pattern, "pattern") || !check_arg(param_names, &PyList_Type, "param_names"))
         return -1;
@@ -249,7 +282,7 @@ int tree_insert_impl(PyObject *self_obj, PyObject *pattern, PyObject *route, PyO
         }
     }
 
-    Ref end = insert_into_tree(self, self_obj, p);
+    Ref end = insert_into_tree(self, p);
     if (!end) return -1;
     // The names are computed first so that a failure leaves the node as it was.
     Ref names = route_param_names(route, param_names);

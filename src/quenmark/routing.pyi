@@ -12,6 +12,7 @@ unquote: Callable[[str], str]
 _C_API: CapsuleType
 
 def _fast_unquote(val: bytes) -> str: ...
+def _param_names(pattern: bytes) -> list[str]: ...
 
 class RadixNode:
     segment: bytes | None

@@ -5,49 +5,23 @@ from __future__ import annotations
 from collections.abc import Awaitable, Callable, Iterable
 from typing import Any
 
-from quenmark.routing import CythonRadixRouter, RouteMatch
+from quenmark.routing import CythonRadixRouter, RouteMatch, _param_names
 
 __all__ = ["Route", "Router", "RouteMatch"]
 
 Handler = Callable[..., Awaitable[Any]]
 
-_TYPES = ("int", "float", "uuid", "str", "string", "path")
-
 _METHOD_BYTES: dict[str, bytes] = {}
-
-
-def _parameter(segment: bytes) -> tuple[str, str] | None:
-    """(name, type) of a parameter segment, or None for a static segment."""
-    if len(segment) > 1 and segment[:1] + segment[-1:] in (b"{}", b"<>"):
-        inner = segment[1:-1]
-    elif segment.startswith(b":"):
-        inner = segment[1:]
-    else:
-        return None
-    first, sep, second = inner.decode("utf8").partition(":")
-    if not sep:
-        return first, ""
-    return (second, first) if first in _TYPES else (first, second)
 
 
 def parse_param_names(pattern: bytes) -> list[str]:
     """The names of a pattern's one-segment parameters, in path order.
 
     A catch-all (`*` or a parameter of type `path`) reports under its own key and ends the
-    pattern, so it is not listed.
+    pattern, so it is not listed. The pattern is read by the tree's own parser, so the names
+    are those the tree will match.
     """
-    names = []
-    for segment in pattern.split(b"/"):
-        if segment.startswith(b"*"):
-            break
-        parameter = _parameter(segment) if segment else None
-        if parameter is None:
-            continue
-        name, kind = parameter
-        if kind == "path":
-            break
-        names.append(name)
-    return names
+    return _param_names(pattern)
 
 
 class Route:
