@@ -34,6 +34,7 @@
 #include <cstring>
 
 #include "common/capi.hpp"
+#include "core/intern.h"
 
 namespace qm::state {
 
@@ -43,6 +44,12 @@ inline PyObject *name(const char *text) { return PyUnicode_InternFromString(text
 inline PyObject *str(const char *text) { return PyUnicode_FromString(text); }
 inline PyObject *bytes(const char *text) {
     return PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(std::strlen(text)));
+}
+// A header name: the core library's shared object when it knows the name, else new bytes.
+inline PyObject *header_name(const char *text) {
+    if (PyObject *shared = get_interned_header_name_bytes(text, std::strlen(text)))
+        return Py_NewRef(shared);
+    return bytes(text);
 }
 // `module.name`: a sibling's or the standard library's function, class or object.
 inline PyObject *attr(const char *module, const char *name) { return import_attr(module, name); }

@@ -3,15 +3,8 @@
 #include <cstring>
 
 #include "common/ref.hpp"
-#include "core/intern.h"
 
 namespace qm::messages {
-
-PyObject *header_name(const char *text) {
-    PyObject *shared = get_interned_header_name_bytes(text, std::strlen(text));
-    if (shared) return Py_NewRef(shared);
-    return state::bytes(text);
-}
 
 PyObject *charset_pattern() {
     Ref compile = Ref::steal(state::attr("re", "compile"));

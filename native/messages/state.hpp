@@ -12,7 +12,6 @@ namespace qm::messages {
 
 // Makers for the entries below that take more than one call: new references, or null with an
 // error set.
-PyObject *header_name(const char *text);      // the library's shared object, or new bytes
 PyObject *charset_pattern();                  // re.compile(rb"charset=([\w\-]+)", re.IGNORECASE)
 PyObject *days(int n);                        // datetime.timedelta(days=n)
 PyObject *encodings_decode();                 // encodings_settings.decode
@@ -74,13 +73,13 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     OBJECT(b_json, state::bytes("json"))                                                       \
     OBJECT(b_xml, state::bytes("xml"))                                                         \
     /* Header names, the library's shared object when it has one. */                          \
-    OBJECT(h_content_type, header_name("content-type"))                                        \
-    OBJECT(h_host, header_name("host"))                                                        \
-    OBJECT(h_cookie, header_name("cookie"))                                                    \
-    OBJECT(h_set_cookie, header_name("set-cookie"))                                            \
-    OBJECT(h_expect, header_name("expect"))                                                    \
-    OBJECT(h_etag, header_name("etag"))                                                        \
-    OBJECT(h_if_none_match, header_name("if-none-match"))                                      \
+    OBJECT(h_content_type, state::header_name("content-type"))                                 \
+    OBJECT(h_host, state::header_name("host"))                                                 \
+    OBJECT(h_cookie, state::header_name("cookie"))                                             \
+    OBJECT(h_set_cookie, state::header_name("set-cookie"))                                     \
+    OBJECT(h_expect, state::header_name("expect"))                                             \
+    OBJECT(h_etag, state::header_name("etag"))                                                 \
+    OBJECT(h_if_none_match, state::header_name("if-none-match"))                               \
     /* Request helpers. */                                                                     \
     OBJECT(build_absolute_url, state::attr("quenmark.url", "build_absolute_url"))              \
     OBJECT(b_origin, state::bytes("Origin"))                                                   \

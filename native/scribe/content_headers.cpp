@@ -4,7 +4,7 @@
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "common/results.hpp"
-#include "core/scratchpad.h"
+#include "core/intern.h"
 #include "scribe/wire.hpp"
 
 namespace qm::scribe {

@@ -4,6 +4,7 @@
 
 #include "common/capi.hpp"
 #include "common/coro.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 #include "scribe/asgi.hpp"
 #include "scribe/chunks.hpp"
@@ -19,7 +20,7 @@ namespace {
 // Exported for other modules to read; the writers here use kChunkSize.
 int MAX_RESPONSE_CHUNK_SIZE = kChunkSize;
 
-#define QM_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), \
+#define QM_FASTCALL(f) fastcall(f), \
                        METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef kFunctions[] = {

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "common/args.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 #include "scribe/rsgi.hpp"
 #include "scribe/state.hpp"
@@ -115,7 +116,7 @@ void scope_dealloc(PyObject *self) {
 }
 
 PyMethodDef kScopeMethods[] = {
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scope_get)),
+    {"get", fastcall(scope_get),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get(key, default=None)\n--\n\nThe scope's attribute `key`; client and server as "
                "(host, port).")},

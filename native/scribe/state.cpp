@@ -5,15 +5,8 @@
 
 #include "common/capi.hpp"
 #include "common/ref.hpp"
-#include "core/scratchpad.h"
 
 namespace qm::scribe {
-
-PyObject *header_name(const char *text) {
-    PyObject *shared = get_interned_header_name_bytes(text, std::strlen(text));
-    if (shared) return Py_NewRef(shared);
-    return state::bytes(text);
-}
 
 PyObject *line_break_pattern() {
     Ref compile = Ref::steal(state::attr("re", "compile"));
@@ -78,7 +71,7 @@ constexpr std::string_view kContentTypes[] = {
 int init_tables() {
     // Request names become the library's shared objects where it has them, so that the
     // messages module finds them interned already.
-    auto request_name = [](std::string_view t) { return header_name(t.data()); };
+    auto request_name = [](std::string_view t) { return state::header_name(t.data()); };
     auto bytes = [](std::string_view t) {
         return PyBytes_FromStringAndSize(t.data(), Py_ssize_t(t.size()));
     };

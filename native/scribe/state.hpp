@@ -39,7 +39,6 @@ struct TextTable {
 
 // Makers for the entries below that take more than one call: new references, or null with an
 // error set.
-PyObject *header_name(const char *text);  // the library's shared object, or new bytes
 PyObject *line_break_pattern();           // re.compile(r"\r\n|\r|\n"), the module's _NEW_LINES_RX
 
 // The module's state (see common/module_state.hpp).
@@ -68,9 +67,9 @@ PyObject *line_break_pattern();           // re.compile(r"\r\n|\r|\n"), the modu
     OBJECT(last_chunk, state::bytes("0\r\n\r\n"))                                              \
     OBJECT(b_chunked, state::bytes("chunked"))                                                 \
     OBJECT(b_octet_stream, state::bytes("application/octet-stream"))                           \
-    OBJECT(h_content_type, header_name("content-type"))                                        \
-    OBJECT(h_content_length, header_name("content-length"))                                    \
-    OBJECT(h_transfer_encoding, header_name("transfer-encoding"))                              \
+    OBJECT(h_content_type, state::header_name("content-type"))                                 \
+    OBJECT(h_content_length, state::header_name("content-length"))                             \
+    OBJECT(h_transfer_encoding, state::header_name("transfer-encoding"))                       \
     /* The RSGI side's text forms. */                                                          \
     OBJECT(s_content_type, state::name("content-type"))                                        \
     OBJECT(s_content_length, state::name("content-length"))                                    \
