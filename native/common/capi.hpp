@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "ref.hpp"
 
@@ -45,13 +46,24 @@ int publish_capi(PyObject *module, const char *capsule_name, Table *table) {
     return PyModule_Add(module, kCApiAttr, capsule);
 }
 
+// An object type the exporting module publishes with its table, and the size of its instances
+// as the importing module was compiled against them.
+struct TypeLayout {
+    const char *type_name;
+    Py_ssize_t size;
+};
+
+inline bool check_type_layout(const char *module_name, const char *type_name,
+                              Py_ssize_t expected_size);
+
 // Imports `module_name` and returns its table, checked against the name and version this module
 // was built with, and against the size of `Table` as this module knows it (the exporter's may be
-// larger: entries appended since). The module is kept imported for the life of the process, so
-// the table stays valid.
+// larger: entries appended since); then checks the instance size of each type in `layouts`
+// (those whose fields the importer reads). The module is kept imported for the life of the
+// process, so the table stays valid.
 template <class Table>
 const Table *import_capi(const char *module_name, const char *capsule_name, const char *name,
-                         size_t version) {
+                         size_t version, std::initializer_list<TypeLayout> layouts = {}) {
     Ref module = Ref::steal(PyImport_ImportModule(module_name));
     if (!module) return nullptr;
     Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), kCApiAttr));
@@ -78,6 +90,8 @@ const Table *import_capi(const char *module_name, const char *capsule_name, cons
                      "variable", module_name, kCApiAttr, got.size, sizeof(Table), module_name);
         return nullptr;
     }
+    for (const TypeLayout &layout : layouts)
+        if (!check_type_layout(module_name, layout.type_name, layout.size)) return nullptr;
     return table;
 }
 

@@ -55,11 +55,8 @@ inline constexpr size_t kTableVersion = 1;
 
 // For importers: binds the table (and so the types) once; null with an error set on failure.
 inline const CApi *import() {
-    const CApi *api = import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion);
-    if (!api || !check_type_layout(kModule, "Header", sizeof(HeaderObject)) ||
-        !check_type_layout(kModule, "Headers", sizeof(HeadersObject)))
-        return nullptr;
-    return api;
+    return import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion,
+                             {{"Header", sizeof(HeaderObject)}, {"Headers", sizeof(HeadersObject)}});
 }
 
 }  // namespace qm::headers

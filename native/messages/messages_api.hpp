@@ -142,12 +142,10 @@ inline constexpr size_t kTableVersion = 1;
 
 // For importers: binds the table and checks the three layouts; null with an error set.
 inline const CApi *import() {
-    const CApi *api = import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion);
-    if (!api || !check_type_layout(kModule, "Message", sizeof(MessageObject)) ||
-        !check_type_layout(kModule, "Request", sizeof(RequestObject)) ||
-        !check_type_layout(kModule, "Response", sizeof(ResponseObject)))
-        return nullptr;
-    return api;
+    return import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion,
+                             {{"Message", sizeof(MessageObject)},
+                              {"Request", sizeof(RequestObject)},
+                              {"Response", sizeof(ResponseObject)}});
 }
 
 }  // namespace qm::messages

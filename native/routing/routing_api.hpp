@@ -88,13 +88,11 @@ inline constexpr size_t kTableVersion = 1;
 
 // For importers: binds the table (and so the types) once; null with an error set on failure.
 inline const CApi *import() {
-    const CApi *api = import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion);
-    if (!api || !check_type_layout(kModule, "RadixNode", sizeof(RadixNodeObject)) ||
-        !check_type_layout(kModule, "RadixTree", sizeof(RadixTreeObject)) ||
-        !check_type_layout(kModule, "CythonRadixRouter", sizeof(CythonRadixRouterObject)) ||
-        !check_type_layout(kModule, "RouteMatch", sizeof(RouteMatchObject)))
-        return nullptr;
-    return api;
+    return import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion,
+                             {{"RadixNode", sizeof(RadixNodeObject)},
+                              {"RadixTree", sizeof(RadixTreeObject)},
+                              {"CythonRadixRouter", sizeof(CythonRadixRouterObject)},
+                              {"RouteMatch", sizeof(RouteMatchObject)}});
 }
 
 }  // namespace qm::routing
