@@ -7,6 +7,7 @@
 #include "common/errors.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 #include "keystone/state.hpp"
 
@@ -141,12 +142,9 @@ PyGetSetDef app_getset[] = {
 };
 
 PyMethodDef app_methods[] = {
-    {"init_exceptions_handlers",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_exceptions_handlers)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"init_exceptions_handlers", fastcall(init_exceptions_handlers), METH_FASTCALL | METH_KEYWORDS,
      "init_exceptions_handlers($self, /)\n--\n\nA new registry with the default handlers."},
-    {"get_http_exception_handler",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_http_exception_handler)),
+    {"get_http_exception_handler", fastcall(py_get_http_exception_handler),
      METH_FASTCALL | METH_KEYWORDS,
      "get_http_exception_handler($self, http_exception)\n--\n\n"
      "The handler for an HTTP exception: by class below HTTPException, else by status, else "

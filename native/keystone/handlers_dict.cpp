@@ -4,6 +4,7 @@
 #include "keystone/handlers_dict.hpp"
 
 #include "common/args.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 #include "keystone/state.hpp"
 
@@ -62,8 +63,7 @@ PyObject *setitem(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 PyMethodDef kSetItem = {
-    "__setitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setitem)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "__setitem__", fastcall(setitem), METH_FASTCALL | METH_KEYWORDS,
     "__setitem__(self, key, item)\n--\n\n"
     "Registers `item` for `key` (an exception class or a status code), or raises "
     "InvalidExceptionHandler when it is not a coroutine function taking (app, request, exc)."};

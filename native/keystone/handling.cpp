@@ -1,6 +1,7 @@
 #include "keystone/handling.hpp"
 
 #include "common/awaitable.hpp"
+#include "common/methods.hpp"
 #include "common/ref.hpp"
 
 namespace qm::keystone {
@@ -123,7 +124,7 @@ PyAsyncMethods handling_as_async = {
 
 PyMethodDef handling_methods[] = {
     {"send", handling_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handling_throw)),
+    {"throw", fastcall(handling_throw),
      METH_FASTCALL, nullptr},
     {"close", handling_close, METH_NOARGS, nullptr},
     {nullptr},

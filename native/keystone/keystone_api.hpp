@@ -37,10 +37,8 @@ inline constexpr size_t kTableVersion = 1;
 
 // For importers: binds the table and checks the layout; null with an error set.
 inline const CApi *import() {
-    const CApi *api = import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion);
-    if (!api || !check_type_layout(kModule, "KeystoneApplication", sizeof(KeystoneObject)))
-        return nullptr;
-    return api;
+    return import_capi<CApi>(kModule, kCapsule, kTableName, kTableVersion,
+                             {{"KeystoneApplication", sizeof(KeystoneObject)}});
 }
 
 }  // namespace qm::keystone
