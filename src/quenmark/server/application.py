@@ -7,10 +7,12 @@ details shown when `show_error_details` is set.
 
 from __future__ import annotations
 
+import asyncio
 import traceback
 from collections.abc import Awaitable, Callable
 from typing import Any
 
+from quenmark import disconnects
 from quenmark.contents import TextContent
 from quenmark.exceptions import MessageAborted
 from quenmark.keystone import ExceptionHandlersDict, KeystoneApplication
@@ -80,12 +82,16 @@ class Application(KeystoneApplication):
     async def start(self) -> None:
         if not self.started:
             self.started = True
+            disconnects.install_shutdown_signals(asyncio.get_running_loop())
             for hook in self.on_start:
                 await hook(self)
 
     async def stop(self) -> None:
         if self.started:
             self.started = False
+            # Open streams end first: the server may be waiting for them to stop.
+            await disconnects.stop_streams()
+            disconnects.uninstall_shutdown_signals()
             for hook in self.on_stop:
                 await hook(self)
 
@@ -97,7 +103,7 @@ class Application(KeystoneApplication):
             try:
                 held[1] = await self.handle(held[0])
                 if held[1] is not _NOTHING_TO_SEND:
-                    await asgi.send_asgi_response(held[1], send)
+                    await asgi.send_asgi_response(held[1], send, held[0])
             finally:
                 recycle(held)
         elif kind == "lifespan":
@@ -112,7 +118,7 @@ class Application(KeystoneApplication):
         try:
             held[1] = await self.handle(held[0])
             if held[1] is not _NOTHING_TO_SEND:
-                await rsgi.send_rsgi_response(held[1], protocol)
+                await rsgi.send_rsgi_response(held[1], protocol, held[0])
         finally:
             recycle(held)
 
