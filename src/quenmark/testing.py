@@ -162,13 +162,18 @@ class _Lifespan:
         self.task: asyncio.Task[None] | None = None
 
     async def _exchange(self, kind: str) -> None:
-        await self.to_app.put({"type": f"lifespan.{kind}"})
         assert self.task is not None
+        if self.task.done():
+            return  # the application does not take part in the protocol
+        await self.to_app.put({"type": f"lifespan.{kind}"})
         answer = asyncio.ensure_future(self.from_app.get())
         await asyncio.wait({answer, self.task}, return_when=asyncio.FIRST_COMPLETED)
         if not answer.done():
             answer.cancel()
-            # The application ended the protocol without answering: raise what it raised.
+            if kind == "startup":
+                # Returned or raised without an answer: an application without lifespan support,
+                # which servers then serve all the same.
+                return
             self.task.result()
             raise RuntimeError(f"The application returned without answering lifespan.{kind}")
         message = answer.result()
@@ -183,6 +188,8 @@ class _Lifespan:
     async def shutdown(self) -> None:
         await self._exchange("shutdown")
         assert self.task is not None
+        if not self.task.cancelled() and self.task.done() and self.task.exception() is not None:
+            return  # it failed at startup, where it was taken as not supporting the protocol
         await self.task
 
 
