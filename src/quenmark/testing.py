@@ -313,6 +313,11 @@ class RSGIProtocol:
         self._ex.start(status, pairs)
 
     def _respond(self, status: Any, headers: Any, body: bytes) -> None:
+        if isinstance(headers, list) and status not in (204, 304) and not any(
+            isinstance(p, tuple) and p and str(p[0]).lower() == "content-length" for p in headers
+        ):
+            # The server frames a body given whole.
+            headers = [*headers, ("content-length", str(len(body)))]
         self._start(status, headers)
         ex = self._ex
         if not ex.gone.is_set():
