@@ -40,7 +40,12 @@ def request_from_scope(scope: dict, receive: Callable) -> Request:
     path = path.split(b"?", 1)[0]
     request = acquire_request(scope["method"], path, scope.get("query_string", b""), headers, scope)
     body = has_body(headers)
-    if body or (body is None and scope.get("http_version", "1.1") not in _HTTP1):
+    if body is None:
+        try:
+            body = scope["http_version"] not in _HTTP1
+        except KeyError:  # optional: HTTP/1.1 then
+            body = False
+    if body:
         request.content = ASGIContent(receive)
     else:
         # For the disconnect probe and the stream watcher (quenmark.disconnects).
