@@ -2,7 +2,7 @@
 RSGI): streams and event streams stop at once (their generators are closed), a shutdown does not
 wait on them, `is_disconnected` tells, and bodies without Content-Length arrive whole.
 
-This module is also the application the servers load (`test_disconnects:app`); it writes what
+This module is also the application the servers load (`test_disconnect_servers:app`); it writes what
 happened to the file named by QM_EVENTS."""
 
 import asyncio
@@ -102,7 +102,7 @@ def events_file(tmp_path):
 
 @pytest.fixture(params=NAMES)
 def server(request, events_file):
-    with serve(request.param, "test_disconnects:app", HERE,
+    with serve(request.param, "test_disconnect_servers:app", HERE,
                env={"QM_EVENTS": str(events_file.path)}) as running:
         yield running
 
@@ -176,7 +176,7 @@ def test_an_http2_request_body_without_length_is_read(name, events_file):
         async with httpx.AsyncClient(http1=False, http2=True, timeout=10) as client:
             return await client.post(url + "/echo", content=parts())
 
-    with serve(name, "test_disconnects:app", HERE,
+    with serve(name, "test_disconnect_servers:app", HERE,
                env={"QM_EVENTS": str(events_file.path)}) as running:
         r = asyncio.run(post(running.url))
     assert r.http_version == "HTTP/2"
