@@ -133,8 +133,8 @@ async def write_watched(writing: Awaitable[Any], request: Any) -> None:
     when the client goes away or the server shuts down: the task is cancelled where it waits,
     the stream's generator is closed, and this returns without error (what the writing raised
     once the client had gone, a refused send, is dropped with it)."""
-    wait = _channel_wait(request)
     task = asyncio.current_task()
+    wait = _channel_wait(request) if task is not None else None
     if wait is None or task is None:
         await writing
         return
