@@ -5,15 +5,12 @@ stream that fails part way, which must not reach the client as a complete body.
 This module is also the application the servers load (`test_scribe_servers:app`)."""
 
 import asyncio
-import os
 import socket
-import subprocess
-import sys
-import time
 from pathlib import Path
 
 import httpx
 import pytest
+from servers import NAMES, serve
 
 from quenmark import Application
 from quenmark.contents import Content, ServerSentEvent, StreamedContent, TextServerSentEvent
@@ -21,7 +18,6 @@ from quenmark.messages import Response
 from quenmark.responses import sse, text
 
 HERE = Path(__file__).resolve().parent
-BIN = Path(sys.executable).parent
 LARGE = bytes(i % 251 for i in range(3 * 61440 + 7))
 
 app = Application()
@@ -85,49 +81,10 @@ async def scope(request):
     return text(f"{request.scheme} {request.client_ip} {request.path}")
 
 
-SERVERS = {
-    "uvicorn": lambda port: [str(BIN / "uvicorn"), "--app-dir", str(HERE), "--host", "127.0.0.1",
-                             "--port", str(port), "--log-level", "critical", "test_scribe_servers:app"],
-    "granian-asgi": lambda port: [str(BIN / "granian"), "--interface", "asgi", "--host", "127.0.0.1",
-                                  "--port", str(port), "--no-log", "test_scribe_servers:app"],
-    "granian-rsgi": lambda port: [str(BIN / "granian"), "--interface", "rsgi", "--host", "127.0.0.1",
-                                  "--port", str(port), "--no-log", "test_scribe_servers:app"],
-}
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-@pytest.fixture(scope="module", params=sorted(SERVERS))
+@pytest.fixture(scope="module", params=NAMES)
 def server(request):
-    port = free_port()
-    env = dict(os.environ, PYTHONPATH=str(HERE))
-    process = subprocess.Popen(SERVERS[request.param](port), cwd=HERE, env=env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    base = f"http://127.0.0.1:{port}"
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            if process.poll() is not None:
-                pytest.fail(f"{request.param} exited with {process.returncode}")
-            try:
-                httpx.get(base + "/csv", timeout=1)
-                break
-            except httpx.TransportError:
-                if time.monotonic() > deadline:
-                    pytest.fail(f"{request.param} did not start within 30 s")
-                time.sleep(0.1)
-        yield request.param, port
-    finally:
-        process.terminate()
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+    with serve(request.param, "test_scribe_servers:app", HERE, ready="/csv") as running:
+        yield running.name, running.port
 
 
 def raw_get(port, path):

@@ -15,21 +15,15 @@
 namespace qm::messages {
 namespace {
 
-// Probes the connection once: the content's stream is drained for as long as data is there and
-// the probe is cancelled at its first wait; a MessageAborted on the way means the client left,
-// which is then remembered for good.
+// Probes the connection once: the request's channel to its client (quenmark.disconnects) is
+// watched until its first wait, and a MessageAborted on the way means the client left, which is
+// then remembered for good. A request that came through no server gets TypeError.
 Coro is_disconnected_body(Ref self) {
     RequestObject *r = as_request(self.get());
-    if (!PyObject_TypeCheck(r->base.content, S.asgi_content_type)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "This method is only supported when a request is bound to an instance of "
-                        "ASGIContent and to an ASGI request/response cycle.");
-        co_return Raised{};
-    }
-    if (r->_is_disconnected == Py_None) set_field(r->_is_disconnected, Py_False);
     if (r->_is_disconnected == Py_True) co_return Ref::borrow(Py_True);
-    Ref probe = Ref::steal(body::read_stream(self.get()));
+    Ref probe = Ref::steal(PyObject_CallOneArg(S.disconnect_probe, self.get()));
     if (!probe) co_return Raised{};
+    if (r->_is_disconnected == Py_None) set_field(r->_is_disconnected, Py_False);
     Ref result = co_await await_(Ref::steal(body::call_soon(probe.get())));
     if (!result) {
         if (!PyErr_ExceptionMatches(S.message_aborted)) co_return Raised{};
@@ -45,7 +39,7 @@ PyObject *py_is_disconnected(PyObject *self, PyObject *) {
 
 const PyMethodDef kRequestMethods[] = {
     {"is_disconnected", py_is_disconnected, METH_NOARGS,
-     "Awaitable: whether the ASGI client has gone away."},
+     "Awaitable: whether the client has gone away."},
 };
 
 Coro raise_for_status_body(Ref self) {

@@ -34,7 +34,6 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     NAME(utf8) /* also the default charset */                                                  \
     /* Sibling modules. */                                                                     \
     TYPE(content_type, state::cls("quenmark.contents", "Content"))                             \
-    TYPE(asgi_content_type, state::cls("quenmark.contents", "ASGIContent"))                    \
     TYPE(cookie_type, state::cls("quenmark.cookies", "Cookie"))                                \
     OBJECT(parse_cookie, state::attr("quenmark.cookies", "parse_cookie"))                      \
     OBJECT(write_cookie_for_response, state::attr("quenmark.cookies", "write_cookie_for_response")) \
@@ -43,6 +42,7 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     OBJECT(bad_request, state::attr("quenmark.exceptions", "BadRequest"))                      \
     OBJECT(bad_request_format, state::attr("quenmark.exceptions", "BadRequestFormat"))         \
     OBJECT(message_aborted, state::attr("quenmark.exceptions", "MessageAborted"))              \
+    OBJECT(disconnect_probe, state::attr("quenmark.disconnects", "disconnect_probe"))          \
     OBJECT(failed_request_error, state::attr("quenmark.exceptions", "FailedRequestError"))     \
     OBJECT(utcnow, state::attr("quenmark.utils.time", "utcnow"))                               \
     OBJECT(identity_type, state::attr("wardline", "Identity"))                                 \

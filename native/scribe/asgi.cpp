@@ -154,16 +154,19 @@ bool plan_response(PyObject *response, Plan &plan) {
     return bool(plan.body);
 }
 
-// Two awaits at most, so that the frame stays small: the start event, then the rest.
-Coro send_asgi_body(Ref response, Ref send) {
+// Two awaits at most, so that the frame stays small: the start event, then the rest. A stream is
+// watched for the client's disconnect when the request is given.
+Coro send_asgi_body(Ref response, Ref send, Ref request) {
     Plan plan;
     if (!plan_response(response.get(), plan)) co_return Raised{};
     response.reset();
     if (!(co_await send_event(send.get(), std::move(plan.start)))) co_return Raised{};
     Await rest = plan.rest == Rest::Event ? send_event(send.get(), std::move(plan.body))
                  : plan.rest == Rest::Stream
-                     ? await_(send_stream(Ref::borrow(send.get()), std::move(plan.content), plan.length),
-                              "send_asgi_response")
+                     ? await_(watched(Ref::steal(send_stream(Ref::borrow(send.get()),
+                                                             std::move(plan.content), plan.length)
+                                                     .release("send_asgi_response")),
+                                      request.get()))
                      : await_(send_chunks(Ref::borrow(send.get()), std::move(plan.body)),
                               "send_asgi_response");
     if (!(co_await std::move(rest))) co_return Raised{};
@@ -174,11 +177,12 @@ Coro send_asgi_body(Ref response, Ref send) {
 
 PyObject *py_send_asgi_response(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
-    static const char *const names[] = {"response", "send"};
-    PyObject *a[2] = {};
+    static const char *const names[] = {"response", "send", "request"};
+    PyObject *a[3] = {nullptr, nullptr, Py_None};
     if (!parse_args("send_asgi_response", args, nargs, kwnames, names, 2, a)) return nullptr;
     if (!check_response_arg(a[0], "response")) return nullptr;
-    return send_asgi_body(Ref::borrow(a[0]), Ref::borrow(a[1])).release("send_asgi_response");
+    return send_asgi_body(Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]))
+        .release("send_asgi_response");
 }
 
 }  // namespace qm::scribe

@@ -220,11 +220,12 @@ Coro rsgi_stream_body(Ref response, Ref protocol, Ref headers, Ref content) {
     co_return Ref::none();
 }
 
-Coro send_rsgi_body(Ref response, Ref protocol) {
+// A stream is watched for the client's disconnect when the request is given.
+Coro send_rsgi_body(Ref response, Ref protocol, Ref request) {
     Ref pending = Ref::steal(send_rsgi_response_sync(response.get(), protocol.get()));
     if (!pending) co_return Raised{};
     if (pending.get() == Py_None) co_return pending;
-    if (!(co_await await_(std::move(pending)))) co_return Raised{};
+    if (!(co_await await_(watched(std::move(pending), request.get())))) co_return Raised{};
     co_return Ref::none();
 }
 
@@ -289,11 +290,12 @@ PyObject *py_send_rsgi_stream(PyObject *, PyObject *const *args, Py_ssize_t narg
 
 PyObject *py_send_rsgi_response(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
-    static const char *const names[] = {"response", "protocol"};
-    PyObject *a[2] = {};
+    static const char *const names[] = {"response", "protocol", "request"};
+    PyObject *a[3] = {nullptr, nullptr, Py_None};
     if (!parse_args("send_rsgi_response", args, nargs, kwnames, names, 2, a)) return nullptr;
     if (!check_response_arg(a[0], "response")) return nullptr;
-    return send_rsgi_body(Ref::borrow(a[0]), Ref::borrow(a[1])).release("send_rsgi_response");
+    return send_rsgi_body(Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]))
+        .release("send_rsgi_response");
 }
 
 }  // namespace qm::scribe

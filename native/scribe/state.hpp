@@ -57,6 +57,7 @@ PyObject *line_break_pattern();           // re.compile(r"\r\n|\r|\n"), the modu
     TYPE(cookie_type, state::cls("quenmark.cookies", "Cookie"))                                \
     OBJECT(write_cookie_for_response, state::attr("quenmark.cookies", "write_cookie_for_response")) \
     OBJECT(invalid_operation, state::attr("quenmark.exceptions", "InvalidOperation"))          \
+    OBJECT(write_watched, state::attr("quenmark.disconnects", "write_watched"))                \
     /* The pattern _NEW_LINES_RX is bound to at import (someone may put another in its place). */ \
     OBJECT(new_lines_rx, line_break_pattern())                                                 \
     /* ASGI events and content headers. */                                                     \

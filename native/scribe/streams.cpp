@@ -25,6 +25,12 @@ Ref async_iter(PyObject *iterable) {
     return it;
 }
 
+Ref watched(Ref writing, PyObject *request) {
+    if (!writing || request == Py_None) return writing;
+    PyObject *args[] = {writing.get(), request};
+    return Ref::steal(PyObject_Vectorcall(S.write_watched, args, 2, nullptr));
+}
+
 Raised longer_than_declared(long long declared) {
     PyErr_Format(S.invalid_operation,
                  "The streamed body is longer than its declared length (%lld)", declared);

@@ -34,6 +34,11 @@ inline Await abandon_on_error(Ref aiter) {
 Raised longer_than_declared(long long declared);
 Raised not_as_declared(long long sent, long long declared);
 
+// The coroutine that writes a streamed body, as the writers await it: with a request, through
+// `quenmark.disconnects.write_watched`, which stops it when the request's client goes away or the
+// server shuts down; without one (None), as it is. Null with an error set, also when `writing` is.
+Ref watched(Ref writing, PyObject *request);
+
 // Whether a chunk of a stream stands for nothing to send: None, or an empty byte string.
 inline bool is_empty_chunk(PyObject *chunk) {
     return chunk == Py_None || (PyBytes_Check(chunk) && PyBytes_GET_SIZE(chunk) == 0);

@@ -15,6 +15,7 @@ body a server content hands out (per request, `content.max_size`; None for no li
 
 from __future__ import annotations
 
+import asyncio
 import re
 import secrets
 from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable, Iterable
@@ -223,20 +224,28 @@ class StreamedContent(Content):
     async def get_parts(self) -> AsyncIterator[bytes]:
         expected = self.length
         sent = 0
-        async for chunk in self.generator():
-            if type(chunk) is not bytes:
-                if chunk is None:
+        source = self.generator()
+        try:
+            async for chunk in source:
+                if type(chunk) is not bytes:
+                    if chunk is None:
+                        continue
+                    chunk = _as_bytes(chunk)
+                if not chunk:
+                    # Empty chunks end a chunked body (and close an ASGI body): skip them.
                     continue
-                chunk = _as_bytes(chunk)
-            if not chunk:
-                # Empty chunks end a chunked body (and close an ASGI body): skip them.
-                continue
-            sent += len(chunk)
-            if 0 <= expected < sent:
-                raise InvalidOperation(
-                    f"The streamed body is longer than its declared length ({expected})"
-                )
-            yield chunk
+                sent += len(chunk)
+                if 0 <= expected < sent:
+                    raise InvalidOperation(
+                        f"The streamed body is longer than its declared length ({expected})"
+                    )
+                yield chunk
+        finally:
+            # Stopped part way (the client left, a chunk was refused): the producer's cleanup
+            # runs now, not whenever the collector gets to it.
+            close = getattr(source, "aclose", None)
+            if close is not None:
+                await close()
         if 0 <= expected != sent:
             raise InvalidOperation(
                 f"The streamed body has {sent} bytes, but {expected} were declared"
@@ -313,17 +322,42 @@ class ASGIContent(_ServerBody):
 
     Once a body has been streamed away, a further `stream()` has nothing to yield
     and waits for the channel's next event, which for a finished request is the
-    disconnect: that is how a request probes whether its client is still there.
+    disconnect.
+
+    One reader at a time takes events from the channel (`_reader`, the task reading): a
+    read or a stream that starts while another task reads waits for it to end and then
+    goes on with what it left; the task that is reading already gets `InvalidOperation`
+    rather than waiting for itself.
     """
 
-    __slots__ = ()
+    __slots__ = ("_reader", "_read_done")
 
     def __init__(self, receive: Receive) -> None:
         if not callable(receive):
             raise TypeError("receive must be the ASGI receive callable")
         super().__init__(receive)
+        self._reader: object = None
+        self._read_done: asyncio.Future[None] | None = None
+
+    def _begin_reading(self) -> None:
+        self._reader = _current_task()
+
+    def _end_reading(self) -> None:
+        self._reader = None
+        done, self._read_done = self._read_done, None
+        if done is not None and not done.done():
+            done.set_result(None)
+
+    async def _wait_for_reader(self) -> None:
+        if self._reader is _current_task():
+            raise InvalidOperation("The request body is being read already")
+        if self._read_done is None:
+            self._read_done = asyncio.get_running_loop().create_future()
+        await asyncio.shield(self._read_done)
 
     async def stream(self) -> AsyncIterator[bytes]:
+        while self._reader is not None:
+            await self._wait_for_reader()
         receive = self._channel()
         if self._data is not None:
             if self._data:
@@ -334,35 +368,44 @@ class ASGIContent(_ServerBody):
             if message.get("type") == "http.disconnect":
                 raise MessageAborted()
             return
-        while True:
-            message = await receive()
-            message_type = message.get("type")
-            if message_type == "http.disconnect":
-                raise MessageAborted()
-            if message_type != "http.request":
-                continue
-            chunk = message.get("body") or b""
-            more = message.get("more_body", False)
-            if not more:
-                self._complete = True
-            if chunk:
-                self._count(len(chunk))
-                self._streamed = True
-                yield chunk if type(chunk) is bytes else bytes(chunk)
-            if not more:
-                return
+        self._begin_reading()
+        try:
+            while True:
+                message = await receive()
+                message_type = message.get("type")
+                if message_type == "http.disconnect":
+                    raise MessageAborted()
+                if message_type != "http.request":
+                    continue
+                chunk = message.get("body") or b""
+                more = message.get("more_body", False)
+                if not more:
+                    self._complete = True
+                if chunk:
+                    self._count(len(chunk))
+                    self._streamed = True
+                    yield chunk if type(chunk) is bytes else bytes(chunk)
+                if not more:
+                    return
+        finally:
+            self._end_reading()
 
     get_parts = stream
 
     async def read(self) -> bytes:
         if self._data is not None:
             return self._data
+        while self._reader is not None:
+            await self._wait_for_reader()
+            if self._data is not None:
+                return self._data
         receive = self._channel()
         self._refuse_if_streamed()
         if self._complete:
             self._data = b""
             return self._data
         chunks: list[bytes] = []
+        self._begin_reading()
         try:
             while True:
                 message = await receive()
@@ -382,9 +425,52 @@ class ASGIContent(_ServerBody):
                 # Part of the body is gone: a later read must not return it truncated.
                 self._streamed = True
             raise
+        finally:
+            self._end_reading()
         self._complete = True
         self._data = b"".join(chunks)
         return self._data
+
+    async def wait_disconnected(self) -> None:
+        """Returns once the client has gone away.
+
+        A body that nobody has taken yet is read first and kept, in a task of its own, so
+        that cancelling this wait (the disconnect probe does) loses none of it; the task starts
+        at once, so what the server has ready is read without a turn of the loop. A body that
+        another reader is taking is left to it, and watched after its end.
+        """
+        receive = self._channel()
+        while not self._complete and not self._streamed:
+            if self._reader is not None:
+                await self._wait_for_reader()
+                continue
+            reading = asyncio.get_running_loop().create_task(self.read(), eager_start=True)
+            reading.add_done_callback(_retrieve)
+            try:
+                await asyncio.shield(reading)
+            except MessageAborted:
+                return
+            except Exception:  # noqa: BLE001 - the reader's failure: a later read raises it too
+                break
+        while True:
+            message = await receive()
+            if message.get("type") == "http.disconnect":
+                return
+
+
+_NO_TASK = object()
+
+
+def _current_task() -> object:
+    try:
+        return asyncio.current_task() or _NO_TASK
+    except RuntimeError:  # driven by hand, without a running loop
+        return _NO_TASK
+
+
+def _retrieve(future: asyncio.Future[Any]) -> None:
+    if not future.cancelled():
+        future.exception()
 
 
 class RSGIContent(_ServerBody):
@@ -436,6 +522,14 @@ class RSGIContent(_ServerBody):
         self._complete = True
 
     get_parts = stream
+
+    async def wait_disconnected(self) -> None:
+        """Returns once the client has gone away (`protocol.client_disconnect()`); never, with a
+        protocol that cannot tell."""
+        wait = getattr(self._channel(), "client_disconnect", None)
+        if wait is None:
+            await asyncio.get_running_loop().create_future()
+        await wait()
 
 
 # -- forms ----------------------------------------------------------------------------

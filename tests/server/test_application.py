@@ -3,7 +3,6 @@
 import inspect
 import logging
 
-import httpx
 import pytest
 
 from quenmark import Application
@@ -14,10 +13,13 @@ from quenmark.messages import Response
 from quenmark.responses import json, text
 from quenmark.server.asgi import CHUNK_SIZE
 from quenmark.server.routing import parse_param_names
+from quenmark.testing import TestClient
 
 
-def client(app):
-    return httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://test")
+@pytest.fixture(params=["asgi", "rsgi"])
+def client(request):
+    """Opens a test client on an application, through its ASGI or its RSGI entry point."""
+    return lambda app: TestClient(app, request.param)
 
 
 async def events_of(app, method, raw_path, headers=()):
@@ -66,7 +68,7 @@ def app():
     return app
 
 
-async def test_routing_parameters_query_and_json(app):
+async def test_routing_parameters_query_and_json(client, app):
     async with client(app) as c:
         r = await c.get("/items/42?q=a&q=b")
     assert r.status_code == 200
@@ -78,7 +80,7 @@ async def test_routing_parameters_query_and_json(app):
     "method, path, status",
     [("GET", "/items/x", 404), ("GET", "/missing", 404), ("POST", "/items/1", 404), ("GET", "/nothing", 204)],
 )
-async def test_statuses_without_a_handler_response(app, method, path, status):
+async def test_statuses_without_a_handler_response(client, app, method, path, status):
     async with client(app) as c:
         r = await c.request(method, path)
     assert r.status_code == status
@@ -86,7 +88,7 @@ async def test_statuses_without_a_handler_response(app, method, path, status):
 
 
 @pytest.mark.parametrize("method", ["POST", "PUT"])
-async def test_request_body_round_trip(app, method):
+async def test_request_body_round_trip(client, app, method):
     body = bytes(range(256)) * 1000
     async with client(app) as c:
         r = await c.request(method, "/echo", content=body)
@@ -95,7 +97,7 @@ async def test_request_body_round_trip(app, method):
     assert r.content == body
 
 
-async def test_http_exceptions_and_unhandled_errors(app, caplog):
+async def test_http_exceptions_and_unhandled_errors(client, app, caplog):
     caplog.set_level(logging.INFO, "quenmark.server")
     async with client(app) as c:
         gone = await c.get("/fail/http")
@@ -108,7 +110,7 @@ async def test_http_exceptions_and_unhandled_errors(app, caplog):
     assert any(rec.levelno == logging.ERROR and rec.exc_info for rec in caplog.records)
 
 
-async def test_exception_handlers_by_class_and_by_status(app):
+async def test_exception_handlers_by_class_and_by_status(client, app):
     @app.exception_handler(RuntimeError)
     async def runtime(app_, request, exc):
         return text(f"runtime: {exc}", status=503)
@@ -146,7 +148,7 @@ def test_exception_handler_decorator_registers_and_checks(app):
 
 
 @pytest.mark.parametrize("show", [True, False])
-async def test_error_details_only_when_asked_for(app, show):
+async def test_error_details_only_when_asked_for(client, app, show):
     app.show_error_details = show
     async with client(app) as c:
         r = await c.get("/fail/other")
@@ -165,7 +167,7 @@ async def test_a_client_gone_mid_request_is_logged_quietly_and_not_answered(app,
 
 
 @pytest.mark.parametrize("key", [400, BadRequest])
-async def test_failing_exception_handler_gives_500(app, key):
+async def test_failing_exception_handler_gives_500(client, app, key):
     @app.exception_handler(key)
     async def broken(app_, request, exc):
         raise ValueError("handler bug")
@@ -202,7 +204,7 @@ async def test_bodies_are_sent_whole_or_in_bounded_chunks(size):
     assert [e["more_body"] for e in bodies] == [True] * (len(bodies) - 1) + [False]
 
 
-async def test_streamed_response():
+async def test_streamed_response(client):
     app = Application()
 
     async def parts():

@@ -1,64 +1,19 @@
 """The example application served for real by uvicorn (ASGI) and granian (ASGI and RSGI), on
 loopback only, with bounded waits."""
 
-import os
-import socket
-import subprocess
-import sys
-import time
 from pathlib import Path
 
 import httpx
 import pytest
+from servers import NAMES, serve
 
 ROOT = Path(__file__).resolve().parents[2]
-BIN = Path(sys.executable).parent
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-SERVERS = {
-    "uvicorn": lambda port: [str(BIN / "uvicorn"), "--app-dir", "examples", "--host", "127.0.0.1",
-                             "--port", str(port), "--log-level", "warning", "hello:app"],
-    "granian-rsgi": lambda port: [str(BIN / "granian"), "--interface", "rsgi", "--host", "127.0.0.1",
-                                  "--port", str(port), "--no-log", "hello:app"],
-    "granian-asgi": lambda port: [str(BIN / "granian"), "--interface", "asgi", "--host", "127.0.0.1",
-                                  "--port", str(port), "--no-log", "hello:app"],
-}
-
-
-@pytest.fixture(params=sorted(SERVERS))
+@pytest.fixture(params=NAMES)
 def server(request):
-    port = free_port()
-    env = dict(os.environ, PYTHONPATH=str(ROOT / "examples"))
-    process = subprocess.Popen(SERVERS[request.param](port), cwd=ROOT, env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    base = f"http://127.0.0.1:{port}"
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            if process.poll() is not None:
-                pytest.fail(f"{request.param} exited: {process.stdout.read().decode(errors='replace')}")
-            try:
-                httpx.get(base + "/", timeout=1)
-                break
-            except httpx.TransportError:
-                if time.monotonic() > deadline:
-                    pytest.fail(f"{request.param} did not start within 30 s")
-                time.sleep(0.1)
-        yield base
-    finally:
-        process.terminate()
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-        process.stdout.close()
+    with serve(request.param, "hello:app", ROOT / "examples") as running:
+        yield running.url
 
 
 def test_example_application(server):

@@ -7,14 +7,17 @@ details shown when `show_error_details` is set.
 
 from __future__ import annotations
 
+import asyncio
 import traceback
 from collections.abc import Awaitable, Callable
 from typing import Any
 
+from quenmark import disconnects
 from quenmark.contents import TextContent
 from quenmark.exceptions import MessageAborted
 from quenmark.keystone import ExceptionHandlersDict, KeystoneApplication
 from quenmark.messages import Request, Response
+from quenmark.middleware.pipeline import Middleware, compose
 from quenmark.server import asgi, rsgi
 from quenmark.server.pools import recycle
 from quenmark.server.routing import Router
@@ -60,6 +63,19 @@ class Application(KeystoneApplication):
         self.on_start: list[Hook] = []
         self.on_stop: list[Hook] = []
         self.started = False
+        # Around `handle`, the first outermost; composed by build_pipeline (quenmark.middleware).
+        self.middlewares: list[Middleware] = []
+        self._entry: Callable[[Request], Awaitable[Response]] = self._first_request
+
+    def build_pipeline(self) -> None:
+        """Composes `middlewares` around `handle`; `start` does, after the start hooks."""
+        self._entry = compose(self.middlewares, self.handle, self.handle_request_handler_exception,
+                              _NOTHING_TO_SEND)
+
+    async def _first_request(self, request: Request) -> Response:
+        # A request before any start (a server without lifespan, a bare call): compose now.
+        self.build_pipeline()
+        return await self._entry(request)
 
     def init_exceptions_handlers(self) -> ExceptionHandlersDict:
         # A client that disconnects mid-request is logged as a handled error (info, no
@@ -80,12 +96,17 @@ class Application(KeystoneApplication):
     async def start(self) -> None:
         if not self.started:
             self.started = True
+            disconnects.install_shutdown_signals(asyncio.get_running_loop())
             for hook in self.on_start:
                 await hook(self)
+            self.build_pipeline()
 
     async def stop(self) -> None:
         if self.started:
             self.started = False
+            # Open streams end first: the server may be waiting for them to stop.
+            await disconnects.stop_streams()
+            disconnects.uninstall_shutdown_signals()
             for hook in self.on_stop:
                 await hook(self)
 
@@ -95,9 +116,9 @@ class Application(KeystoneApplication):
             # [request, response], held nowhere else: see pools.recycle.
             held = [asgi.request_from_scope(scope, receive), None]
             try:
-                held[1] = await self.handle(held[0])
+                held[1] = await self._entry(held[0])
                 if held[1] is not _NOTHING_TO_SEND:
-                    await asgi.send_asgi_response(held[1], send)
+                    await asgi.send_asgi_response(held[1], send, held[0])
             finally:
                 recycle(held)
         elif kind == "lifespan":
@@ -110,9 +131,9 @@ class Application(KeystoneApplication):
             raise RuntimeError(f"unsupported RSGI protocol {scope.proto!r}")
         held = [rsgi.instantiate_rsgi_request(scope, protocol), None]
         try:
-            held[1] = await self.handle(held[0])
+            held[1] = await self._entry(held[0])
             if held[1] is not _NOTHING_TO_SEND:
-                await rsgi.send_rsgi_response(held[1], protocol)
+                await rsgi.send_rsgi_response(held[1], protocol, held[0])
         finally:
             recycle(held)
 

@@ -7,6 +7,7 @@ from collections.abc import Callable
 from typing import Any
 
 from quenmark.contents import ASGIContent
+from quenmark.disconnects import ASGI_RECEIVE
 from quenmark.messages import Request, acquire_request
 from quenmark.scribe import send_asgi_response
 
@@ -17,7 +18,9 @@ __all__ = ["CHUNK_SIZE", "has_body", "request_from_scope", "run_lifespan", "send
 CHUNK_SIZE = 61440
 
 
-def has_body(headers: list) -> bool:
+def has_body(headers: list) -> bool | None:
+    """Whether the headers announce a body: by Content-Length or Transfer-Encoding, or None
+    when they have neither (no body in HTTP/1, a body of unknown length in HTTP/2 and 3)."""
     # Only names of the two right lengths are lowered: this runs for every request.
     for name, value in headers:
         size = len(name)
@@ -25,7 +28,7 @@ def has_body(headers: list) -> bool:
             return value.strip() not in (b"0", b"")
         if size == 17 and name.lower() == b"transfer-encoding":
             return True
-    return False
+    return None
 
 
 def request_from_scope(scope: dict, receive: Callable) -> Request:
@@ -36,9 +39,21 @@ def request_from_scope(scope: dict, receive: Callable) -> Request:
     # The raw path may carry the query on some servers.
     path = path.split(b"?", 1)[0]
     request = acquire_request(scope["method"], path, scope.get("query_string", b""), headers, scope)
-    if has_body(headers):
+    body = has_body(headers)
+    if body is None:
+        try:
+            body = scope["http_version"] not in _HTTP1
+        except KeyError:  # optional: HTTP/1.1 then
+            body = False
+    if body:
         request.content = ASGIContent(receive)
+    else:
+        # For the disconnect probe and the stream watcher (quenmark.disconnects).
+        scope[ASGI_RECEIVE] = receive
     return request
+
+
+_HTTP1 = ("1.1", "1.0")
 
 
 async def run_lifespan(app: Any, receive: Callable, send: Callable) -> None:
