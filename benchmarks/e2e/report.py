@@ -1,0 +1,197 @@
+"""The results of a run as a table (text) and as a chart (PNG)."""
+
+from __future__ import annotations
+
+import statistics
+from dataclasses import dataclass, field
+
+from harness import APPS, ENDPOINTS, RAW, SERVERS, overhead_us, skip_reason
+
+# One colour per app, the same in every panel; raw is grey, quenmark stands out.
+COLOURS = {"raw": "#9e9e9e", "quenmark": "#d62728", "starlette": "#1f77b4",
+           "litestar": "#2ca02c", "falcon": "#ff7f0e"}
+
+
+@dataclass
+class Results:
+    """Samples by (server, app, endpoint), each a dict with rate (req/s) and p99 (µs)."""
+
+    meta: dict
+    samples: dict[tuple[str, str, str], list[dict]] = field(default_factory=dict)
+
+    def add(self, server: str, app: str, endpoint: str, rate: float, p99_us: float) -> None:
+        self.samples.setdefault((server, app, endpoint), []).append({"rate": rate, "p99": p99_us})
+
+    def rate(self, server: str, app: str, endpoint: str) -> float | None:
+        samples = self.samples.get((server, app, endpoint))
+        return statistics.median(s["rate"] for s in samples) if samples else None
+
+    def p99(self, server: str, app: str, endpoint: str) -> float | None:
+        samples = self.samples.get((server, app, endpoint))
+        return statistics.median(s["p99"] for s in samples) if samples else None
+
+    def servers(self) -> list[str]:
+        return [s for s in SERVERS if any(key[0] == s for key in self.samples)]
+
+    def apps(self) -> list[str]:
+        return [a for a in APPS if any(key[1] == a for key in self.samples)]
+
+    def endpoints(self) -> list[str]:
+        return [e for e in ENDPOINTS if any(key[2] == e for key in self.samples)]
+
+    def to_json(self) -> dict:
+        return {"meta": self.meta,
+                "samples": [{"server": s, "app": a, "endpoint": e, "runs": runs}
+                            for (s, a, e), runs in self.samples.items()]}
+
+    @classmethod
+    def from_json(cls, data: dict) -> Results:
+        results = cls(data["meta"])
+        for cell in data["samples"]:
+            results.samples[(cell["server"], cell["app"], cell["endpoint"])] = cell["runs"]
+        return results
+
+
+def header(meta: dict) -> list[str]:
+    return [
+        f"quenmark end-to-end benchmark, {meta['date']}, commit {meta['commit']}",
+        f"machine: {meta['cpu']}, {meta['cores']} cores; load average (1, 5, 15 min) "
+        f"before {meta['load_before']}, after {meta.get('load_after', '?')}",
+        f"{meta['python']}; {meta['versions']}",
+        f"wrk -t{meta['threads']} -c{meta['connections']}, {meta['rounds']} round(s) of "
+        f"{meta['duration']} s per cell after {meta['warmup']} s of warm-up; one server worker; "
+        f"medians over rounds",
+        "ratios are to the raw app under the same server (raw ASGI app under uvicorn and granian "
+        "ASGI, raw RSGI app under granian RSGI); compare ratios, not absolute figures",
+    ]
+
+
+def table(results: Results) -> str:
+    endpoints = results.endpoints()
+    lines = header(results.meta)
+    width = 18
+    for server_name in results.servers():
+        server = SERVERS[server_name]
+        apps = [a for a in results.apps() if not skip_reason(APPS[a], server)]
+        skipped = [a for a in results.apps() if a not in apps]
+        lines += ["", f"== {server.title}", ""]
+        lines.append("requests/s".ljust(10) + "".join(a.rjust(width) for a in apps))
+        for endpoint in endpoints:
+            raw = results.rate(server_name, RAW, endpoint)
+            lines.append(endpoint.ljust(10) + "".join(
+                _cell(results.rate(server_name, app, endpoint), raw, "{:,.0f}", width) for app in apps))
+        lines += ["", "p99 ms".ljust(10) + "".join(a.rjust(width) for a in apps)]
+        for endpoint in endpoints:
+            raw = _in_ms(results.p99(server_name, RAW, endpoint))
+            lines.append(endpoint.ljust(10) + "".join(
+                _cell(_in_ms(results.p99(server_name, app, endpoint)), raw, "{:,.2f}", width)
+                for app in apps))
+        others = [a for a in apps if a != RAW]
+        if others:
+            lines += ["", "µs/request above raw (1/rate − 1/raw rate)",
+                      "".ljust(10) + "".join(a.rjust(width) for a in others)]
+            for endpoint in endpoints:
+                raw = results.rate(server_name, RAW, endpoint)
+                row = endpoint.ljust(10)
+                for app in others:
+                    rate = results.rate(server_name, app, endpoint)
+                    row += ("—" if rate is None or raw is None else
+                            f"{overhead_us(rate, raw):+.1f}").rjust(width)
+                lines.append(row)
+        if skipped:
+            lines += ["", "not run: " + "; ".join(skip_reason(APPS[a], server) for a in skipped)]
+    return "\n".join(lines) + "\n"
+
+
+def _in_ms(microseconds: float | None) -> float | None:
+    return None if microseconds is None else microseconds / 1000
+
+
+def _cell(value: float | None, raw: float | None, fmt: str, width: int) -> str:
+    if value is None:
+        return "—".rjust(width)
+    if raw is None:
+        return fmt.format(value).rjust(width)
+    return f"{fmt.format(value)} {value / raw:5.2f}×".rjust(width)
+
+
+def chart(results: Results, path: str) -> None:
+    """Per server, requests/s and p99 latency of every app as a ratio to the raw app."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FixedLocator, NullLocator
+
+    servers, endpoints = results.servers(), results.endpoints()
+    served = {s: [a for a in results.apps() if not skip_reason(APPS[a], SERVERS[s])] for s in servers}
+    widths = [len(endpoints) * max(4, len(served[s]) + 1) for s in servers]
+    figure, axes = plt.subplots(2, len(servers), figsize=(2 + 0.2 * sum(widths), 8.5), squeeze=False,
+                                sharey="row", gridspec_kw={"width_ratios": widths})
+    rows = ((results.rate, "requests/s ÷ raw (higher is better)"),
+            (results.p99, "p99 latency ÷ raw (lower is better; log scale)"))
+    for column, server_name in enumerate(servers):
+        server, apps = SERVERS[server_name], served[server_name]
+        bar = 0.8 / len(apps)
+        for row, (measure, label) in enumerate(rows):
+            axis = axes[row][column]
+            for index, app in enumerate(apps):
+                xs, ys, notes = [], [], []
+                for position, endpoint in enumerate(endpoints):
+                    value, raw = measure(server_name, app, endpoint), measure(server_name, RAW, endpoint)
+                    if value is None or raw is None:
+                        continue
+                    xs.append(position + (index - (len(apps) - 1) / 2) * bar)
+                    ys.append(value / raw)
+                    if row == 0 and app == "quenmark":
+                        notes.append(f"{overhead_us(value, raw):+.1f} µs")
+                bars = axis.bar(xs, ys, bar * 0.95, label=app, color=COLOURS.get(app), zorder=2)
+                for rect, note in zip(bars, notes):
+                    axis.annotate(note, (rect.get_x() + rect.get_width() / 2, rect.get_height()),
+                                  xytext=(0, 3), textcoords="offset points", ha="center",
+                                  va="bottom", fontsize=7.5, rotation=90, color=COLOURS["quenmark"])
+            axis.axhline(1.0, color="#555555", linewidth=0.8, zorder=1)
+            axis.grid(axis="y", color="#e0e0e0", zorder=0)
+            axis.set_xticks(range(len(endpoints)))
+            axis.set_xlim(-0.5, len(endpoints) - 0.5)
+            if row == 0:
+                skipped = [a for a in results.apps() if a not in apps]
+                axis.set_title(server.title + ("\n(not run, ASGI only: " + ", ".join(skipped) + ")"
+                                               if skipped else "\n"), fontsize=10)
+                axis.set_xticklabels([f"{e}\nraw {_short(results.rate(server_name, RAW, e))}/s"
+                                      for e in endpoints], fontsize=8)
+            else:
+                axis.set_yscale("log", base=2)
+                axis.set_xticklabels([f"{e}\nraw {_ms(results.p99(server_name, RAW, e))}"
+                                      for e in endpoints], fontsize=8)
+            if column == 0:
+                axis.set_ylabel(label)
+    top = max(axis.get_ylim()[1] for axis in axes[0])
+    axes[0][0].set_ylim(0, max(1.3, top * 1.12))
+    low, high = axes[1][0].get_ylim()
+    ticks = [2.0 ** k for k in range(-4, 6) if low <= 2.0 ** k <= high] or [1.0]
+    axes[1][0].yaxis.set_major_locator(FixedLocator(ticks))
+    axes[1][0].yaxis.set_minor_locator(NullLocator())
+    axes[1][0].set_yticklabels([f"{t:g}×" for t in ticks])
+    handles, labels = axes[0][0].get_legend_handles_labels()
+    figure.legend(handles, labels, loc="upper right", ncol=len(labels), fontsize=9, frameon=False)
+    meta = results.meta
+    figure.suptitle(f"quenmark end-to-end: each app as a ratio to the raw app of the same server; "
+                    f"figures over quenmark's bars: its cost per request above raw\n{meta['cpu']}, "
+                    f"{meta['cores']} cores, load average {meta['load_before']} → "
+                    f"{meta.get('load_after', '?')}; wrk -t{meta['threads']} -c{meta['connections']}, "
+                    f"{meta['rounds']} × {meta['duration']} s per cell, medians; {meta['date']}, "
+                    f"{meta['commit']}", x=0.01, ha="left", fontsize=9)
+    figure.tight_layout(rect=(0, 0, 1, 0.94))
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+def _short(rate: float | None) -> str:
+    if rate is None:
+        return "—"
+    return f"{rate / 1000:.1f}k" if rate >= 1000 else f"{rate:.0f}"
+
+
+def _ms(p99_us: float | None) -> str:
+    return "—" if p99_us is None else f"{p99_us / 1000:.1f} ms"
