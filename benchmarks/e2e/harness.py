@@ -250,6 +250,7 @@ class Sample:
     seconds: float
     p50_us: float
     p99_us: float
+    cpu_us: float  # CPU time the server's processes spent per request
 
     @property
     def rate(self) -> float:
@@ -284,8 +285,22 @@ def wrk_path() -> str:
     return path
 
 
+def cpu_ns(pids: list[int]) -> int:
+    """The CPU time the processes' threads have run, in nanoseconds (schedstat: on-CPU time).
+
+    Unlike the request rate, it hardly depends on what else the machine runs meanwhile."""
+    total = 0
+    for pid in pids:
+        for task in Path(f"/proc/{pid}/task").glob("*/schedstat"):
+            with contextlib.suppress(OSError, ValueError, IndexError):
+                total += int(task.read_text().split()[0])
+    return total
+
+
 def load(run: Running, endpoint: Endpoint, settings: Load) -> Sample:
     """Loads the endpoint for `settings.duration` seconds; fails on any error or non-2xx reply."""
+    pids = run.pids()
+    cpu_before = cpu_ns(pids)
     with tempfile.NamedTemporaryFile("w", prefix="qm-e2e-", suffix=".lua") as script:
         script.write(wrk_script(endpoint))
         script.flush()
@@ -294,6 +309,7 @@ def load(run: Running, endpoint: Endpoint, settings: Load) -> Sample:
                    f"-d{duration}s", "--timeout", "5s", "-s", script.name, run.url(endpoint)]
         result = subprocess.run(command, capture_output=True, text=True,
                                 timeout=duration + 30, stdin=subprocess.DEVNULL)
+    cpu = cpu_ns(pids) - cpu_before
     found = re.search(r"^QM_E2E (\{.*\})$", result.stdout, re.MULTILINE)
     where = f"wrk on {run.app.name} under {run.server.name}, {endpoint.name}"
     if result.returncode != 0 or found is None:
@@ -304,7 +320,8 @@ def load(run: Running, endpoint: Endpoint, settings: Load) -> Sample:
                              f"{figures['status_errors']} non-2xx replies\n{run.log_tail()}")
     if figures["requests"] == 0:
         raise BenchmarkError(f"{where}: no request completed\n{run.log_tail()}")
-    return Sample(figures["requests"], figures["microseconds"] / 1e6, figures["p50"], figures["p99"])
+    return Sample(figures["requests"], figures["microseconds"] / 1e6, figures["p50"], figures["p99"],
+                  cpu / 1e3 / figures["requests"])
 
 
 def overhead_us(rate: float, raw_rate: float) -> float:

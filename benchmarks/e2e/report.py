@@ -5,7 +5,7 @@ from __future__ import annotations
 import statistics
 from dataclasses import dataclass, field
 
-from harness import APPS, ENDPOINTS, RAW, SERVERS, overhead_us, skip_reason
+from harness import APPS, ENDPOINTS, RAW, SERVERS, Sample, overhead_us, skip_reason
 
 # One colour per app, the same in every panel; raw is grey, quenmark stands out.
 COLOURS = {"raw": "#9e9e9e", "quenmark": "#d62728", "starlette": "#1f77b4",
@@ -14,21 +14,30 @@ COLOURS = {"raw": "#9e9e9e", "quenmark": "#d62728", "starlette": "#1f77b4",
 
 @dataclass
 class Results:
-    """Samples by (server, app, endpoint), each a dict with rate (req/s) and p99 (µs)."""
+    """Samples by (server, app, endpoint): rate (req/s), p99 latency and CPU per request (µs)."""
 
     meta: dict
     samples: dict[tuple[str, str, str], list[dict]] = field(default_factory=dict)
 
-    def add(self, server: str, app: str, endpoint: str, rate: float, p99_us: float) -> None:
-        self.samples.setdefault((server, app, endpoint), []).append({"rate": rate, "p99": p99_us})
+    def add(self, server: str, app: str, endpoint: str, sample: Sample) -> None:
+        self.samples.setdefault((server, app, endpoint), []).append(
+            {"rate": sample.rate, "p99": sample.p99_us, "cpu": sample.cpu_us})
+
+    def median(self, figure: str, server: str, app: str, endpoint: str) -> float | None:
+        samples = self.samples.get((server, app, endpoint))
+        return statistics.median(s[figure] for s in samples) if samples else None
 
     def rate(self, server: str, app: str, endpoint: str) -> float | None:
-        samples = self.samples.get((server, app, endpoint))
-        return statistics.median(s["rate"] for s in samples) if samples else None
+        """Requests per second."""
+        return self.median("rate", server, app, endpoint)
 
     def p99(self, server: str, app: str, endpoint: str) -> float | None:
-        samples = self.samples.get((server, app, endpoint))
-        return statistics.median(s["p99"] for s in samples) if samples else None
+        """The 99th percentile of latency, µs."""
+        return self.median("p99", server, app, endpoint)
+
+    def cpu(self, server: str, app: str, endpoint: str) -> float | None:
+        """The server's CPU time per request, µs."""
+        return self.median("cpu", server, app, endpoint)
 
     def servers(self) -> list[str]:
         return [s for s in SERVERS if any(key[0] == s for key in self.samples)]
@@ -63,6 +72,8 @@ def header(meta: dict) -> list[str]:
         f"medians over rounds",
         "ratios are to the raw app under the same server (raw ASGI app under uvicorn and granian "
         "ASGI, raw RSGI app under granian RSGI); compare ratios, not absolute figures",
+        "CPU µs/req: CPU time of the server's processes per request, which depends less than the "
+        "rate on what else the machine runs",
     ]
 
 
@@ -86,21 +97,29 @@ def table(results: Results) -> str:
             lines.append(endpoint.ljust(10) + "".join(
                 _cell(_in_ms(results.p99(server_name, app, endpoint)), raw, "{:,.2f}", width)
                 for app in apps))
+        lines += ["", "CPU µs/req".ljust(10) + "".join(a.rjust(width) for a in apps)]
+        for endpoint in endpoints:
+            raw = results.cpu(server_name, RAW, endpoint)
+            lines.append(endpoint.ljust(10) + "".join(
+                _cell(results.cpu(server_name, app, endpoint), raw, "{:,.1f}", width) for app in apps))
         others = [a for a in apps if a != RAW]
         if others:
-            lines += ["", "µs/request above raw (1/rate − 1/raw rate)",
+            lines += ["", "µs/request above raw: by rate (1/rate − 1/raw rate) | by server CPU time",
                       "".ljust(10) + "".join(a.rjust(width) for a in others)]
             for endpoint in endpoints:
-                raw = results.rate(server_name, RAW, endpoint)
-                row = endpoint.ljust(10)
-                for app in others:
-                    rate = results.rate(server_name, app, endpoint)
-                    row += ("—" if rate is None or raw is None else
-                            f"{overhead_us(rate, raw):+.1f}").rjust(width)
-                lines.append(row)
+                lines.append(endpoint.ljust(10) + "".join(
+                    _above_raw(results, server_name, app, endpoint).rjust(width) for app in others))
         if skipped:
             lines += ["", "not run: " + "; ".join(skip_reason(APPS[a], server) for a in skipped)]
     return "\n".join(lines) + "\n"
+
+
+def _above_raw(results: Results, server: str, app: str, endpoint: str) -> str:
+    rate, raw_rate = results.rate(server, app, endpoint), results.rate(server, RAW, endpoint)
+    cpu, raw_cpu = results.cpu(server, app, endpoint), results.cpu(server, RAW, endpoint)
+    if None in (rate, raw_rate, cpu, raw_cpu):
+        return "—"
+    return f"{overhead_us(rate, raw_rate):+.1f} | {cpu - raw_cpu:+.1f}"
 
 
 def _in_ms(microseconds: float | None) -> float | None:

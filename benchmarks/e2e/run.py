@@ -107,10 +107,11 @@ def measure(arguments: argparse.Namespace) -> Results:
                         if arguments.warmup:
                             load(run, endpoint, warmup)
                         sample = load(run, endpoint, settings)
-                        results.add(server_name, app_name, endpoint_name, sample.rate, sample.p99_us)
+                        results.add(server_name, app_name, endpoint_name, sample)
                         print(f"[round {round_index + 1}/{arguments.rounds}] {server_name:13} "
                               f"{app_name:10} {endpoint_name:9} {sample.rate:>10,.0f} req/s  "
-                              f"p99 {sample.p99_us / 1000:6.2f} ms", file=sys.stderr, flush=True)
+                              f"p99 {sample.p99_us / 1000:6.2f} ms  CPU {sample.cpu_us:5.1f} µs/req",
+                              file=sys.stderr, flush=True)
     results.meta["load_after"] = machine_load()
     return results
 
