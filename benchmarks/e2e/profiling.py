@@ -126,8 +126,8 @@ def py_spy_report(data: Path, top: int) -> str:
     total = 0
     for line in data.read_text().splitlines():
         stack, _, count = line.rpartition(" ")
-        # With --subprocesses a stack starts with its process: 'process 123:"command line"'.
-        stack = re.sub(r'^process \d+:".*?"(?:;|$)', "", stack)
+        # With --subprocesses a stack starts with its processes: 'process 123:"command line";...'.
+        stack = re.sub(r'^(?:process \d+:".*?"(?:;|$))+', "", stack)
         if not stack or not count.isdigit():
             continue
         frames = [_frame(f) for f in stack.split(";")]
