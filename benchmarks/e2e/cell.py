@@ -124,7 +124,7 @@ def main() -> int:
                 print(text)
                 if arguments.output:
                     arguments.output.write_text(text)
-    except BenchmarkError as error:
+    except (BenchmarkError, RuntimeError) as error:  # RuntimeError: no such profiler here
         print(f"error: {error}", file=sys.stderr)
         return 1
     print(f"load average after {machine_load()}")

@@ -135,7 +135,8 @@ def _cell(value: float | None, raw: float | None, fmt: str, width: int) -> str:
 
 
 def chart(results: Results, path: str) -> None:
-    """Per server, requests/s and p99 latency of every app as a ratio to the raw app."""
+    """Per server, requests/s, p99 latency and CPU time per request of every app as a ratio to
+    the raw app's."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -145,10 +146,11 @@ def chart(results: Results, path: str) -> None:
     servers, endpoints = results.servers(), results.endpoints()
     served = {s: [a for a in results.apps() if not skip_reason(APPS[a], SERVERS[s])] for s in servers}
     widths = [len(endpoints) * max(4, len(served[s]) + 1) for s in servers]
-    figure, axes = plt.subplots(2, len(servers), figsize=(2 + 0.2 * sum(widths), 8.5), squeeze=False,
-                                sharey="row", gridspec_kw={"width_ratios": widths})
-    rows = ((results.rate, "requests/s ÷ raw (higher is better)"),
-            (results.p99, "p99 latency ÷ raw (lower is better; log scale)"))
+    rows = ((results.rate, "requests/s ÷ raw\n(higher is better)"),
+            (results.p99, "p99 latency ÷ raw\n(lower is better; log scale)"),
+            (results.cpu, "server CPU time per request ÷ raw\n(lower is better)"))
+    figure, axes = plt.subplots(len(rows), len(servers), figsize=(max(12.0, 2 + 0.2 * sum(widths)), 12.0),
+                                squeeze=False, sharey="row", gridspec_kw={"width_ratios": widths})
     for column, server_name in enumerate(servers):
         server, apps = SERVERS[server_name], served[server_name]
         bar = 0.8 / len(apps)
@@ -162,8 +164,10 @@ def chart(results: Results, path: str) -> None:
                         continue
                     xs.append(position + (index - (len(apps) - 1) / 2) * bar)
                     ys.append(value / raw)
-                    if row == 0 and app == "quenmark":
+                    if app == "quenmark" and row == 0:
                         notes.append(f"{overhead_us(value, raw):+.1f} µs")
+                    elif app == "quenmark" and row == 2:
+                        notes.append(f"{value - raw:+.1f} µs")
                 bars = axis.bar(xs, ys, bar * 0.95, label=app, color=COLOURS.get(app), zorder=2)
                 for rect, note in zip(bars, notes):
                     axis.annotate(note, (rect.get_x() + rect.get_width() / 2, rect.get_height()),
@@ -179,16 +183,20 @@ def chart(results: Results, path: str) -> None:
                                                if skipped else "\n"), fontsize=10)
                 axis.set_xticklabels([f"{e}\nraw {_short(results.rate(server_name, RAW, e))}/s"
                                       for e in endpoints], fontsize=8)
-            else:
+            elif row == 1:
                 axis.set_yscale("log", base=2)
                 axis.set_xticklabels([f"{e}\nraw {_ms(results.p99(server_name, RAW, e))}"
                                       for e in endpoints], fontsize=8)
+            else:
+                axis.set_xticklabels([f"{e}\nraw {_us(results.cpu(server_name, RAW, e))}"
+                                      for e in endpoints], fontsize=8)
             if column == 0:
                 axis.set_ylabel(label)
-    top = max(axis.get_ylim()[1] for axis in axes[0])
-    axes[0][0].set_ylim(0, max(1.3, top * 1.12))
+    for row in (0, 2):
+        top = max(axis.get_ylim()[1] for axis in axes[row])
+        axes[row][0].set_ylim(0, max(1.3, top * 1.12))
     low, high = axes[1][0].get_ylim()
-    ticks = [2.0 ** k for k in range(-4, 6) if low <= 2.0 ** k <= high] or [1.0]
+    ticks = [t for t in (0.25, 0.5, 0.75, 1, 1.5, 2, 3, 4, 6, 8, 12, 16, 32) if low <= t <= high]
     axes[1][0].yaxis.set_major_locator(FixedLocator(ticks))
     axes[1][0].yaxis.set_minor_locator(NullLocator())
     axes[1][0].set_yticklabels([f"{t:g}×" for t in ticks])
@@ -196,12 +204,12 @@ def chart(results: Results, path: str) -> None:
     figure.legend(handles, labels, loc="upper right", ncol=len(labels), fontsize=9, frameon=False)
     meta = results.meta
     figure.suptitle(f"quenmark end-to-end: each app as a ratio to the raw app of the same server; "
-                    f"figures over quenmark's bars: its cost per request above raw\n{meta['cpu']}, "
+                    f"figures over quenmark's bars: its cost per request above raw, µs\n{meta['cpu']}, "
                     f"{meta['cores']} cores, load average {meta['load_before']} → "
                     f"{meta.get('load_after', '?')}; wrk -t{meta['threads']} -c{meta['connections']}, "
                     f"{meta['rounds']} × {meta['duration']} s per cell, medians; {meta['date']}, "
                     f"{meta['commit']}", x=0.01, ha="left", fontsize=9)
-    figure.tight_layout(rect=(0, 0, 1, 0.94))
+    figure.tight_layout(rect=(0, 0, 1, 0.95))
     figure.savefig(path, dpi=110)
     plt.close(figure)
 
@@ -210,6 +218,10 @@ def _short(rate: float | None) -> str:
     if rate is None:
         return "—"
     return f"{rate / 1000:.1f}k" if rate >= 1000 else f"{rate:.0f}"
+
+
+def _us(cpu_us: float | None) -> str:
+    return "—" if cpu_us is None else f"{cpu_us:.1f} µs"
 
 
 def _ms(p99_us: float | None) -> str:
