@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_TESTS := build/native-tests
 
-.PHONY: setup build test test-native test-python bench serve clean
+.PHONY: setup build test test-native test-python bench bench-e2e bench-e2e-cell serve clean
 
 $(VENV)/.installed: requirements-dev.txt
 	@python=$$(scripts/python314.sh) && { [ -x $(PY) ] || "$$python" -m venv $(VENV); }
@@ -32,6 +32,27 @@ test: test-native test-python
 
 bench: build
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) "$$b" || exit 1; done
+
+# Debian packages the end-to-end benchmark needs: wrk, and perf for its profiles.
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+apt_install = command -v $(1) >/dev/null || { $(SUDO) apt-get update -qq && \
+  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $(2) >/dev/null; }
+
+# Every app under every server, loaded by wrk: a table and a chart in benchmarks/e2e/results.
+# QUICK=1 for one short round; ARGS for the rest (benchmarks/e2e/run.py --help).
+bench-e2e: build
+	@$(call apt_install,wrk,wrk)
+	$(PY) benchmarks/e2e/run.py $(if $(QUICK),--quick) $(ARGS)
+
+# One cell against the raw app of its server, e.g. APP=quenmark SERVER=granian-rsgi ENDPOINT=json
+# PROFILE=perf (or py-spy) to print where the time goes; ARGS as for benchmarks/e2e/cell.py.
+APP ?= quenmark
+SERVER ?= uvicorn
+ENDPOINT ?= text
+bench-e2e-cell: build
+	@$(call apt_install,wrk,wrk)
+	@$(if $(filter perf,$(PROFILE)),$(call apt_install,perf,linux-perf))
+	$(PY) benchmarks/e2e/cell.py $(APP) $(SERVER) $(ENDPOINT) $(if $(PROFILE),--profile $(PROFILE)) $(ARGS)
 
 serve: build
 	$(VENV)/bin/uvicorn --app-dir examples hello:app --port 8000
