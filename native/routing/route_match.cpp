@@ -15,8 +15,10 @@ using Obj = RouteMatchObject;
 
 Obj *as_match(PyObject *o) { return reinterpret_cast<Obj *>(o); }
 
-// One value as RouteMatch keeps it: bytes are decoded (strictly) and always unquoted, str only
-// when it holds a "%", anything else is kept.
+// One value as RouteMatch keeps it: bytes are raw path bytes, decoded (strictly) and unquoted;
+// str has been decoded by whoever produced it (the tree percent-decodes every value it captures),
+// so it is kept as it is. Unquoting it again would turn "%2541" into "A" and "%252e%252e" into
+// "..", past any check the application made on the value it was meant to see.
 PyObject *decode_value(PyObject *value) {
     if (PyBytes_Check(value)) {
         Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value),
@@ -24,9 +26,6 @@ PyObject *decode_value(PyObject *value) {
         if (!text) return nullptr;
         return unquote_str(text.get());
     }
-    if (PyUnicode_Check(value) &&
-        PyUnicode_FindChar(value, '%', 0, PyUnicode_GET_LENGTH(value), 1) >= 0)
-        return unquote_str(value);
     return Py_NewRef(value);
 }
 
