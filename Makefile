@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_TESTS := build/native-tests
 
-.PHONY: setup build test test-native test-python bench bench-e2e bench-e2e-cell serve clean
+.PHONY: setup build test test-native test-python bench bench-e2e bench-e2e-cell serve clean fuzz
 
 $(VENV)/.installed: requirements-dev.txt
 	@python=$$(scripts/python314.sh) && { [ -x $(PY) ] || "$$python" -m venv $(VENV); }
@@ -29,6 +29,12 @@ test-python: build
 	$(VENV)/bin/pytest -q
 
 test: test-native test-python
+
+# Fuzzers (fuzz/): FUZZ_BUDGET seconds each; FUZZ_SEED replays a run; FUZZ_ARGS picks fuzzers by
+# name prefix or passes other options (python -m fuzz --help).
+FUZZ_BUDGET ?= 20
+fuzz: build
+	$(PY) -m fuzz --budget $(FUZZ_BUDGET) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED)) $(FUZZ_ARGS)
 
 bench: build
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) "$$b" || exit 1; done
