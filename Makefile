@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_TESTS := build/native-tests
 
-.PHONY: setup build test test-native test-python bench bench-e2e bench-e2e-cell serve clean fuzz
+.PHONY: setup build test test-native test-python bench bench-e2e bench-e2e-cell serve clean fuzz sanitize soak soak-refcount
 
 $(VENV)/.installed: requirements-dev.txt
 	@python=$$(scripts/python314.sh) && { [ -x $(PY) ] || "$$python" -m venv $(VENV); }
@@ -35,6 +35,24 @@ test: test-native test-python
 FUZZ_BUDGET ?= 20
 fuzz: build
 	$(PY) -m fuzz --budget $(FUZZ_BUDGET) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED)) $(FUZZ_ARGS)
+
+# The compiled modules under AddressSanitizer and UBSan (build/sanitize), running every test;
+# SANITIZE_ARGS go to pytest.
+sanitize:
+	scripts/sanitize.sh $(SANITIZE_ARGS)
+
+# Soak jobs (scripts/soak.py). soak: the example application under uvicorn and granian (RSGI),
+# SOAK_REQUESTS requests each through wrk, memory sampled; fails when it keeps growing.
+# soak-refcount: in process under the debug interpreter (built once into ~/.cache/quenmark),
+# the total reference count across rounds of requests. SOAK_ARGS: more options (--help).
+SOAK_REQUESTS ?= 1000000
+soak: build
+	@$(call apt_install,wrk,wrk)
+	$(PY) scripts/soak.py servers --requests $(SOAK_REQUESTS) $(SOAK_ARGS)
+
+soak-refcount:
+	QUENMARK_PYDEBUG=1 scripts/venv.sh build/soak/venv-debug build/soak/debug-modules
+	build/soak/venv-debug/bin/python scripts/soak.py refcount $(SOAK_ARGS)
 
 bench: build
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) "$$b" || exit 1; done
