@@ -7,7 +7,7 @@ from hypothesis import strategies as st
 
 from fuzz import fuzzer, note
 from quenmark.contents import FormPart, MultiPartFormData
-from quenmark.exceptions import BadRequest
+from quenmark.exceptions import BadRequest, ContentTooLarge
 from quenmark.multipart import parse_multipart_async
 from tests.siblings.test_properties import _tricky_bytes
 
@@ -53,7 +53,7 @@ async def parse(chunks, boundary, skip):
         async for part in parse_multipart_async(stream(), boundary):
             data = None if skip and len(found) % 2 else await part.read()
             found.append((part.name, part.file_name, part.content_type, part.charset, part.headers, data))
-    except BadRequest as error:
+    except (BadRequest, ContentTooLarge) as error:
         found.append(("refused", str(error)))
     return found
 

@@ -10,7 +10,7 @@ from fuzz import fuzzer, note, outcome
 from quenmark.contents import Content, StreamedContent, TextContent
 from quenmark.cookies import Cookie, parse_cookie
 from quenmark.messages import Response
-from quenmark.server.asgi import send_response
+from quenmark.scribe import send_asgi_response
 from tests.siblings.test_properties import _cookie_text
 
 names = st.sampled_from([b"set-cookie", b"Set-Cookie", b"content-type", b"location", b"x-a", b"X-A", b""])
@@ -69,7 +69,7 @@ def operations_and_writing(status, headers, content, operations):
     async def send(message):
         sent.append(message)
 
-    result = outcome(lambda: loop.run_until_complete(send_response(response, send)))
+    result = outcome(lambda: loop.run_until_complete(send_asgi_response(response, send)))
     if isinstance(result, Exception):
         note("send_response", result)
         return
@@ -79,7 +79,7 @@ def operations_and_writing(status, headers, content, operations):
     if any(c in v for _, v in start["headers"] for c in b"\r\n\x00"):
         note("send_response", "passed on a header value holding CR, LF or NUL")
     body = b"".join(message["body"] for message in bodies)
-    assert bodies[-1]["more_body"] is False
+    assert not bodies[-1].get("more_body", False)
     content = response.content
     if content is not None and content.body is not None:
         assert body == content.body
