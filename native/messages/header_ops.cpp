@@ -5,6 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/header_entries.hpp"
+#include "common/line_breaks.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "common/single_header.hpp"
@@ -209,12 +210,25 @@ PyObject *get_single_header_impl(PyObject *self, PyObject *key) {
     return single_header_value(values.get());
 }
 
+// A header set through the public methods is refused where the mistake is made, not only when
+// the response is written. 0, or -1 with an error set.
+static int check_header_text(PyObject *key, PyObject *value) {
+    for (PyObject *o : {key, value})
+        if (PyBytes_Check(o) &&
+            has_line_break_or_nul(PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o)))) {
+            unsafe_header(key);
+            return -1;
+        }
+    return 0;
+}
+
 int add_header_impl(PyObject *self, PyObject *key, PyObject *value) {
+    if (check_header_text(key, value) < 0) return -1;
     return _add_header(self, key, value);
 }
 
 int set_header_impl(PyObject *self, PyObject *key, PyObject *value) {
-    if (remove_header(self, key) < 0) return -1;
+    if (check_header_text(key, value) < 0 || remove_header(self, key) < 0) return -1;
     return _add_header(self, key, value);
 }
 
