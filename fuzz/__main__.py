@@ -36,7 +36,8 @@ def examples_for(round_index: int) -> int:
 class NotingHandler(logging.Handler):
     def emit(self, record: logging.LogRecord) -> None:
         error = record.exc_info[1] if record.exc_info else None
-        fuzz.note(f"logged {record.levelname}", error or record.getMessage()[:60])
+        # The template, not the message: the request's own text would make every note new.
+        fuzz.note(f"logged {record.levelname}", error or str(record.msg)[:60])
 
 
 def run_round(target: fuzz.Fuzzer, base_seed: int, round_index: int) -> None:

@@ -1,6 +1,7 @@
 """Whole requests through an application's ASGI and RSGI entry points, in process, handed over
-the way the servers hand them: ASGI with the raw path beside the decoded one, RSGI with the
-path percent-decoded and everything else as text."""
+the way the servers hand them: ASGI with the raw path beside the decoded one; RSGI as granian
+does, with the path percent-decoded, the query string decoded as UTF-8 and the headers that are
+not ASCII left out."""
 
 from __future__ import annotations
 
@@ -43,8 +44,8 @@ class RSGIScope:
     def __init__(self, method: str, raw_path: bytes, query: bytes, headers: Headers) -> None:
         self.method = method
         self.path = unquote(raw_path.decode("utf-8", "replace"))
-        self.query_string = query.decode("latin-1")
-        self.headers = RSGIHeaders((k.decode("latin-1"), v.decode("latin-1")) for k, v in headers)
+        self.query_string = query.decode("utf-8", "replace")  # granian refuses what is not UTF-8
+        self.headers = RSGIHeaders((k.decode(), v.decode()) for k, v in headers if (k + v).isascii())
         self.authority = None
 
 

@@ -48,9 +48,8 @@ def test_request_cookies_are_computed_on_every_read():
 
 
 @pytest.mark.parametrize("value", [b"\xff=1", b"a=\xfe"])
-def test_undecodable_cookie_raises(value):
-    with pytest.raises(UnicodeDecodeError):
-        request(value).cookies
+def test_undecodable_cookie_is_skipped(value):
+    assert request(value + b"; ok=1").cookies == {"ok": "1"}
 
 
 def test_cookie_header_that_is_not_bytes():
@@ -250,9 +249,9 @@ def reference_cookies(values):
         for part in value.split(b"; "):
             try:
                 name, raw = split_value(part, b"=")
-            except ValueError:
+                out[unquote(name.decode("utf-8"))] = unquote(raw.rstrip(b"; ").decode("utf-8"))
+            except ValueError:  # no "=", or bytes that are not UTF-8: the part is skipped
                 continue
-            out[unquote(name.decode("utf-8"))] = unquote(raw.rstrip(b"; ").decode("utf-8"))
     return out
 
 

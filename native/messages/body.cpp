@@ -157,13 +157,30 @@ AsyncGen stream_body(Ref self) {
     co_return done;
 }
 
+// Whether the error of a decoding says that the charset cannot be used at all: one the
+// interpreter does not know, a codec that is not a text encoding ("hex", "base64"), one that
+// refuses every input ("undefined") or a name with a NUL. The client wrote it.
+bool unusable_charset() {
+    return PyErr_ExceptionMatches(PyExc_LookupError) ||
+           (PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError));
+}
+
+// `body` decoded with the message's charset, or as UTF-8 when that charset cannot be used.
+Ref decode_with_charset(PyObject *self, PyObject *body) {
+    Ref charset = Ref::steal(PyObject_GetAttr(self, S.n_charset));
+    if (!charset) return {};
+    Ref text = decode_body(body, charset.get());
+    if (text || !unusable_charset()) return text;
+    PyErr_Clear();
+    return decode_body(body, S.n_utf8);
+}
+
 Coro text_body(Ref self) {
     Ref body = co_await host_read(self.get(), read_site, Py_None);
     if (!body) co_return Raised{};
     if (body.get() == Py_None) co_return Ref::borrow(S.empty_str);
-    Ref charset = Ref::steal(PyObject_GetAttr(self.get(), S.n_charset));
-    if (!charset) co_return Raised{};
-    Ref text = decode_body(body.get(), charset.get());
+    Ref text = decode_with_charset(self.get(), body.get());
     if (text) co_return text;
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) co_return Raised{};
     Ref error = Ref::steal(PyErr_GetRaisedException());
@@ -188,25 +205,22 @@ Coro json_body(Ref self, Ref loads) {
         if (is_custom < 0) co_return Raised{};
         if (is_custom) loads = Ref::borrow(S.json_settings_loads);
     }
+    // A document nested deeper than the decoder goes is the client's (RecursionError).
     if (loads.get() == Py_None) {
         Ref value = Ref::steal(PyObject_CallOneArg(S.msgspec_decode, raw.get()));
         if (value) co_return value;
-        if (!PyErr_ExceptionMatches(S.msgspec_decode_error)) co_return Raised{};
+        if (!PyErr_ExceptionMatches(S.msgspec_decode_error) &&
+            !PyErr_ExceptionMatches(PyExc_RecursionError))
+            co_return Raised{};
         co_return raise_bad_format(self.get());
     }
-    Ref text;
-    if (is_buffer_body(raw.get())) {
-        Ref charset = Ref::steal(PyObject_GetAttr(self.get(), S.n_charset));
-        if (!charset) co_return Raised{};
-        text = decode_buffer(raw.get(), charset.get());
-    } else {
-        text = std::move(raw);
-    }
+    Ref text = is_buffer_body(raw.get()) ? decode_with_charset(self.get(), raw.get()) : std::move(raw);
     Ref value;
     if (text) value = Ref::steal(PyObject_CallOneArg(loads.get(), text.get()));
     if (value) co_return value;
     // JSONDecodeError and UnicodeDecodeError are ValueErrors.
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) co_return Raised{};
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_RecursionError))
+        co_return Raised{};
     co_return raise_bad_format(self.get());
 }
 

@@ -165,17 +165,25 @@ PyObject *py_incoming(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, Py
     return self.release();
 }
 
+// "<Request METHOD target>", the target being the URL's text, or the raw path when the path and
+// query make no URL; bytes that are not UTF-8 are shown replaced. A request is represented in
+// error logs, so what a client sent must not make this fail.
 PyObject *request_repr(PyObject *self) {
+    Ref value;
     Ref url = Ref::steal(PyObject_GetAttr(self, S.n_url));
-    if (!url) return nullptr;
-    Ref value = Ref::steal(PyObject_GetAttr(url.get(), S.n_value));
+    if (url) {
+        value = Ref::steal(PyObject_GetAttr(url.get(), S.n_value));
+    } else if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        value = Ref::borrow(as_request(self)->_path);
+    }
     if (!value) return nullptr;
     Ref text;
     if (PyBytes_Check(value.get()))
         text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()),
-                                               PyBytes_GET_SIZE(value.get()), nullptr));
+                                               PyBytes_GET_SIZE(value.get()), "replace"));
     else
-        text = Ref::steal(PyObject_CallMethod(value.get(), "decode", "s", "utf8"));
+        text = Ref::steal(PyObject_CallMethod(value.get(), "decode", "ss", "utf8", "replace"));
     if (!text) return nullptr;
     return PyUnicode_FromFormat("<Request %S %S>", as_request(self)->method, text.get());
 }

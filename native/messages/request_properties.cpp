@@ -20,11 +20,22 @@ namespace qm::messages {
 
 namespace {
 
-// bytes → str, strictly as UTF-8; other objects use their own `decode`.
-PyObject *decode_utf8(PyObject *value) {
+// bytes → str as UTF-8, strictly or with `errors`; other objects use their own `decode`.
+PyObject *decode_utf8(PyObject *value, const char *errors = nullptr) {
     if (PyBytes_Check(value))
-        return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr);
+        return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), errors);
+    if (errors) return PyObject_CallMethod(value, "decode", "ss", "utf8", errors);
     return PyObject_CallMethod(value, "decode", "s", "utf8");
+}
+
+// The text of a Host value; one that is not UTF-8 is the client's error (400), not a failure.
+PyObject *decode_host(PyObject *value) {
+    PyObject *text = decode_utf8(value);
+    if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        PyErr_SetString(S.bad_request, "Invalid Host header");
+    }
+    return text;
 }
 
 // scope.get(key, default), with the dictionary's own lookup for a plain dict.
@@ -158,11 +169,13 @@ PyObject *get_path(PyObject *self, void *) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "decode");
         return nullptr;
     }
-    return decode_utf8(path);
+    // Bytes that are not UTF-8 are replaced, as the router replaces them.
+    return decode_utf8(path, "replace");
 }
 
 // One name or value of a query: '+' means a space; percent-escapes are left to urllib's
-// unquote (the rare case), so the result is what parse_qs gives for it. `s` is valid UTF-8.
+// unquote (the rare case), so the result is what parse_qs gives for it. Bytes that are not UTF-8
+// are replaced, as unquote replaces escaped ones.
 PyObject *query_piece(const char *s, Py_ssize_t n) {
     bool plus = false, percent = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -171,24 +184,26 @@ PyObject *query_piece(const char *s, Py_ssize_t n) {
     }
     Ref text;
     if (!plus) {
-        text = Ref::steal(PyUnicode_DecodeUTF8(s, n, nullptr));
+        text = Ref::steal(PyUnicode_DecodeUTF8(s, n, "replace"));
     } else {
         std::string copy(s, size_t(n));
         for (char &c : copy)
             if (c == '+') c = ' ';
-        text = Ref::steal(PyUnicode_DecodeUTF8(copy.data(), n, nullptr));
+        text = Ref::steal(PyUnicode_DecodeUTF8(copy.data(), n, "replace"));
     }
     if (!text || !percent) return text.release();
     return PyObject_CallOneArg(S.unquote, text.get());
 }
 
 // parse_qs of the UTF-8 text of `raw`: name -> list of values, fields without a value dropped.
-// Done on the bytes: '&' and '=' are ASCII, so they split the UTF-8 text at the same places.
+// Done on the bytes: '&' and '=' are ASCII, so they split the UTF-8 text at the same places, and
+// a byte sequence that is not UTF-8 is replaced alike in the whole and in its pieces.
 PyObject *parse_query(PyObject *raw) {
-    // The whole query must be valid UTF-8 (the same error as decoding it first).
-    Ref text = Ref::steal(decode_utf8(raw));
-    if (!text) return nullptr;
-    if (!PyBytes_Check(raw)) return PyObject_CallOneArg(S.parse_qs, text.get());
+    if (!PyBytes_Check(raw)) {
+        Ref text = Ref::steal(decode_utf8(raw, "replace"));
+        if (!text) return nullptr;
+        return PyObject_CallOneArg(S.parse_qs, text.get());
+    }
     Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;
     const char *s = PyBytes_AS_STRING(raw);
@@ -262,7 +277,7 @@ PyObject *get_host(PyObject *self, void *) {
             if (!host) return nullptr;
             const int nonempty = host.get() == Py_None ? 0 : PyObject_IsTrue(host.get());
             if (nonempty < 0) return nullptr;
-            Ref text = nonempty ? Ref::steal(decode_utf8(host.get())) : Ref::borrow(S.empty_str);
+            Ref text = nonempty ? Ref::steal(decode_host(host.get())) : Ref::borrow(S.empty_str);
             if (!text || !check_value(text.get(), &PyUnicode_Type)) return nullptr;
             set_field(r->_host, text.get());
             return text.release();
@@ -275,7 +290,7 @@ PyObject *get_host(PyObject *self, void *) {
         PyErr_SetString(S.bad_request, "Missing Host header");
         return nullptr;
     }
-    Ref text = Ref::steal(decode_utf8(value.get()));
+    Ref text = Ref::steal(decode_host(value.get()));
     if (!text || !check_value(text.get(), &PyUnicode_Type)) return nullptr;
     set_field(r->_host, text.get());
     return text.release();
@@ -332,7 +347,16 @@ PyObject *unquote_text(PyObject *text) {
     return PyObject_CallOneArg(S.unquote, text);
 }
 
-// One part of a Cookie header into `out`; a part that split_value refuses is skipped.
+// After a failed decoding of a cookie's name or value: 0 (the part is skipped) when the bytes
+// were not UTF-8, since the client sent them and the other cookies are still good; else -1.
+int skip_undecodable() {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// One part of a Cookie header into `out`; a part that split_value refuses, or that is not
+// UTF-8, is skipped.
 int add_cookie_part(PyObject *part, PyObject *out) {
     PyObject *args[] = {part, S.equals};
     Ref pair = Ref::steal(PyObject_Vectorcall(S.split_value, args, 2, nullptr));
@@ -344,7 +368,7 @@ int add_cookie_part(PyObject *part, PyObject *out) {
     }
     if (!check_value(name.get(), &PyBytes_Type) || !check_value(raw.get(), &PyBytes_Type)) return -1;
     Ref name_text = Ref::steal(decode_utf8(name.get()));
-    if (!name_text) return -1;
+    if (!name_text) return skip_undecodable();
     Ref key = Ref::steal(unquote_text(name_text.get()));
     if (!key) return -1;
     Ref value_text;
@@ -359,7 +383,7 @@ int add_cookie_part(PyObject *part, PyObject *out) {
         if (!stripped) return -1;
         value_text = Ref::steal(decode_utf8(stripped.get()));
     }
-    if (!value_text) return -1;
+    if (!value_text) return skip_undecodable();
     Ref v = Ref::steal(unquote_text(value_text.get()));
     if (!v) return -1;
     return PyDict_SetItem(out, key.get(), v.get());

@@ -29,7 +29,7 @@ PyObject *compile_pattern(const char *pattern);
     OBJECT(empty_bytes, state::bytes(""))                                                      \
     OBJECT(slash, state::bytes("/"))                                                           \
     OBJECT(star, state::bytes("*"))                                                            \
-    OBJECT(int_rx, compile_pattern("^\\d+$"))                                                  \
+    OBJECT(int_rx, compile_pattern("^\\d{1,4300}$"))                                         \
     OBJECT(float_rx, compile_pattern("^\\d+(?:\\.\\d+)?$"))                                    \
     OBJECT(uuid_rx, compile_pattern("^[a-fA-F0-9]{8}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-"             \
                                     "[a-fA-F0-9]{4}-[a-fA-F0-9]{12}$"))                         \

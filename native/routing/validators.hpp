@@ -1,6 +1,6 @@
 // Native checks with the meaning of the module's three compiled patterns under `re.match`:
-// `^\d+$`, `^\d+(?:\.\d+)?$` and the 8-4-4-4-12 hex layout, where `\d` is an ASCII digit in a
-// bytes pattern and `$` also matches just before one final line feed.
+// `^\d+$` (at most 4300 digits), `^\d+(?:\.\d+)?$` and the 8-4-4-4-12 hex layout, where `\d` is
+// an ASCII digit in a bytes pattern and `$` also matches just before one final line feed.
 #pragma once
 
 #include <Python.h>
@@ -28,9 +28,14 @@ inline Py_ssize_t skip_digits(const char *s, Py_ssize_t i, Py_ssize_t n) {
 
 }  // namespace detail
 
+// The interpreter's default bound on the digits int() converts (sys.get_int_max_str_digits()).
+inline constexpr Py_ssize_t kMaxIntDigits = 4300;
+
+// A segment of more digits is not an int parameter: a handler's int() of it would fail, a
+// server error caused by the client.
 inline bool matches_int(const char *s, Py_ssize_t n) {
     n = detail::body_length(s, n);
-    return n > 0 && detail::skip_digits(s, 0, n) == n;
+    return n > 0 && n <= kMaxIntDigits && detail::skip_digits(s, 0, n) == n;
 }
 
 inline bool matches_float(const char *s, Py_ssize_t n) {

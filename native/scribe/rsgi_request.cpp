@@ -1,5 +1,6 @@
-// An RSGI scope as a Request: the path as UTF-8, the query string and the headers as Latin-1 (the
-// byte for byte form of HTTP header text), common header names and values from the tables.
+// An RSGI scope as a Request: the path escaped back into a raw path, the query string as UTF-8,
+// the headers as Latin-1 (the byte for byte form of HTTP header text), common header names and
+// values from the tables.
 #include <Python.h>
 
 #include "common/args.hpp"
@@ -51,6 +52,41 @@ int append_pair(PyObject *out, PyObject *pair) {
     return PyList_Append(out, tuple.get());
 }
 
+// Whether a byte of a decoded path must be escaped to stand in a raw one: "%", which starts an
+// escape, "?" and "#", which would end the path, and spaces, controls and bytes above 0x7F.
+bool escaped_in_raw_path(unsigned char c) {
+    return c == '%' || c == '?' || c == '#' || c <= 0x20 || c >= 0x7F;
+}
+
+// The raw path for the text the server gives. It hands the path over percent-decoded, with no
+// raw form beside it, while the router percent-decodes the values it captures: escaped again,
+// the path decodes to the server's text once, instead of that text being decoded a second time
+// ("/files/%252e%252e" arrives as "/files/%2e%2e" and must not reach a handler as "../.."). A
+// path with nothing to escape is its UTF-8 bytes. New reference.
+PyObject *raw_path(PyObject *text) {
+    Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
+    if (!utf8) return nullptr;
+    const auto *s = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(utf8.get()));
+    const Py_ssize_t n = PyBytes_GET_SIZE(utf8.get());
+    Py_ssize_t escapes = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) escapes += escaped_in_raw_path(s[i]);
+    if (!escapes) return utf8.release();
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, n + 2 * escapes);
+    if (!out) return nullptr;
+    char *p = PyBytes_AS_STRING(out);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!escaped_in_raw_path(s[i])) {
+            *p++ = char(s[i]);
+            continue;
+        }
+        *p++ = '%';
+        *p++ = kHex[s[i] >> 4];
+        *p++ = kHex[s[i] & 15];
+    }
+    return out;
+}
+
 // A text attribute of the scope, which must be str or None. New reference.
 PyObject *scope_text(PyObject *scope, PyObject *name) {
     Ref value = Ref::steal(PyObject_GetAttr(scope, name));
@@ -98,12 +134,14 @@ PyObject *instantiate_rsgi_request(PyObject *scope, PyObject *protocol) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
         return nullptr;
     }
-    Ref path = Ref::steal(PyUnicode_AsUTF8String(path_text.get()));
+    Ref path = Ref::steal(raw_path(path_text.get()));
     if (!path) return nullptr;
+    // The server decodes the query string as UTF-8 (and refuses one that is not): encoded again
+    // it is the client's bytes.
     Ref query_text = Ref::steal(scope_text(scope, S.n_query_string));
     if (!query_text) return nullptr;
     Ref query = query_text.get() != Py_None && PyUnicode_GET_LENGTH(query_text.get()) > 0
-                    ? Ref::steal(latin1(query_text.get()))
+                    ? Ref::steal(PyUnicode_AsUTF8String(query_text.get()))
                     : Ref::borrow(S.empty_bytes);
     if (!query) return nullptr;
     Ref raw_headers = Ref::steal(PyObject_GetAttr(scope, S.n_headers));

@@ -21,9 +21,10 @@
 namespace qm::scribe {
 namespace {
 
-// A response header name or value as text: bytes from `table` or decoded as Latin-1, text as it
+// A response header name or value as text: bytes from `table` or decoded as UTF-8, text as it
 // is, anything else as its str(). CR, LF and NUL are refused (`header` names the header in the
-// message). New reference.
+// message). The server writes header text as UTF-8, so bytes decoded as UTF-8 reach the client
+// as they are, while other bytes could only reach it changed and are refused. New reference.
 template <class Table>
 PyObject *response_text(PyObject *o, const Table &table, PyObject *header) {
     if (PyBytes_CheckExact(o)) {
@@ -31,7 +32,15 @@ PyObject *response_text(PyObject *o, const Table &table, PyObject *header) {
         const Py_ssize_t n = PyBytes_GET_SIZE(o);
         if (PyObject *known = table.find(s, size_t(n))) return Py_NewRef(known);
         if (has_line_break_or_nul(s, size_t(n))) return unsafe_header(header);
-        return PyUnicode_DecodeLatin1(s, n, nullptr);
+        PyObject *text = PyUnicode_DecodeUTF8(s, n, nullptr);
+        if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError,
+                         "Invalid header %.200R: an RSGI server sends header text as UTF-8, so "
+                         "bytes that are not UTF-8 cannot be sent as they are",
+                         header);
+        }
+        return text;
     }
     Ref text = PyUnicode_CheckExact(o) ? Ref::borrow(o) : Ref::steal(PyObject_Str(o));
     if (!text) return nullptr;
