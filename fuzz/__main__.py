@@ -84,7 +84,8 @@ def main() -> int:
     parser.add_argument("names", nargs="*", help="run the fuzzers whose names start with these")
     parser.add_argument("--budget", type=float, default=float(os.environ.get("FUZZ_BUDGET", 20)),
                         help="seconds per fuzzer (default $FUZZ_BUDGET or 20)")
-    parser.add_argument("--seed", type=int, default=None, help="base seed (default $FUZZ_SEED or random)")
+    parser.add_argument("--seed", type=int, default=None,
+                        help="base seed (default $FUZZ_SEED or random)")
     parser.add_argument("--round", type=int, default=None, help="run only this round of the seed")
     parser.add_argument("--list", action="store_true", help="list the fuzzers and exit")
     options = parser.parse_args()

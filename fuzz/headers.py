@@ -7,7 +7,8 @@ from fuzz import fuzzer, outcome
 from quenmark.headers import Header, Headers
 from tests.test_headers_model import Model, any_name, entries, operations
 
-wide_values = st.one_of(st.binary(max_size=40), st.sampled_from([b"", b"\r\n", b"a\x00b", b"\xff" * 3]))
+wide_values = st.one_of(st.binary(max_size=40),
+                        st.sampled_from([b"", b"\r\n", b"a\x00b", b"\xff" * 3]))
 wide_entries = st.lists(st.tuples(any_name, wide_values), max_size=30)
 
 
@@ -26,7 +27,8 @@ anything = st.one_of(
     st.none(), st.binary(max_size=8), st.text(max_size=4), st.integers(), any_name,
     st.tuples(any_name, wide_values), st.lists(st.tuples(any_name, wide_values), max_size=3),
     st.builds(Header, any_name, wide_values), st.tuples(st.binary(max_size=3)),
-    st.dictionaries(any_name, wide_values, max_size=3), st.lists(st.lists(any_name, max_size=3), max_size=2),
+    st.dictionaries(any_name, wide_values, max_size=3),
+    st.lists(st.lists(any_name, max_size=3), max_size=2),
 )
 METHODS = ["get", "get_tuples", "get_single", "get_first", "remove", "contains", "keys", "clone",
            "add", "set", "merge", "update", "add_many", "__getitem__", "__setitem__", "__delitem__",
@@ -34,7 +36,8 @@ METHODS = ["get", "get_tuples", "get_single", "get_first", "remove", "contains",
 
 
 @fuzzer(initial=st.lists(st.one_of(st.tuples(any_name, wide_values), anything), max_size=8),
-        calls=st.lists(st.tuples(st.sampled_from(METHODS), st.lists(anything, max_size=2)), max_size=10))
+        calls=st.lists(st.tuples(st.sampled_from(METHODS), st.lists(anything, max_size=2)),
+                       max_size=10))
 def any_objects(initial, calls):
     """Wrong types and malformed entries give exceptions, never a crash or a SystemError."""
     headers = Headers(list(initial))
@@ -46,4 +49,5 @@ def any_objects(initial, calls):
             headers = result
     outcome(lambda: (headers.keys(), list(headers), headers.clone(), repr(headers)))
     for item in headers.values:
-        outcome(lambda: Header(*item) == Header(*item) if isinstance(item, tuple) and len(item) == 2 else None)
+        if isinstance(item, tuple) and len(item) == 2:
+            outcome(lambda: Header(*item) == Header(*item))

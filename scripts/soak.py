@@ -47,7 +47,8 @@ MIX = [
     ("POST", b"/items", JSON, b"{}", 500),  # the handler's KeyError: an unhandled error, logged
     ("GET", b"/hello/ann?greeting=Hi", [], b"", 200),
     ("GET", b"/hello/%2541?greeting=%F0%9F%98%80&x=1&x=2", [(b"cookie", b"a=1; b=%20")], b"", 200),
-    ("GET", b"/hello/caf%C3%A9/", [(b"accept", b"*/*"), (b"x-forwarded-for", b"10.0.0.1")], b"", 200),
+    ("GET", b"/hello/caf%C3%A9/", [(b"accept", b"*/*"), (b"x-forwarded-for", b"10.0.0.1")], b"",
+     200),
     ("GET", b"/missing/path", [], b"", 404),
     ("DELETE", b"/items/1", [], b"", 404),
 ]
@@ -92,7 +93,8 @@ def tree_rss(pid: int) -> int:
 
 
 def lua_string(value: bytes) -> str:
-    return '"' + "".join(chr(c) if 32 <= c < 127 and c not in b'"\\' else f"\\{c}" for c in value) + '"'
+    text = "".join(chr(c) if 32 <= c < 127 and c not in b'"\\' else f"\\{c}" for c in value)
+    return '"' + text + '"'
 
 
 def write_mix() -> Path:
@@ -107,10 +109,12 @@ def write_mix() -> Path:
 
 
 SERVERS = {
-    "uvicorn": lambda port: [str(BIN / "uvicorn"), "--app-dir", str(ROOT / "scripts"), "--host", "127.0.0.1",
-                             "--port", str(port), "--log-level", "warning", "--no-access-log", "soak_app:app"],
-    "granian-rsgi": lambda port: [str(BIN / "granian"), "--interface", "rsgi", "--host", "127.0.0.1",
-                                  "--port", str(port), "--workers", "1", "--no-log", "soak_app:app"],
+    "uvicorn": lambda port: [str(BIN / "uvicorn"), "--app-dir", str(ROOT / "scripts"),
+                             "--host", "127.0.0.1", "--port", str(port), "--log-level", "warning",
+                             "--no-access-log", "soak_app:app"],
+    "granian-rsgi": lambda port: [str(BIN / "granian"), "--interface", "rsgi",
+                                  "--host", "127.0.0.1", "--port", str(port), "--workers", "1",
+                                  "--no-log", "soak_app:app"],
 }
 
 
@@ -124,7 +128,8 @@ def start(kind: str) -> tuple[subprocess.Popen, str]:
     port = free_port()
     log = open(WORK / f"{kind}.log", "wb")
     env = dict(os.environ, PYTHONPATH=str(ROOT / "scripts"))
-    process = subprocess.Popen(SERVERS[kind](port), cwd=ROOT, env=env, stdout=log, stderr=subprocess.STDOUT)
+    process = subprocess.Popen(SERVERS[kind](port), cwd=ROOT, env=env, stdout=log,
+                               stderr=subprocess.STDOUT)
     base = f"http://127.0.0.1:{port}"
     deadline = time.monotonic() + 60
     while True:
@@ -179,15 +184,17 @@ def drive(base: str, options: argparse.Namespace, mix_file: Path) -> dict | None
     segment is given about the time its share needs at the rate seen so far (at most 30 s), and
     the last one stops at its quota and waits out only a little of its duration.
     """
-    total: dict = {"statuses": {}, "sent": {}, "errors": 0, "duration_us": 0, "p99_us": 0, "segments": 0}
+    total: dict = {"statuses": {}, "sent": {}, "errors": 0, "duration_us": 0, "p99_us": 0,
+                   "segments": 0}
     answered, rate, deadline = 0, None, time.monotonic() + options.timeout
     while answered < options.requests and time.monotonic() < deadline:
         left = options.requests - answered
         # The first segment measures the rate.
         seconds = 5 if rate is None else max(1, min(30, round(left / rate * 1.05 + 0.5)))
         # One wrk thread keeps a one-process server busy.
-        command = ["wrk", "-t1", "-c", str(options.connections), "-d", f"{seconds}s", "--timeout", "10s",
-                   "-s", str(ROOT / "scripts" / "soak.lua"), base, "--", str(left), str(mix_file)]
+        command = ["wrk", "-t1", "-c", str(options.connections), "-d", f"{seconds}s",
+                   "--timeout", "10s", "-s", str(ROOT / "scripts" / "soak.lua"), base, "--",
+                   str(left), str(mix_file)]
         wrk = subprocess.run(command, capture_output=True, text=True)
         line = next((l for l in wrk.stdout.splitlines() if l.startswith("SOAK ")), None)
         if wrk.returncode or line is None:
@@ -222,8 +229,10 @@ def check_answers(report: dict, options: argparse.Namespace) -> bool:
     # Requests in flight when a segment ended were sent and maybe not answered: one per
     # connection and segment.
     in_flight = options.connections * report["segments"]
-    ok = report["errors"] == 0 and options.requests <= answered <= options.requests + options.connections and all(
-        0 <= expected.get(s, 0) - received.get(s, 0) <= in_flight for s in expected | received)
+    ok = (report["errors"] == 0
+          and options.requests <= answered <= options.requests + options.connections
+          and all(0 <= expected.get(s, 0) - received.get(s, 0) <= in_flight
+                  for s in expected | received))
     if not ok:
         print(f"   FAILED: expected statuses {dict(sorted(expected.items()))}")
     return ok
@@ -235,8 +244,10 @@ def check_memory(samples: list[tuple[float, int]], options: argparse.Namespace) 
     half = len(samples) // 2
     slope = theil_sen(times[half:], rss[half:])
     growth = slope * (times[-1] - times[half])
-    limit = max(options.max_growth_mib * MIB, options.max_growth_percent / 100 * statistics.median(rss[half:]))
-    print(f"   memory: start {rss[0] / MIB:.1f} MiB, half {rss[half] / MIB:.1f}, end {rss[-1] / MIB:.1f}, "
+    limit = max(options.max_growth_mib * MIB,
+                options.max_growth_percent / 100 * statistics.median(rss[half:]))
+    print(f"   memory: start {rss[0] / MIB:.1f} MiB, half {rss[half] / MIB:.1f}, "
+          f"end {rss[-1] / MIB:.1f}, "
           f"peak {max(rss) / MIB:.1f}; second half fitted growth {growth / MIB:+.2f} MiB "
           f"(limit {limit / MIB:.2f}), {len(samples)} samples")
     if growth > limit:
@@ -290,15 +301,18 @@ def refcount(options: argparse.Namespace) -> int:
     from tests import inprocess
 
     # Requests whose body the application decodes as JSON.
-    drift = {i: decoder_drift(body) for i, (_, _, headers, body, _) in enumerate(MIX) if headers == JSON}
+    drift = {i: decoder_drift(body)
+             for i, (_, _, headers, body, _) in enumerate(MIX) if headers == JSON}
     per_round = sum(drift.get(index % len(MIX), 0) for index in range(options.per_round))
-    print(f"== the JSON decoder adds {per_round} references per round by itself; they are not counted")
+    print(f"== the JSON decoder adds {per_round} references per round by itself; "
+          "they are not counted")
 
     async def one_round() -> None:
         for index in range(options.per_round):
             method, target, headers, body, expected = MIX[index % len(MIX)]
             path, _, query = target.partition(b"?")
-            headers = [(b"host", b"soak")] + headers + [(b"content-length", str(len(body)).encode())]
+            length = str(len(body)).encode()
+            headers = [(b"host", b"soak")] + headers + [(b"content-length", length)]
             drive = inprocess.asgi if index % 2 else inprocess.rsgi
             status, _, _ = await drive(app, method, path, query, headers, body)
             assert status == expected, (method, target, status)
@@ -308,15 +322,17 @@ def refcount(options: argparse.Namespace) -> int:
     for round_index in range(options.warmup + options.rounds):
         loop.run_until_complete(one_round())
         gc.collect()
-        counts.append((sys.gettotalrefcount() - per_round * (round_index + 1), sys.getallocatedblocks()))
+        corrected = sys.gettotalrefcount() - per_round * (round_index + 1)
+        counts.append((corrected, sys.getallocatedblocks()))
         print(f"   round {round_index + 1}: total refcount {counts[-1][0]} (corrected), "
               f"blocks {counts[-1][1]}", flush=True)
     loop.close()
     measured = counts[options.warmup:]
     refs = [c for c, _ in measured]
     slope = theil_sen(list(range(len(refs))), refs) / options.per_round
-    print(f"== {options.rounds} rounds of {options.per_round} requests after {options.warmup} warm-up rounds: "
-          f"refcount {refs[0]} -> {refs[-1]} ({refs[-1] - refs[0]:+d}), drift {slope:+.4f} per request; "
+    print(f"== {options.rounds} rounds of {options.per_round} requests after {options.warmup} "
+          f"warm-up rounds: refcount {refs[0]} -> {refs[-1]} ({refs[-1] - refs[0]:+d}), "
+          f"drift {slope:+.4f} per request; "
           f"blocks {measured[0][1]} -> {measured[-1][1]} ({measured[-1][1] - measured[0][1]:+d})")
     if slope > options.max_drift:
         print("   FAILED: the total reference count keeps growing")
@@ -325,7 +341,8 @@ def refcount(options: argparse.Namespace) -> int:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     modes = parser.add_subparsers(dest="mode", required=True)
     run = modes.add_parser("servers")
     run.add_argument("--requests", type=int, default=1_000_000)

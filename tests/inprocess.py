@@ -45,7 +45,8 @@ class RSGIScope:
         self.method = method
         self.path = unquote(raw_path.decode("utf-8", "replace"))
         self.query_string = query.decode("utf-8", "replace")  # granian refuses what is not UTF-8
-        self.headers = RSGIHeaders((k.decode(), v.decode()) for k, v in headers if (k + v).isascii())
+        self.headers = RSGIHeaders((k.decode(), v.decode()) for k, v in headers
+                                   if (k + v).isascii())
         self.authority = None
 
 

@@ -104,7 +104,8 @@ async def chunked(body, size):
 
 
 async def parse(stream, boundary=BOUNDARY):
-    return [(part.name, await part.read()) async for part in parse_multipart_async(stream, boundary)]
+    parts = parse_multipart_async(stream, boundary)
+    return [(part.name, await part.read()) async for part in parts]
 
 
 @pytest.mark.parametrize("size", [65536, 997, 8])
@@ -164,13 +165,15 @@ FLOODS = [b"; a=b" * 200_000, b";" * MB, b" " * MB, b"\t;=" * 300_000, b'; a="' 
 @pytest.mark.parametrize("flood", FLOODS)
 def test_content_type_parameter_floods_are_linear(flood):
     with bounded():
-        assert get_boundary_from_header(b"multipart/form-data" + flood + b"; boundary=xyz") in (b"xyz",)
+        boundary = get_boundary_from_header(b"multipart/form-data" + flood + b"; boundary=xyz")
+        assert boundary == b"xyz"
         assert parse_charset(b"text/plain" + flood + b"; charset=latin-1") in ("latin-1", None)
         request = Request.incoming("POST", b"/", b"", [(b"content-type", b"text/plain" + flood)])
         assert request.charset and not request.declares_json() and not request.declares_xml()
 
 
-@pytest.mark.parametrize("flood", [b"; a=b" * 5000, b";" * 100_000, b'; a="' + b"\\" * 100_000 + b'"'])
+@pytest.mark.parametrize("flood",
+                         [b"; a=b" * 5000, b";" * 100_000, b'; a="' + b"\\" * 100_000 + b'"'])
 async def test_part_header_parameter_floods_are_refused(flood):
     body = (b"--" + BOUNDARY + b"\r\nContent-Disposition: form-data" + flood
             + b'; name="f"\r\n\r\nx\r\n--' + BOUNDARY + b"--")
@@ -206,7 +209,8 @@ async def test_multipart_part_and_header_floods_are_refused(body):
 )
 async def test_form_field_floods_are_refused_by_the_server_layer(content_type, body):
     async with asgi_client() as client:
-        response = await client.post("/form", content=body, headers={"content-type": content_type.decode()})
+        response = await client.post("/form", content=body,
+                                     headers={"content-type": content_type.decode()})
     assert response.status_code == 413
 
 
@@ -226,8 +230,8 @@ def test_cookies_that_would_split_a_response_are_refused(field, hostile):
 
 
 @pytest.mark.parametrize("method", ["add_header", "set_header"])
-@pytest.mark.parametrize("name, value", [(b"x", b"a\r\nx-injected: 1"), (b"x\n", b"v"), (b"x", b"a\rb"),
-                                         (b"x", b"a\x00b")])
+@pytest.mark.parametrize("name, value", [(b"x", b"a\r\nx-injected: 1"), (b"x\n", b"v"),
+                                         (b"x", b"a\rb"), (b"x", b"a\x00b")])
 def test_headers_that_would_split_a_response_are_refused_where_set(method, name, value):
     response = Response(200, [(b"x", b"kept")])
     with pytest.raises(ValueError, match="CR, LF or NUL"):

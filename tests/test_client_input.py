@@ -69,8 +69,10 @@ async def ask(drive, method, target, headers=(), body=b""):
 @pytest.mark.parametrize(
     "target, headers, expected",
     [
-        (b"/cookies", [(b"cookie", b"a=1; b=\xff\xfe; \xc3=2; c=%C3%A9")], b'{"a":"1","c":"\xc3\xa9"}'),
-        (b"/show/query?a=%ff&b=\xc3&c=1", [], "{'a': ['\ufffd'], 'b': ['\ufffd'], 'c': ['1']}".encode()),
+        (b"/cookies", [(b"cookie", b"a=1; b=\xff\xfe; \xc3=2; c=%C3%A9")],
+         b'{"a":"1","c":"\xc3\xa9"}'),
+        (b"/show/query?a=%ff&b=\xc3&c=1", [],
+         "{'a': ['\ufffd'], 'b': ['\ufffd'], 'c': ['1']}".encode()),
         (b"/show/path?x", [], b"/show/path"),
         (b"/show/repr?\xff", [], "<Request GET /show/repr?\ufffd>".encode()),
         (b"/show/repr?a=1#:", [], b"<Request GET /show/repr?a=1#:>"),
@@ -91,10 +93,12 @@ async def test_undecodable_input_is_read_as_far_as_it_goes(drive, target, header
         ("GET", b"/show/host", [(b"host", b"\xff.example")], b"", 400),
         ("GET", b"/items/" + b"9" * 4301, [], b"", 404),
         ("POST", b"/json", [(b"content-type", b"application/json")], b"[" * 100_000, 400),
-        ("POST", b"/json", [(b"content-type", b"application/json; charset=nope")], b'"\xc3\xa9"', 200),
+        ("POST", b"/json", [(b"content-type", b"application/json; charset=nope")], b'"\xc3\xa9"',
+         200),
         ("POST", b"/text", [(b"content-type", b"text/plain; charset=nope")], b"caf\xc3\xa9", 200),
         ("POST", b"/text", [(b"content-type", b"text/plain; charset=hex")], b"caf\xc3\xa9", 200),
-        ("POST", b"/text", [(b"content-type", b"text/plain; charset=undefined")], b"caf\xc3\xa9", 200),
+        ("POST", b"/text", [(b"content-type", b"text/plain; charset=undefined")], b"caf\xc3\xa9",
+         200),
         ("POST", b"/text", [(b"content-type", b"text/plain; charset=utf-8")], b"caf\xe9", 200),
     ],
 )
@@ -108,8 +112,8 @@ async def test_deep_json_through_a_custom_decoder_is_a_client_error():
 
     json_settings.use(loads=stdlib_json.loads)
     try:
-        status, _ = await ask(inprocess.asgi, "POST", b"/json", [(b"content-type", b"application/json")],
-                              b"[" * 100_000)
+        status, _ = await ask(inprocess.asgi, "POST", b"/json",
+                              [(b"content-type", b"application/json")], b"[" * 100_000)
     finally:
         json_settings.reset()
     assert status == 400
@@ -120,8 +124,9 @@ async def test_deep_json_through_a_custom_decoder_is_a_client_error():
 
 @pytest.fixture(scope="module", params=NAMES)
 def server(request):
-    with serve(request.param, "test_client_input:app", Path(__file__).resolve().parent, ready="/cookies") as s:
-        yield s
+    folder = Path(__file__).resolve().parent
+    with serve(request.param, "test_client_input:app", folder, ready="/cookies") as running:
+        yield running
 
 
 def raw_request(server, head: bytes, body: bytes = b"") -> tuple[int, bytes, bytes]:
@@ -150,7 +155,8 @@ def test_path_values_are_decoded_once_by_every_server(server, path, value):
 
 
 def test_a_query_in_utf8_is_read_as_sent_or_refused_by_the_server(server):
-    status, _, content = raw_request(server, b"GET /show/query?e=\xe2\x82\xac&x=%C3%A9 HTTP/1.1\r\nHost: h")
+    head = b"GET /show/query?e=\xe2\x82\xac&x=%C3%A9 HTTP/1.1\r\nHost: h"
+    status, _, content = raw_request(server, head)
     if status != 400:  # h11 refuses bytes above 0x7F in the request line
         assert (status, content) == (200, "{'e': ['\u20ac'], 'x': ['\u00e9']}".encode())
 
@@ -171,18 +177,20 @@ def test_undecodable_requests_get_no_server_error(server, head):
 
 @pytest.mark.parametrize("size", [b"zz", b"-1", b"1" * 40])
 def test_a_bad_chunk_size_gets_no_server_error(server, size):
-    status, _, _ = raw_request(server, b"POST /text HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked",
-                               size + b"\r\nabcd\r\n0\r\n\r\n")
+    head = b"POST /text HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked"
+    status, _, _ = raw_request(server, head, size + b"\r\nabcd\r\n0\r\n\r\n")
     if server.name == "granian-asgi" and status == 500:
-        pytest.xfail("granian reports the broken body as a disconnect: the application sends nothing "
-                     "to a client that is gone, and granian answers 500 itself")
+        pytest.xfail("granian reports the broken body as a disconnect: the application sends "
+                     "nothing to a client that is gone, and granian answers 500 itself")
     # granian RSGI answers an application that sent nothing with an empty 200.
     assert status in (0, 400) or (server.name == "granian-rsgi" and status == 200)
 
 
 @pytest.mark.parametrize("value", [b"caf\xc3\xa9", b"\xe2\x82\xac", b"caf\xe9"])
 def test_response_header_bytes_arrive_unchanged_or_not_at_all(server, value):
-    status, head, _ = raw_request(server, b"GET /header/" + value.hex().encode() + b" HTTP/1.1\r\nHost: h")
-    sent = [line.partition(b":")[2].strip() for line in head.split(b"\r\n") if line.lower().startswith(b"x-value:")]
+    target = b"/header/" + value.hex().encode()
+    status, head, _ = raw_request(server, b"GET " + target + b" HTTP/1.1\r\nHost: h")
+    sent = [line.partition(b":")[2].strip() for line in head.split(b"\r\n")
+            if line.lower().startswith(b"x-value:")]
     assert sent in ([value], []), sent
     assert (status == 204) is (sent == [value])
