@@ -6,6 +6,7 @@ import re
 from datetime import UTC, datetime
 from email.utils import parsedate_to_datetime
 from enum import IntEnum
+from urllib.parse import quote, unquote
 
 __all__ = [
     "Cookie",
@@ -35,10 +36,15 @@ _SAME_SITE_BY_NAME = {
     "none": CookieSameSiteMode.NONE,
 }
 
-# Any of these in a Set-Cookie field would end the header line (CR, LF), truncate it
+# Any of these in a Domain or Path attribute would end the header line (CR, LF), truncate it
 # (NUL) or start a new attribute (";"): refusing them closes header and cookie injection.
 _UNSAFE = re.compile(r"[\x00-\x1f\x7f;]")
-_UNSAFE_NAME = re.compile(r"[\x00-\x1f\x7f;=]")
+
+# Names and values are percent-encoded, because a request's cookies are percent-decoded when
+# they are read: what a response sets is what the next request reads. Left as they are: the
+# cookie-octets of RFC 6265 except "%" (and "=" in a name, which would end it).
+_VALUE_SAFE = "!#$&'()*+-./:<=>?@[]^_`{|}~"
+_NAME_SAFE = _VALUE_SAFE.replace("=", "")
 _MAX_AGE = re.compile(r"-?[0-9]{1,18}\Z")
 _NEGATIVE = re.compile(r"-[0-9]+\Z")
 
@@ -170,8 +176,8 @@ def datetime_to_cookie_format(value: datetime) -> bytes:
     )
 
 
-def _checked(text: str, what: str, pattern: re.Pattern[str] = _UNSAFE) -> bytes:
-    if pattern.search(text) is not None:
+def _checked(text: str, what: str) -> bytes:
+    if _UNSAFE.search(text) is not None:
         raise ValueError(
             f"Cookie {what} contains a character that is not allowed in a "
             f"Set-Cookie header (control character or ';'): {text[:100]!r}"
@@ -182,9 +188,10 @@ def _checked(text: str, what: str, pattern: re.Pattern[str] = _UNSAFE) -> bytes:
 def write_cookie_for_response(cookie: Cookie) -> bytes:
     """The Set-Cookie header value for `cookie`, attributes in RFC 6265 form.
 
-    Names and values are written as they are (UTF-8), not escaped; a name, value,
-    domain or path holding a control character or ";" (or "=" in a name) raises
-    `ValueError`, because it would inject headers or attributes.
+    The name and the value are percent-encoded (UTF-8) where they hold anything but
+    the characters a cookie may carry as they are, "%" included, so that a request
+    reads back exactly the text that was set; a domain or path holding a control
+    character or ";" raises `ValueError`, because it would inject headers or attributes.
     """
     if not isinstance(cookie, Cookie):
         raise TypeError(
@@ -194,7 +201,7 @@ def write_cookie_for_response(cookie: Cookie) -> bytes:
     if not name:
         raise ValueError("Cookie name must not be empty")
     parts = [
-        _checked(name, "name", _UNSAFE_NAME) + b"=" + _checked(cookie._value, "value")
+        (quote(name, _NAME_SAFE) + "=" + quote(cookie._value, _VALUE_SAFE)).encode("ascii")
     ]
     if cookie.expires is not None:
         parts.append(b"Expires=" + datetime_to_cookie_format(cookie.expires))
@@ -230,7 +237,8 @@ def parse_cookie(value: bytes) -> Cookie:
     Attribute names are matched in any case and order; unknown attributes and
     attribute values that cannot be understood (a bad date, a non-numeric Max-Age)
     are ignored, as user agents do. A value without "=" in its first field is not a
-    cookie and raises `ValueError`.
+    cookie and raises `ValueError`. The name and the value are percent-decoded, as a
+    request's cookies are.
     """
     if not isinstance(value, (bytes, bytearray, memoryview)):
         raise TypeError(f"Expected bytes, got {type(value).__name__}")
@@ -243,7 +251,7 @@ def parse_cookie(value: bytes) -> Cookie:
     name, sep, cookie_value = first.partition("=")
     if not sep:
         raise ValueError(f"Invalid Set-Cookie value, missing '=': {raw[:100]!r}")
-    cookie = Cookie(name.strip(), cookie_value.strip())
+    cookie = Cookie(unquote(name.strip()), unquote(cookie_value.strip()))
     for attribute in attributes:
         key, _, attribute_value = attribute.partition("=")
         key = key.strip().lower()

@@ -1,6 +1,8 @@
 from datetime import UTC, datetime, timedelta, timezone
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from quenmark.cookies import (
     Cookie,
@@ -10,6 +12,7 @@ from quenmark.cookies import (
     split_value,
     write_cookie_for_response,
 )
+from quenmark.messages import Request, Response
 
 _WHEN = datetime(2015, 10, 21, 7, 28, 0, tzinfo=UTC)
 
@@ -27,27 +30,30 @@ _WHEN = datetime(2015, 10, 21, 7, 28, 0, tzinfo=UTC)
         (Cookie("a", "b", max_age=0), b"a=b; Max-Age=0"),
         (Cookie("a", "b", same_site=CookieSameSiteMode.STRICT), b"a=b; SameSite=Strict"),
         (Cookie("a", "b", same_site=CookieSameSiteMode.NONE, secure=True), b"a=b; Secure; SameSite=None"),
-        (Cookie("lang", "café"), "lang=café".encode()),
+        (Cookie("lang", "café"), b"lang=caf%C3%A9"),
         (Cookie("t", "a=b=c"), b"t=a=b=c"),
+        (Cookie("c", "50%25"), b"c=50%2525"),
+        (Cookie("a=b", 'x; Domain=evil.com\r\n"'), b"a%3Db=x%3B%20Domain=evil.com%0D%0A%22"),
     ],
 )
 def test_write_cookie(cookie, expected):
     assert write_cookie_for_response(cookie) == expected
 
 
+@given(name=st.text(min_size=1), value=st.text())
+def test_a_cookie_set_on_a_response_reads_back_unchanged(name, value):
+    # The browser sends back the name=value part of Set-Cookie as it is.
+    response = Response(200)
+    response.set_cookie(Cookie(name, value, path="/", http_only=True))
+    sent = response.get_first_header(b"set-cookie").split(b";")[0]
+    assert Request("GET", b"/", [(b"cookie", sent)]).cookies == {name: value}
+    assert response.cookies[name].value == value
+
+
 @pytest.mark.parametrize(
     "field, bad",
     [
-        ("name", "a\r\nSet-Cookie: evil=1"),
-        ("name", "a;b"),
-        ("name", "a=b"),
-        ("name", "nul\x00"),
         ("name", ""),
-        ("value", "x\r\nLocation: http://evil"),
-        ("value", "x\n"),
-        ("value", "x\r"),
-        ("value", "x\x00y"),
-        ("value", "x; Domain=evil.com"),
         ("domain", "example.com; Secure"),
         ("domain", "example.com\r\nX: y"),
         ("path", "/\nX: y"),
