@@ -7,8 +7,8 @@ built.
 
 from __future__ import annotations
 
-from collections.abc import AsyncIterable, Callable
-from typing import TYPE_CHECKING, Any
+from collections.abc import AsyncIterable, AsyncIterator, Callable
+from typing import TYPE_CHECKING, Any, TypeVar
 from urllib.parse import quote
 
 from quenmark.contents import (
@@ -21,6 +21,8 @@ from quenmark.contents import (
 
 if TYPE_CHECKING:
     from quenmark.messages import Response
+
+T = TypeVar("T")
 
 __all__ = ["html", "json", "no_content", "redirect", "sse", "stream", "text", "write_event"]
 
@@ -72,13 +74,30 @@ def no_content() -> Response:
     return _response(204)
 
 
+Provider = AsyncIterable[T] | Callable[[], AsyncIterable[T]]
+
+
+def _provider(source: Provider[T], what: str) -> Callable[[], AsyncIterable[T]]:
+    """`source` as the function that the writers call: a function is taken as it is, an async
+    iterable (a generator object) is wrapped. Anything else is refused here, while the handler
+    can still be answered with an error, not after the status line went out."""
+    if callable(source):
+        return source
+    if hasattr(type(source), "__aiter__"):
+        return lambda: source
+    raise TypeError(
+        f"{what}() takes an async iterable or a function returning one, not {type(source).__name__}"
+    )
+
+
 def stream(
-    provider: Callable[[], AsyncIterable[bytes]],
+    provider: Provider[bytes],
     content_type: bytes = b"application/octet-stream",
     status: int = 200,
 ) -> Response:
-    """A response whose body `provider()` produces chunk by chunk (chunked encoding)."""
-    return _response(status, None, StreamedContent(content_type, provider))
+    """A response whose body `provider` produces chunk by chunk (chunked encoding): an async
+    iterable of bytes, or a function returning one."""
+    return _response(status, None, StreamedContent(content_type, _provider(provider, "stream")))
 
 
 def write_event(event: ServerSentEvent) -> bytes:
@@ -89,17 +108,28 @@ def write_event(event: ServerSentEvent) -> bytes:
     return write_sse(event)
 
 
-def sse(provider: Callable[[], AsyncIterable[ServerSentEvent]], status: int = 200) -> Response:
-    """A text/event-stream response sending each event that `provider()` yields."""
+def sse(provider: Provider[ServerSentEvent], status: int = 200) -> Response:
+    """A text/event-stream response sending each event that `provider` yields: an async
+    iterable of `ServerSentEvent`, or a function returning one."""
     from quenmark.scribe import write_sse
 
-    async def events():
-        async for event in provider():
-            if not isinstance(event, ServerSentEvent):
-                raise TypeError(
-                    f"An event stream must yield ServerSentEvent objects, not {type(event).__name__}"
-                )
-            yield write_sse(event)
+    source = _provider(provider, "sse")
+
+    async def events() -> AsyncIterator[bytes]:
+        iterator = aiter(source())
+        try:
+            async for event in iterator:
+                if not isinstance(event, ServerSentEvent):
+                    raise TypeError(
+                        f"An event stream must yield ServerSentEvent objects, not {type(event).__name__}"
+                    )
+                yield write_sse(event)
+        finally:
+            # Closed with this generator (the client left, the writer failed): the source is
+            # stopped now, not whenever it is collected.
+            aclose = getattr(iterator, "aclose", None)
+            if aclose is not None:
+                await aclose()
 
     return _response(
         status,

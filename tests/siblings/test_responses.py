@@ -65,12 +65,13 @@ def test_redirect_escapes_line_breaks_in_text():
     assert response.get_first_header(b"location") == b"/a%0D%0ASet-Cookie:%20x=1"
 
 
-async def test_stream_and_sse():
+@pytest.mark.parametrize("as_object", [False, True], ids=["function", "generator object"])
+async def test_stream_and_sse(as_object):
     async def chunks():
         yield b"a"
         yield b"b"
 
-    response = responses.stream(chunks, b"text/plain")
+    response = responses.stream(chunks() if as_object else chunks, b"text/plain")
     assert isinstance(response.content, StreamedContent)
     assert response.content.type == b"text/plain"
     assert await response.content.read() == b"ab"
@@ -78,11 +79,34 @@ async def test_stream_and_sse():
     async def events():
         yield ServerSentEvent({"n": 1}, event="tick")
 
-    response = responses.sse(events)
+    response = responses.sse(events() if as_object else events)
     assert response.content.type == b"text/event-stream"
     assert response.get_first_header(b"cache-control") == b"no-cache"
     body = await response.content.read()
     assert body == b'event: tick\ndata: {"n":1}\n\n'
+
+
+@pytest.mark.parametrize("make", [responses.stream, responses.sse])
+@pytest.mark.parametrize("source", [[b"a"], b"a", None])
+def test_what_cannot_be_streamed_is_refused_before_any_response(make, source):
+    with pytest.raises(TypeError, match="async iterable"):
+        make(source)
+
+
+async def test_an_event_stream_closes_its_source_when_it_is_closed():
+    closed = []
+
+    async def events():
+        try:
+            while True:
+                yield ServerSentEvent("tick")
+        finally:
+            closed.append(True)
+
+    parts = responses.sse(events()).content.generator()
+    assert await anext(parts) == b'data: "tick"\n\n'
+    await parts.aclose()
+    assert closed == [True]
 
 
 @pytest.mark.parametrize(
