@@ -7,6 +7,7 @@ errors or a broken connection.
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from typing import Any
 
 __all__ = [
@@ -20,6 +21,7 @@ __all__ = [
     "InvalidExceptionHandler",
     "InvalidOperation",
     "MessageAborted",
+    "MethodNotAllowed",
     "NotFound",
     "UnprocessableEntity",
     "UnsupportedMediaType",
@@ -81,6 +83,20 @@ class ContentTooLarge(HTTPException):
 class NotFound(HTTPException):
     def __init__(self, message: str | None = None) -> None:
         super().__init__(404, message or "Not found")
+
+
+class MethodNotAllowed(HTTPException):
+    """The path exists, but not for the request's method (405). `allowed` lists the methods
+    that the path answers; the response carries them in its Allow header."""
+
+    def __init__(self, allowed: Iterable[str] = (), message: str | None = None) -> None:
+        super().__init__(405, message or "Method not allowed")
+        self.allowed = tuple(allowed)
+
+    @property
+    def allow(self) -> bytes:
+        """The value of the Allow header."""
+        return ", ".join(self.allowed).encode("latin-1")
 
 
 class UnsupportedMediaType(HTTPException):

@@ -77,14 +77,19 @@ async def test_routing_parameters_query_and_json(client, app):
 
 
 @pytest.mark.parametrize(
-    "method, path, status",
-    [("GET", "/items/x", 404), ("GET", "/missing", 404), ("POST", "/items/1", 404), ("GET", "/nothing", 204)],
+    "method, path, status, body",
+    [
+        ("GET", "/items/x", 404, b"Resource not found"),
+        ("GET", "/missing", 404, b"Resource not found"),
+        ("POST", "/items/1", 405, b"Method Not Allowed"),
+        ("GET", "/nothing", 204, b""),
+    ],
 )
-async def test_statuses_without_a_handler_response(client, app, method, path, status):
+async def test_statuses_without_a_handler_response(client, app, method, path, status, body):
     async with client(app) as c:
         r = await c.request(method, path)
     assert r.status_code == status
-    assert r.content == b""
+    assert r.content == body
 
 
 @pytest.mark.parametrize("method", ["POST", "PUT"])
@@ -122,8 +127,7 @@ async def test_exception_handlers_by_class_and_by_status(client, app):
     async with client(app) as c:
         assert (await c.get("/fail/other")).text == "runtime: boom"
         assert (await c.get("/fail/http")).text == "custom 404"
-        # A route miss is not an exception: the bare 404 stays.
-        assert (await c.get("/missing")).text == ""
+        assert (await c.get("/missing")).text == "custom 404"
 
 
 def test_application_is_a_keystone_application():

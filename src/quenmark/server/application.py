@@ -19,6 +19,7 @@ from quenmark.keystone import ExceptionHandlersDict, KeystoneApplication
 from quenmark.messages import Request, Response
 from quenmark.middleware.pipeline import Middleware, compose
 from quenmark.server import asgi, rsgi
+from quenmark.server.handlers import handle_method_not_allowed, name_the_route
 from quenmark.server.pools import recycle
 from quenmark.server.routing import Router
 
@@ -82,7 +83,14 @@ class Application(KeystoneApplication):
         # traceback), not as a failure of the application.
         handlers = super().init_exceptions_handlers()
         handlers[MessageAborted] = _client_gone
+        handlers[405] = handle_method_not_allowed
         return handlers
+
+    async def log_unhandled_exc(self, request: Request, exc: BaseException) -> None:
+        # Runs for unhandled errors only: the exception dispatch of every other request keeps
+        # the compiled path.
+        name_the_route(self.router, request, exc)
+        await super().log_unhandled_exc(request, exc)
 
     def exception_handler(self, key: type[BaseException] | int) -> Callable[[ExceptionHandler], ExceptionHandler]:
         """Registers the decorated coroutine function for an exception class or a status."""

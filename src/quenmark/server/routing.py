@@ -6,6 +6,7 @@ from collections.abc import Awaitable, Callable, Iterable
 from typing import Any
 
 from quenmark.routing import CythonRadixRouter, RouteMatch, _param_names
+from quenmark.server.unmatched import unmatched
 
 __all__ = ["Route", "Router", "RouteMatch"]
 
@@ -50,6 +51,8 @@ class Router:
     def __init__(self) -> None:
         self._engine = CythonRadixRouter()
         self.routes: list[tuple[str, Route]] = []
+        # GET routes' stand-ins for HEAD requests, made when first asked for.
+        self._head_routes: dict[Route, Any] = {}
 
     def add(self, method: str, pattern: bytes | str, handler: Handler) -> Route:
         route = Route(pattern, handler)
@@ -86,7 +89,9 @@ class Router:
     def options(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
         return self.route(pattern, ("OPTIONS",))
 
-    def get_match(self, request: Any) -> RouteMatch | None:
+    def get_match(self, request: Any) -> RouteMatch:
+        """The route that serves `request`; when none does, a match whose handler answers as
+        HTTP wants: HEAD by the GET route without body, 405 with Allow, 404 (see `unmatched`)."""
         method = request.method
         if isinstance(method, str):
             # Requests carry the method as text; the engine keys its trees by bytes. The few
@@ -99,5 +104,5 @@ class Router:
             method = encoded
         found = self._engine.get_match(method, request._path)
         if found is None:
-            return None
+            return unmatched(self._engine, method, request._path, self._head_routes)
         return RouteMatch(*found)
