@@ -1,5 +1,6 @@
 """The application and its ASGI adapter, driven in process."""
 
+import asyncio
 import inspect
 import logging
 
@@ -269,3 +270,35 @@ async def test_failure_on_a_path_that_is_not_utf8_is_still_answered(app):
     # Logging the failure must not fail on the path it reports.
     events = await events_of(app, "GET", b"/fail/\xff")
     assert events[0]["status"] == 500
+
+
+@pytest.mark.parametrize("entry", ["asgi", "rsgi"])
+def test_a_failing_startup_hook_logs_its_traceback(entry, caplog):
+    app = Application()
+
+    async def connect(a):
+        raise ConnectionError("database down")
+
+    app.on_start.append(connect)
+    loop = asyncio.new_event_loop()
+    try:
+        if entry == "rsgi":
+            with pytest.raises(SystemExit, match="database down"):
+                app.__rsgi_init__(loop)
+        else:
+            messages = iter([{"type": "lifespan.startup"}])
+            sent = []
+
+            async def receive():
+                return next(messages)
+
+            async def send(event):
+                sent.append(event["type"])
+
+            loop.run_until_complete(app({"type": "lifespan"}, receive, send))
+            assert sent == ["lifespan.startup.failed"]
+    finally:
+        loop.close()
+    record, = [r for r in caplog.records if r.name == "quenmark.server"]
+    assert record.levelno == logging.ERROR and "connect" in record.getMessage()
+    assert isinstance(record.exc_info[1], ConnectionError)

@@ -105,8 +105,7 @@ class Application(KeystoneApplication):
         if not self.started:
             self.started = True
             disconnects.install_shutdown_signals(asyncio.get_running_loop())
-            for hook in self.on_start:
-                await hook(self)
+            await self._run_hooks(self.on_start, "Startup")
             self.build_pipeline()
 
     async def stop(self) -> None:
@@ -115,8 +114,17 @@ class Application(KeystoneApplication):
             # Open streams end first: the server may be waiting for them to stop.
             await disconnects.stop_streams()
             disconnects.uninstall_shutdown_signals()
-            for hook in self.on_stop:
+            await self._run_hooks(self.on_stop, "Shutdown")
+
+    async def _run_hooks(self, hooks: list[Hook], stage: str) -> None:
+        for hook in hooks:
+            try:
                 await hook(self)
+            except Exception:
+                # Logged here, with the traceback, on every server: an ASGI server is only
+                # told that the stage failed.
+                self.logger.exception("%s hook %s failed", stage, getattr(hook, "__qualname__", hook))
+                raise
 
     async def __call__(self, scope: dict, receive: Callable, send: Callable) -> None:
         kind = scope["type"]
@@ -146,7 +154,11 @@ class Application(KeystoneApplication):
             recycle(held)
 
     def __rsgi_init__(self, loop: Any) -> None:
-        loop.run_until_complete(self.start())
+        try:
+            loop.run_until_complete(self.start())
+        except Exception as exc:
+            # The traceback is logged: the worker exits with a line, not with it a second time.
+            raise SystemExit(f"Application startup failed: {exc!r}") from None
 
     def __rsgi_del__(self, loop: Any) -> None:
         loop.run_until_complete(self.stop())
