@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_TESTS := build/native-tests
 
-.PHONY: setup build test test-native test-python bench bench-e2e bench-e2e-cell serve clean fuzz sanitize soak soak-refcount
+.PHONY: setup build test test-native test-python typecheck bench bench-e2e bench-e2e-cell serve clean fuzz sanitize soak soak-refcount
 
 $(VENV)/.installed: requirements-dev.txt
 	@python=$$(scripts/python314.sh) && { [ -x $(PY) ] || "$$python" -m venv $(VENV); }
@@ -28,7 +28,11 @@ test-native: setup
 test-python: build
 	$(VENV)/bin/pytest -q
 
-test: test-native test-python
+# The package, the examples and the public API's typing checks, under mypy --strict.
+typecheck: build
+	$(VENV)/bin/mypy --strict src/quenmark examples tests/typing
+
+test: test-native test-python typecheck
 
 # Fuzzers (fuzz/): FUZZ_BUDGET seconds each; FUZZ_SEED replays a run; FUZZ_ARGS picks fuzzers by
 # name prefix or passes other options (python -m fuzz --help).

@@ -185,7 +185,7 @@ class FormContent(Content):
     def __init__(
         self, data: dict[str, Any] | Iterable[tuple[str, Any]]
     ) -> None:
-        body = urlencode(data, doseq=True).encode("ascii")
+        body = urlencode(data, doseq=True).encode("ascii")  # type: ignore[arg-type]
         self.type = _FORM_URLENCODED
         self.body = body
         self.length = len(body)
@@ -560,7 +560,7 @@ class FormPart:
         if isinstance(data, (bytes, bytearray, memoryview, str)):
             self.file: IO[bytes] | None = None
             self._data: bytes | None = _as_bytes(data)
-            self.size = len(self._data) if size is None else size
+            self.size: int | None = len(self._data) if size is None else size
         elif hasattr(data, "read"):
             self.file = data
             self._data = None

@@ -135,7 +135,7 @@ class Cookie:
             self.same_site,
         )
 
-    def _key(self) -> tuple:
+    def _key(self) -> tuple[object, ...]:
         return (
             self._name,
             self._value,

@@ -28,7 +28,7 @@ __all__ = [
 ]
 
 
-def _rebuild(cls: type, args: tuple, state: dict) -> BaseException:
+def _rebuild(cls: type[BaseException], args: tuple[Any, ...], state: dict[str, Any]) -> BaseException:
     # Our constructors do not take `self.args` back, so pickling and copying rebuild the
     # instance without calling __init__ and restore its attributes afterwards.
     obj = cls.__new__(cls, *args)
@@ -38,7 +38,7 @@ def _rebuild(cls: type, args: tuple, state: dict) -> BaseException:
 
 
 class _Rebuildable(Exception):
-    def __reduce__(self) -> tuple:
+    def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild, (type(self), self.args, dict(self.__dict__)))
 
 

@@ -141,7 +141,7 @@ def _parse_escaped_parameters(value: bytes) -> tuple[bytes, dict[bytes, bytes]]:
             position = semicolon + 1
             continue
         name = value[position:equals].strip().lower()
-        position = _SPACES.match(value, equals + 1).end()
+        position = _SPACES.match(value, equals + 1).end()  # type: ignore[union-attr]  # matches the empty string
         if value[position : position + 1] == b'"':
             quoted = _QUOTED.match(value, position)
             if quoted is None:
@@ -293,7 +293,7 @@ class MultipartPart:
 def _normalize_chunk(chunk: object) -> bytes | None:
     """A body chunk as bytes (possibly empty), or None for the end of the body."""
     if chunk is None or type(chunk) is bytes:
-        return chunk  # type: ignore[return-value]
+        return chunk
     if isinstance(chunk, (bytes, bytearray, memoryview)):
         return bytes(chunk)
     raise TypeError(f"A multipart body chunk must be bytes, not {type(chunk).__name__}")

@@ -31,7 +31,7 @@ __all__ = ["html", "json", "no_content", "redirect", "sse", "stream", "text", "w
 _LOCATION_SAFE = ":/?#[]@!$&'()*+,;=%~-._"
 
 
-def _response(status: int, headers: list | None = None, content: Any = None) -> Response:
+def _response(status: int, headers: list[tuple[bytes, bytes]] | None = None, content: Any = None) -> Response:
     from quenmark.messages import acquire_response
 
     return acquire_response(status, headers, content)

@@ -244,7 +244,7 @@ class URL:
     # -- derived URLs -----------------------------------------------------------------
 
     def _replace(self, **changes: object) -> URL:
-        fields = {
+        fields: dict[str, object] = {
             "schema": self.schema,
             "userinfo": self.userinfo,
             "host": self.host,

@@ -10,7 +10,7 @@ from __future__ import annotations
 import asyncio
 import traceback
 from collections.abc import Awaitable, Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from quenmark import disconnects
 from quenmark.contents import TextContent
@@ -25,8 +25,13 @@ from quenmark.server.routing import Router
 
 __all__ = ["Application", "ServerErrorDetailsHandler"]
 
-ExceptionHandler = Callable[[Any, Request, BaseException], Awaitable[Response]]
+# `async def handler(app, request, exc) -> Response`; the decorator keeps the function's own type.
+ExceptionHandler = Callable[[Any, Request, Any], Awaitable[Response]]
+EH = TypeVar("EH", bound=ExceptionHandler)
 Hook = Callable[["Application"], Awaitable[None]]
+Scope = dict[str, Any]
+Receive = Callable[[], Awaitable[dict[str, Any]]]
+Send = Callable[[dict[str, Any]], Awaitable[None]]
 
 
 class ServerErrorDetailsHandler:
@@ -86,16 +91,21 @@ class Application(KeystoneApplication):
         handlers[405] = handle_method_not_allowed
         return handlers
 
-    async def log_unhandled_exc(self, request: Request, exc: BaseException) -> None:
+    async def log_unhandled_exc(self, request: Request, exc: Exception) -> None:
         # Runs for unhandled errors only: the exception dispatch of every other request keeps
         # the compiled path.
         name_the_route(self.router, request, exc)
         await super().log_unhandled_exc(request, exc)
 
-    def exception_handler(self, key: type[BaseException] | int) -> Callable[[ExceptionHandler], ExceptionHandler]:
+    if TYPE_CHECKING:
+        # The compiled base types its router loosely; an Application's is a Router.
+        @property
+        def router(self) -> Router: ...
+
+    def exception_handler(self, key: type[BaseException] | int) -> Callable[[EH], EH]:
         """Registers the decorated coroutine function for an exception class or a status."""
 
-        def decorator(handler: ExceptionHandler) -> ExceptionHandler:
+        def decorator(handler: EH) -> EH:
             self.exceptions_handlers[key] = handler
             return handler
 
@@ -126,11 +136,11 @@ class Application(KeystoneApplication):
                 self.logger.exception("%s hook %s failed", stage, getattr(hook, "__qualname__", hook))
                 raise
 
-    async def __call__(self, scope: dict, receive: Callable, send: Callable) -> None:
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
         if kind == "http":
             # [request, response], held nowhere else: see pools.recycle.
-            held = [asgi.request_from_scope(scope, receive), None]
+            held: list[Any] = [asgi.request_from_scope(scope, receive), None]
             try:
                 held[1] = await self._entry(held[0])
                 if held[1] is not _NOTHING_TO_SEND:
@@ -145,7 +155,7 @@ class Application(KeystoneApplication):
     async def __rsgi__(self, scope: Any, protocol: Any) -> None:
         if scope.proto != "http":
             raise RuntimeError(f"unsupported RSGI protocol {scope.proto!r}")
-        held = [rsgi.instantiate_rsgi_request(scope, protocol), None]
+        held: list[Any] = [rsgi.instantiate_rsgi_request(scope, protocol), None]
         try:
             held[1] = await self._entry(held[0])
             if held[1] is not _NOTHING_TO_SEND:

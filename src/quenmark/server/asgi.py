@@ -3,7 +3,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Awaitable, Callable
 from typing import Any
 
 from quenmark.contents import ASGIContent
@@ -18,7 +18,7 @@ __all__ = ["CHUNK_SIZE", "has_body", "request_from_scope", "run_lifespan", "send
 CHUNK_SIZE = 61440
 
 
-def has_body(headers: list) -> bool | None:
+def has_body(headers: list[tuple[bytes, bytes]]) -> bool | None:
     """Whether the headers announce a body: by Content-Length or Transfer-Encoding, or None
     when they have neither (no body in HTTP/1, a body of unknown length in HTTP/2 and 3)."""
     # Only names of the two right lengths are lowered: this runs for every request.
@@ -31,7 +31,7 @@ def has_body(headers: list) -> bool | None:
     return None
 
 
-def request_from_scope(scope: dict, receive: Callable) -> Request:
+def request_from_scope(scope: dict[str, Any], receive: Callable[[], Awaitable[dict[str, Any]]]) -> Request:
     headers = scope["headers"]
     if type(headers) is not list:
         headers = list(headers)
@@ -56,7 +56,9 @@ def request_from_scope(scope: dict, receive: Callable) -> Request:
 _HTTP1 = ("1.1", "1.0")
 
 
-async def run_lifespan(app: Any, receive: Callable, send: Callable) -> None:
+async def run_lifespan(
+    app: Any, receive: Callable[[], Awaitable[dict[str, Any]]], send: Callable[[dict[str, Any]], Awaitable[None]]
+) -> None:
     while True:
         message = await receive()
         kind = message["type"]

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import logging
 import sys
+from typing import Any
 from weakref import getweakrefcount
 
 from quenmark.contents import FormPart
@@ -25,7 +26,7 @@ logger = logging.getLogger("quenmark.server")
 _RELEASES = ((1, release_response), (0, release_request))
 
 
-def recycle(held: list) -> None:
+def recycle(held: list[Any]) -> None:
     """Releases `held[1]` (the response) and `held[0]` (the request) to the pools, each only
     when `held` is the one thing that refers to it, and closes the form files of a request that
     is kept elsewhere. Both slots are None afterwards.

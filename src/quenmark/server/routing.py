@@ -3,14 +3,18 @@
 from __future__ import annotations
 
 from collections.abc import Awaitable, Callable, Iterable
-from typing import Any
+from typing import Any, TypeVar
 
+from quenmark.messages import Response
 from quenmark.routing import CythonRadixRouter, RouteMatch, _param_names
 from quenmark.server.unmatched import unmatched
 
 __all__ = ["Route", "Router", "RouteMatch"]
 
-Handler = Callable[..., Awaitable[Any]]
+# `async def handler(request) -> Response | None`, with keyword parameters for route values.
+Handler = Callable[..., Awaitable["Response | None"]]
+# The decorators hand back the function they were given, with its own type.
+H = TypeVar("H", bound=Handler)
 
 _METHOD_BYTES: dict[str, bytes] = {}
 
@@ -60,33 +64,33 @@ class Router:
         self.routes.append((method.upper(), route))
         return route
 
-    def route(self, pattern: bytes | str, methods: Iterable[str] = ("GET",)) -> Callable[[Handler], Handler]:
-        def decorator(handler: Handler) -> Handler:
+    def route(self, pattern: bytes | str, methods: Iterable[str] = ("GET",)) -> Callable[[H], H]:
+        def decorator(handler: H) -> H:
             for method in methods:
                 self.add(method, pattern, handler)
             return handler
 
         return decorator
 
-    def get(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+    def get(self, pattern: bytes | str) -> Callable[[H], H]:
         return self.route(pattern, ("GET",))
 
-    def post(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+    def post(self, pattern: bytes | str) -> Callable[[H], H]:
         return self.route(pattern, ("POST",))
 
-    def put(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+    def put(self, pattern: bytes | str) -> Callable[[H], H]:
         return self.route(pattern, ("PUT",))
 
-    def patch(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+    def patch(self, pattern: bytes | str) -> Callable[[H], H]:
         return self.route(pattern, ("PATCH",))
 
-    def delete(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+    def delete(self, pattern: bytes | str) -> Callable[[H], H]:
         return self.route(pattern, ("DELETE",))
 
-    def head(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+    def head(self, pattern: bytes | str) -> Callable[[H], H]:
         return self.route(pattern, ("HEAD",))
 
-    def options(self, pattern: bytes | str) -> Callable[[Handler], Handler]:
+    def options(self, pattern: bytes | str) -> Callable[[H], H]:
         return self.route(pattern, ("OPTIONS",))
 
     def get_match(self, request: Any) -> RouteMatch:

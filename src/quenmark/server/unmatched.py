@@ -84,7 +84,7 @@ def unmatched(engine: CythonRadixRouter, method: bytes, path: bytes, head_routes
             return RouteMatch(head, values)
     allowed = [
         name.decode("latin-1")
-        for name, tree in engine.trees.items()
+        for name, tree in (engine.trees or {}).items()
         if name != method and tree.match(path) is not None
     ]
     if not allowed:

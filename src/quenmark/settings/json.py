@@ -35,7 +35,7 @@ class JSONSettings:
 
     def use(
         self,
-        loads: Callable[[str], Any] | None = None,
+        loads: Callable[[str | bytes], Any] | None = None,
         dumps: Callable[[Any], str] | None = None,
     ) -> None:
         """Replace the loads and/or dumps functions; None keeps the current one."""
