@@ -132,7 +132,9 @@ class RefTree:
                 return root.route, None
             wild = root.wildcard_child
             if wild is not None and wild.route is not None and root.wildcard_suffix is None:
-                return wild.route, {root.wildcard_name or "tail": ""}
+                names = wild.param_names
+                key = names[0] if isinstance(names, list) and len(names) == 1 else root.wildcard_name or "tail"
+                return wild.route, {key: ""}
             return None
         segments = [s for s in path.split(b"/") if s]
         return self._match_recursive(self.root, segments, 0, {})
@@ -149,9 +151,7 @@ class RefTree:
                 return current.route, (params if params else None)
             wild = current.wildcard_child
             if wild is not None and wild.route is not None and current.wildcard_suffix is None:
-                values = copy()
-                values[current.wildcard_name or "tail"] = ""
-                return wild.route, values
+                return self._catch_all(current, wild, params, "")
             return None
         seg = segments[index]
         child = current.children.get(seg.lower())
@@ -175,10 +175,13 @@ class RefTree:
             if not remainder.lower().endswith(suffix):
                 return None
             remainder = remainder[: len(remainder) - len(suffix)]
-        values = copy()
-        text = ref_fast_unquote(remainder)
+        return self._catch_all(current, wild, params, ref_fast_unquote(remainder))
+
+    @staticmethod
+    def _catch_all(current, wild, params, text):
+        values = dict(params) if params else {}
         names = wild.param_names
-        if isinstance(names, list) and names and len(names) == len(params) + 1:
+        if isinstance(names, list) and names and len(names) == len(values) + 1:
             return wild.route, dict(zip(names, list(values.values()) + [text]))
         values[current.wildcard_name or "tail"] = text
         return wild.route, values

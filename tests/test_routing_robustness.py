@@ -253,7 +253,7 @@ def test_table_match_recursive(capi):
     tree.insert(b"/b/{x}", "b", ["n1", "n2"])
     root = tree.root
     assert rec(tree, root, [b"a", b"1", b"p", b"q"], 0, {}) == ("r", {"x": "1", "rest": "p/q"})
-    assert rec(tree, root, [b"a", b"1"], 0, None) == ("r", {"_p_1": "1", "rest": ""})
+    assert rec(tree, root, [b"a", b"1"], 0, None) == ("r", {"x": "1", "rest": ""})
     # Values handed in come first, and the catch-all joins the remaining items as given.
     a = root.children[b"a"]
     assert rec(tree, a, [b"zz", b"1", b"", b"c/d"], 1, {"given": "g"}) == (

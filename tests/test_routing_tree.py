@@ -482,11 +482,15 @@ def test_suffix_catch_all_examples():
     assert tree.match(b"/static/.css") == ("css", {"tail": ""})
 
 
-def test_catch_all_names_apply_only_to_a_non_empty_remainder():
+def test_catch_all_names_apply_to_an_empty_remainder_too():
+    # The values of one route are keyed alike whatever the remainder: "/a/1" is no "_p_1".
     tree = RadixTree()
     tree.insert(b"/a/{x}/{rest:path}", "a", ["x", "rest"])
+    tree.insert(b"/*", "root", ["all"])
     assert tree.match(b"/a/1/b/c") == ("a", {"x": "1", "rest": "b/c"})
-    assert tree.match(b"/a/1") == ("a", {"_p_1": "1", "rest": ""})
+    assert tree.match(b"/a/1") == ("a", {"x": "1", "rest": ""})
+    assert tree.match(b"/z") == ("root", {"all": "z"})
+    assert tree.match(b"/") == ("root", {"all": ""})
 
 
 def test_catch_all_names_must_count_one_more_than_the_captures():

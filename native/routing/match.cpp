@@ -357,13 +357,29 @@ class Walk {
         }
         if (node->wildcard_child != Py_None && as_node(node->wildcard_child)->route != Py_None &&
             node->wildcard_suffix == Py_None) {
-            Ref route = Ref::borrow(as_node(node->wildcard_child)->route);
+            Ref wild = Ref::borrow(node->wildcard_child);
             Ref key = Ref::borrow(wildcard_key(node));
-            Ref params = params_copy(d);
-            if (!params || PyDict_SetItem(params.get(), key.get(), S.empty_str) < 0) return nullptr;
-            return pair(route.get(), params.get());
+            return catch_all_match(d, wild.get(), key.get(), S.empty_str);
         }
         Py_RETURN_NONE;
+    }
+
+    // The match through catch-all child `wild` of frame `d`'s node, `value` the remainder. The
+    // route's names key the values when they count one more than the captures, whether the
+    // remainder is empty or not (`/a/{x}/{rest:path}` gives `x` for "/a/1" as for "/a/1/b");
+    // otherwise the captures keep their "_p_" keys and the remainder goes under `key`.
+    PyObject *catch_all_match(Py_ssize_t d, PyObject *wild, PyObject *key, PyObject *value) {
+        Ref route = Ref::borrow(as_node(wild)->route);
+        Ref names = Ref::borrow(as_node(wild)->param_names);
+        Py_ssize_t len;
+        if (!params_length(d, len)) return nullptr;
+        if (usable_names(names.get(), len + 1)) {
+            Ref dict = zip_names(names.get(), d, value);
+            return dict ? pair(route.get(), dict.get()) : nullptr;
+        }
+        Ref params = params_copy(d);
+        if (!params || PyDict_SetItem(params.get(), key, value) < 0) return nullptr;
+        return pair(route.get(), params.get());
     }
 
     // The catch-all choice at frame `d`, whose segment is not the end of the path.
@@ -384,17 +400,7 @@ class Walk {
         Ref key = Ref::borrow(wildcard_key(node));
         Ref value = Ref::steal(fast_unquote_raw(rest.p, rest.n));
         if (!value) return nullptr;
-        Ref route = Ref::borrow(as_node(wild.get())->route);
-        Ref names = Ref::borrow(as_node(wild.get())->param_names);
-        Py_ssize_t len;
-        if (!params_length(d, len)) return nullptr;
-        if (usable_names(names.get(), len + 1)) {
-            Ref dict = zip_names(names.get(), d, value.get());
-            return dict ? pair(route.get(), dict.get()) : nullptr;
-        }
-        Ref params = params_copy(d);
-        if (!params || PyDict_SetItem(params.get(), key.get(), value.get()) < 0) return nullptr;
-        return pair(route.get(), params.get());
+        return catch_all_match(d, wild.get(), key.get(), value.get());
     }
 
     Segments &segments_;
@@ -447,9 +453,13 @@ PyObject *tree_match_impl(PyObject *self, PyObject *path) {
         if (r->wildcard_child != Py_None && as_node(r->wildcard_child)->route != Py_None &&
             r->wildcard_suffix == Py_None) {
             Ref route = Ref::borrow(as_node(r->wildcard_child)->route);
+            // The route's one name, as for a remainder that is not empty.
+            PyObject *names = as_node(r->wildcard_child)->param_names;
+            Ref key = Ref::borrow(PyList_CheckExact(names) && PyList_GET_SIZE(names) == 1
+                                      ? PyList_GET_ITEM(names, 0)
+                                      : wildcard_key(r));
             Ref params = Ref::steal(PyDict_New());
-            if (!params || PyDict_SetItem(params.get(), wildcard_key(r), S.empty_str) < 0)
-                return nullptr;
+            if (!params || PyDict_SetItem(params.get(), key.get(), S.empty_str) < 0) return nullptr;
             return pair(route.get(), params.get());
         }
         Py_RETURN_NONE;
