@@ -402,3 +402,21 @@ def ref_param_names(pattern):
 def test_param_names_are_read_as_the_tree_reads_the_pattern(pattern):
     # The server layer takes a route's parameter names from this reading of its pattern.
     assert routing._param_names(pattern) == ref_param_names(pattern)
+@given(pattern=patterns)
+def test_the_reading_of_a_pattern_is_the_reading_registration_makes(pattern):
+    # The server layer checks patterns on this reading, so it must be the tree's own.
+    expected = []
+    for seg in [s for s in pattern.split(b"/") if s]:
+        if seg.startswith(b"*"):
+            expected.append(("catch_all", seg.decode(), None, None))
+            break
+        if not _is_param(seg):
+            expected.append(("static", seg.decode(), None, None))
+            continue
+        name, validator = ref_parse_param_segment(seg)
+        expected.append(("catch_all" if validator == "path" else "param", seg.decode(), name, validator))
+        if validator == "path":
+            break
+    validators = {"int": routing._INT_RX, "float": routing._FLOAT_RX, "uuid": routing._UUID_RX, "path": "path"}
+    read = [(k, t, n, None if ty is None else validators.get(ty)) for k, t, n, ty in routing._read_pattern(pattern)]
+    assert read == expected

@@ -47,6 +47,13 @@ PyObject *py_param_names(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
     return pattern_param_names(values[0]);
 }
 
+PyObject *py_read_pattern(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"pattern"};
+    PyObject *values[] = {nullptr};
+    if (!parse_args("_read_pattern", args, nargs, kwnames, names, 1, values)) return nullptr;
+    return pattern_segments(values[0]);
+}
+
 PyMethodDef module_methods[] = {
     {"_fast_unquote", fastcall(py_fast_unquote),
      METH_FASTCALL | METH_KEYWORDS,
@@ -55,6 +62,9 @@ PyMethodDef module_methods[] = {
     {"_param_names", fastcall(py_param_names), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_param_names(pattern)\n--\n\n"
                "The names of the pattern's one-segment parameters, as the tree reads them.")},
+    {"_read_pattern", fastcall(py_read_pattern), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("_read_pattern(pattern)\n--\n\n"
+               "The pattern's segments as registration reads them: (kind, text, name, type) each.")},
     {nullptr},
 };
 

@@ -86,6 +86,11 @@ PyObject *tree_parse_param_segment(PyObject *self, PyObject *seg);
 // The names of a pattern's one-segment parameters, in path order: a new list of str. A catch-all
 // (`*` or a parameter of type path) ends the pattern and is not listed.
 PyObject *pattern_param_names(PyObject *pattern);
+// The segments of a pattern as registration reads them, for the server layer's checks: a new
+// list of (kind, text, name, type), kind "static", "param" or "catch_all", text the segment as
+// str, name and type as the parameter declares them (None for a static segment and for `*`).
+// A catch-all ends the pattern: what follows it is not read.
+PyObject *pattern_segments(PyObject *pattern);
 PyObject *tree_match(PyObject *self, PyObject *path);
 PyObject *tree_match_impl(PyObject *self, PyObject *path);
 PyObject *tree_match_recursive(PyObject *self, PyObject *current, PyObject *segments,

@@ -190,36 +190,49 @@ Ref insert_into_tree(Obj *self, std::string_view pattern) {
 
 }  // namespace
 
-PyObject *tree_parse_param_segment(PyObject *, PyObject *seg) {
-    if (!require_bytes(seg, "seg")) return nullptr;
-    std::string_view inner = view(seg);
+namespace {
+
+// A parameter segment as the tree reads it: the inner text between the brackets (or after the
+// colon), split into `name` and `type` (`name`, `name:type`, or `type:name` with a known type
+// first).
+struct ParamText {
+    std::string_view inner, name, type;
+};
+
+ParamText split_param(std::string_view seg) {
+    std::string_view inner = seg;
     if ((starts_with(inner, '{') && ends_with(inner, '}') && inner.size() >= 2) ||
         (starts_with(inner, '<') && ends_with(inner, '>') && inner.size() >= 2)) {
         inner = inner.substr(1, inner.size() - 2);
     } else if (starts_with(inner, ':')) {
         inner = inner.substr(1);
     }
-    std::string_view name = inner, type;
+    ParamText text{inner, inner, {}};
     const size_t colon = inner.find(':');
     if (colon != std::string_view::npos) {
         const std::string_view a = inner.substr(0, colon), b = inner.substr(colon + 1);
         static constexpr std::string_view kTypes[] = {"int", "float", "uuid", "str", "string", "path"};
         bool a_is_type = false;
         for (auto t : kTypes) a_is_type = a_is_type || a == t;
-        if (a_is_type) {
-            type = a;
-            name = b;
-        } else {
-            name = a;
-            type = b;
-        }
+        text.name = a_is_type ? b : a;
+        text.type = a_is_type ? a : b;
     }
+    return text;
+}
+
+Ref utf8(std::string_view s) {
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+}  // namespace
+
+PyObject *tree_parse_param_segment(PyObject *, PyObject *seg) {
+    if (!require_bytes(seg, "seg")) return nullptr;
+    const ParamText text = split_param(view(seg));
+    const std::string_view type = text.type;
     // The whole inner text must be valid UTF-8, whichever part carries the name.
-    Ref whole = Ref::steal(PyUnicode_DecodeUTF8(inner.data(), static_cast<Py_ssize_t>(inner.size()),
-                                                "strict"));
-    if (!whole) return nullptr;
-    Ref name_str = Ref::steal(
-        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    if (!utf8(text.inner)) return nullptr;
+    Ref name_str = utf8(text.name);
     if (!name_str) return nullptr;
     Ref validator;
     if (type == "int") {
@@ -248,6 +261,29 @@ PyObject *pattern_param_names(PyObject *pattern) {
     });
     if (walked < 0) return nullptr;
     return names.release();
+}
+
+PyObject *pattern_segments(PyObject *pattern) {
+    if (!require_bytes(pattern, "pattern")) return nullptr;
+    Ref segments = Ref::steal(PyList_New(0));
+    if (!segments) return nullptr;
+    const int walked = walk_pattern(view(pattern), [&](SegmentKind kind, std::string_view seg,
+                                                       PyObject *parsed) -> int {
+        static const char *const kKinds[] = {"static", "param", "catch_all"};
+        Ref kind_str = Ref::steal(PyUnicode_InternFromString(kKinds[static_cast<int>(kind)]));
+        Ref text = utf8(seg);
+        Ref name = Ref::none(), type = Ref::none();
+        if (parsed) {  // the type as written, which the parsed validator no longer tells
+            name = Ref::borrow(PyTuple_GET_ITEM(parsed, 0));
+            type = utf8(split_param(seg).type);
+        }
+        if (!kind_str || !text || !type) return -1;
+        Ref item = Ref::steal(PyTuple_Pack(4, kind_str.get(), text.get(), name.get(), type.get()));
+        if (!item || PyList_Append(segments.get(), item.get()) < 0) return -1;
+        return 1;
+    });
+    if (walked < 0) return nullptr;
+    return segments.release();
 }
 
 int tree_insert_impl(PyObject *self_obj, PyObject *pattern, PyObject *route, PyObject *param_names) {

@@ -13,6 +13,9 @@ _C_API: CapsuleType
 
 def _fast_unquote(val: bytes) -> str: ...
 def _param_names(pattern: bytes) -> list[str]: ...
+def _read_pattern(pattern: bytes) -> list[tuple[str, str, str | None, str | None]]:
+    """The pattern's segments as registration reads them: (kind, text, name, type) each, kind
+    "static", "param" or "catch_all"; name and type are None for a static segment and `*`."""
 
 class RadixNode:
     segment: bytes | None

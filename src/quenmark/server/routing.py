@@ -7,9 +7,12 @@ from typing import Any, TypeVar
 
 from quenmark.messages import Response
 from quenmark.routing import CythonRadixRouter, RouteMatch, _param_names
+from quenmark.server import route_patterns
+from quenmark.server.route_patterns import PatternTable, RouteError
+from quenmark.server.route_values import check_handler, with_route_values
 from quenmark.server.unmatched import unmatched
 
-__all__ = ["Route", "Router", "RouteMatch"]
+__all__ = ["Route", "RouteError", "RouteMatch", "Router"]
 
 # `async def handler(request) -> Response | None`, with keyword parameters for route values.
 Handler = Callable[..., Awaitable["Response | None"]]
@@ -30,20 +33,30 @@ def parse_param_names(pattern: bytes) -> list[str]:
 
 
 class Route:
-    """A pattern and the handler that serves it."""
+    """A pattern and the handler that serves it.
 
-    __slots__ = ("pattern", "handler", "param_names")
+    `endpoint` is the function registered; `handler` is what request handling calls with the
+    request: the endpoint itself, or, when the endpoint takes route values as keyword
+    arguments, the endpoint wrapped to pass them (see `route_values`). A pattern or a handler
+    that cannot work raises `RouteError`.
+    """
 
-    def __init__(self, pattern: bytes | str, handler: Handler) -> None:
+    __slots__ = ("pattern", "handler", "endpoint", "param_names", "params", "_checked")
+
+    def __init__(self, pattern: bytes | str, handler: Handler, method: str = "") -> None:
         if isinstance(pattern, str):
             pattern = pattern.encode("utf8")
         if not isinstance(pattern, bytes):
             raise TypeError(f"a route pattern must be bytes or str, not {type(pattern).__name__}")
-        if not callable(handler):
-            raise TypeError("a route handler must be callable")
+        where = f"{method} {pattern.decode('utf-8', 'backslashreplace')}".lstrip()
+        checked = route_patterns.read(pattern, where)
+        wanted = check_handler(handler, checked.params, where)
         self.pattern = pattern
-        self.handler = handler
-        self.param_names = parse_param_names(pattern)
+        self.endpoint = handler
+        self.params = checked.params
+        self.param_names = [p.name for p in checked.params if p is not checked.catch_all]
+        self.handler = handler if not wanted else with_route_values(handler, [p for p in checked.params if p.name in wanted])
+        self._checked = checked
 
     def __repr__(self) -> str:
         return f"<Route {self.pattern!r}>"
@@ -55,13 +68,23 @@ class Router:
     def __init__(self) -> None:
         self._engine = CythonRadixRouter()
         self.routes: list[tuple[str, Route]] = []
+        self._tables: dict[str, PatternTable] = {}
         # GET routes' stand-ins for HEAD requests, made when first asked for.
         self._head_routes: dict[Route, Any] = {}
 
     def add(self, method: str, pattern: bytes | str, handler: Handler) -> Route:
-        route = Route(pattern, handler)
-        self._engine.add_route(method.upper().encode("ascii"), route.pattern, route)
-        self.routes.append((method.upper(), route))
+        """Registers `handler` for `method` and `pattern`; raises `RouteError`, registering
+        nothing, for a pattern or handler that cannot work or a pattern that clashes with one
+        registered before."""
+        method = method.upper()
+        route = Route(pattern, handler, method)
+        checked = route._checked
+        self._tables.setdefault(method, PatternTable()).add(checked, f"{method} {checked.source}")
+        # The names include the catch-all's, so that the values of a pattern that ends with one
+        # are keyed by name too.
+        names: list[str | bytes] = [p.name for p in route.params]
+        self._engine.add_route(method.encode("ascii"), checked.tree_pattern, route, names)
+        self.routes.append((method, route))
         return route
 
     def route(self, pattern: bytes | str, methods: Iterable[str] = ("GET",)) -> Callable[[H], H]:
