@@ -4,6 +4,9 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_TESTS := build/native-tests
+# Where `make serve` listens: `make serve HOST=0.0.0.0 PORT=8080`.
+HOST ?= 127.0.0.1
+PORT ?= 8000
 
 .PHONY: setup build test test-native test-python typecheck bench bench-e2e bench-e2e-cell serve clean fuzz sanitize soak soak-refcount
 
@@ -28,9 +31,11 @@ test-native: setup
 test-python: build
 	$(VENV)/bin/pytest -q
 
-# The package, the examples and the public API's typing checks, under mypy --strict.
+# The package, the examples, the public API's typing checks and the guide's samples, under
+# mypy --strict.
 typecheck: build
-	$(VENV)/bin/mypy --strict src/quenmark examples tests/typing
+	rm -rf build/guide && $(PY) tests/test_docs.py build/guide
+	$(VENV)/bin/mypy --strict src/quenmark examples tests/typing build/guide
 
 test: test-native test-python typecheck
 
@@ -83,7 +88,7 @@ bench-e2e-cell: build
 	$(PY) benchmarks/e2e/cell.py $(APP) $(SERVER) $(ENDPOINT) $(if $(PROFILE),--profile $(PROFILE)) $(ARGS)
 
 serve: build
-	$(VENV)/bin/uvicorn --app-dir examples hello:app --port 8000
+	$(VENV)/bin/uvicorn --app-dir examples hello:app --host $(HOST) --port $(PORT)
 
 clean:
 	rm -rf build $(VENV)

@@ -10,7 +10,7 @@ from __future__ import annotations
 import asyncio
 import traceback
 from collections.abc import Awaitable, Callable
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, Self, TypeVar
 
 from quenmark import disconnects
 from quenmark.contents import TextContent
@@ -28,7 +28,6 @@ __all__ = ["Application", "ServerErrorDetailsHandler"]
 # `async def handler(app, request, exc) -> Response`; the decorator keeps the function's own type.
 ExceptionHandler = Callable[[Any, Request, Any], Awaitable[Response]]
 EH = TypeVar("EH", bound=ExceptionHandler)
-Hook = Callable[["Application"], Awaitable[None]]
 Scope = dict[str, Any]
 Receive = Callable[[], Awaitable[dict[str, Any]]]
 Send = Callable[[dict[str, Any]], Awaitable[None]]
@@ -66,8 +65,9 @@ class Application(KeystoneApplication):
     def __init__(self, router: Router | None = None, show_error_details: bool = False) -> None:
         super().__init__(show_error_details, router if router is not None else Router())
         self.server_error_details_handler = ServerErrorDetailsHandler()
-        self.on_start: list[Hook] = []
-        self.on_stop: list[Hook] = []
+        # Coroutine functions taking the application (of its own class, for type checkers).
+        self.on_start: list[Callable[[Self], Awaitable[None]]] = []
+        self.on_stop: list[Callable[[Self], Awaitable[None]]] = []
         self.started = False
         # Around `handle`, the first outermost; composed by build_pipeline (quenmark.middleware).
         self.middlewares: list[Middleware] = []
@@ -126,7 +126,7 @@ class Application(KeystoneApplication):
             disconnects.uninstall_shutdown_signals()
             await self._run_hooks(self.on_stop, "Shutdown")
 
-    async def _run_hooks(self, hooks: list[Hook], stage: str) -> None:
+    async def _run_hooks(self, hooks: list[Callable[[Any], Awaitable[None]]], stage: str) -> None:
         for hook in hooks:
             try:
                 await hook(self)
