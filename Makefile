@@ -32,10 +32,13 @@ test-python: build
 	$(VENV)/bin/pytest -q
 
 # The package, the examples, the public API's typing checks and the guide's samples, under
-# mypy --strict.
+# mypy --strict; and the compiled modules' stubs against their runtime signatures (stubtest).
+COMPILED := quenmark.headers quenmark.messages quenmark.routing quenmark.keystone quenmark.scribe quenmark._multipart
+
 typecheck: build
 	rm -rf build/guide && $(PY) tests/test_docs.py build/guide
 	$(VENV)/bin/mypy --strict src/quenmark examples tests/typing build/guide
+	$(PY) -m mypy.stubtest --allowlist tests/typing/stubtest-allowlist.txt $(COMPILED)
 
 test: test-native test-python typecheck
 

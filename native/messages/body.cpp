@@ -332,14 +332,14 @@ const PyMethodDef kMessageMethods[] = {
     {"stream", py_stream, METH_NOARGS, "Yields the body in chunks (one None without content)."},
     {"text", py_text, METH_NOARGS, "The body decoded with the message's charset."},
     {"json", fastcall(py_json), METH_FASTCALL | METH_KEYWORDS,
-     "The body parsed as JSON when the Content-Type declares it, else None."},
+     "json($self, loads=None)\n--\n\nThe body parsed as JSON when the Content-Type declares it, else None."},
 };
 
 const PyMethodDef kModuleFunctions[] = {
     {"_read_stream", fastcall(py_read_stream), METH_FASTCALL | METH_KEYWORDS,
-     "Reads the request's content stream to its end, discarding the chunks."},
+     "_read_stream(request)\n--\n\nReads the request's content stream to its end, discarding the chunks."},
     {"_call_soon", fastcall(py_call_soon), METH_FASTCALL | METH_KEYWORDS,
-     "Runs a coroutine as a task cancelled right behind its first step."},
+     "_call_soon(coro)\n--\n\nRuns a coroutine as a task cancelled right behind its first step."},
 };
 
 }  // namespace

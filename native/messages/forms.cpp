@@ -328,22 +328,22 @@ PyObject *py_encode(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
 
 const PyMethodDef kMessageMethods[] = {
     {"form", fastcall(py_form), METH_FASTCALL | METH_KEYWORDS,
-     "Awaitable: the parsed form (URL-encoded or multipart), or None. Multipart forms are kept "
+     "form($self, simplify_fields=True)\n--\n\nAwaitable: the parsed form (URL-encoded or multipart), or None. Multipart forms are kept "
      "in _form_data; `simplify_fields` turns text parts into str."},
     {"multipart", py_multipart, METH_NOARGS,
      "Awaitable: the parts of the form as one list, grouped by field name."},
     {"multipart_stream", py_multipart_stream, METH_NOARGS,
      "Yields the parts of a multipart body as the parser reads them."},
     {"files", fastcall(py_files), METH_FASTCALL | METH_KEYWORDS,
-     "Awaitable: the parts named `name`, or every part with a file name."},
+     "files($self, name=None)\n--\n\nAwaitable: the parts named `name`, or every part with a file name."},
 };
 
 const PyMethodDef kModuleFunctions[] = {
     {"_multipart_to_dict_streaming", fastcall(py_multipart_to_dict_streaming),
      METH_FASTCALL | METH_KEYWORDS,
-     "Awaitable: field name -> list of FormPart, each part's data in a spooled temporary file."},
+     "_multipart_to_dict_streaming(stream_iter, spool_max_size=1048576)\n--\n\nAwaitable: field name -> list of FormPart, each part's data in a spooled temporary file."},
     {"_encode", fastcall(py_encode), METH_FASTCALL | METH_KEYWORDS,
-     "The UTF-8 encoding of a true value, else None."},
+     "_encode(value)\n--\n\nThe UTF-8 encoding of a true value, else None."},
 };
 
 }  // namespace

@@ -32,7 +32,7 @@ PyObject *py_parse_charset(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
 const PyMethodDef kFunctions[] = {
     {"parse_charset", fastcall(py_parse_charset),
      METH_FASTCALL | METH_KEYWORDS,
-     "The charset parameter of a Content-Type value as str, or None."},
+     "parse_charset(value)\n--\n\nThe charset parameter of a Content-Type value as str, or None."},
 };
 
 CApi kApi = {

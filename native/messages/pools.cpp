@@ -251,14 +251,14 @@ PyObject *py_release_response(PyObject *, PyObject *const *args, Py_ssize_t narg
 
 const PyMethodDef kFunctions[] = {
     {"acquire_request", fastcall(py_acquire_request), METH_FASTCALL | METH_KEYWORDS,
-     "A request from this thread's pool, or a new one, for the given method, path, query, "
+     "acquire_request(method, path, raw_query, headers, scope)\n--\n\nA request from this thread's pool, or a new one, for the given method, path, query, "
      "headers and scope."},
     {"release_request", fastcall(py_release_request), METH_FASTCALL | METH_KEYWORDS,
-     "Resets the request and keeps it for reuse in this thread (up to 512)."},
+     "release_request(request)\n--\n\nResets the request and keeps it for reuse in this thread (up to 512)."},
     {"acquire_response", fastcall(py_acquire_response), METH_FASTCALL | METH_KEYWORDS,
-     "A response from this thread's pool, or a new one."},
+     "acquire_response(status=200, headers=None, content=None)\n--\n\nA response from this thread's pool, or a new one."},
     {"release_response", fastcall(py_release_response), METH_FASTCALL | METH_KEYWORDS,
-     "Resets the response and keeps it for reuse in this thread (up to 512)."},
+     "release_response(response)\n--\n\nResets the response and keeps it for reuse in this thread (up to 512)."},
 };
 
 }  // namespace

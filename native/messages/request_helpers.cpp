@@ -178,19 +178,19 @@ PyObject *py_get_absolute_url_to_path(PyObject *, PyObject *const *args, Py_ssiz
 
 const PyMethodDef kFunctions[] = {
     {"method_without_body", fastcall(py_method_without_body),
-     METH_FASTCALL | METH_KEYWORDS, "Whether the method is GET, HEAD or TRACE."},
+     METH_FASTCALL | METH_KEYWORDS, "method_without_body(method)\n--\n\nWhether the method is GET, HEAD or TRACE."},
     {"is_cors_request", fastcall(py_is_cors_request),
-     METH_FASTCALL | METH_KEYWORDS, "Whether the request has a non-empty Origin header."},
+     METH_FASTCALL | METH_KEYWORDS, "is_cors_request(request)\n--\n\nWhether the request has a non-empty Origin header."},
     {"is_cors_preflight_request", fastcall(py_is_cors_preflight_request),
      METH_FASTCALL | METH_KEYWORDS,
-     "Whether the request is an OPTIONS request with Origin and Access-Control-Request-Method."},
+     "is_cors_preflight_request(request)\n--\n\nWhether the request is an OPTIONS request with Origin and Access-Control-Request-Method."},
     {"get_request_absolute_url", fastcall(py_get_request_absolute_url),
      METH_FASTCALL | METH_KEYWORDS,
-     "The request's URL when it is absolute, else one built from scheme, host, base path and "
+     "get_request_absolute_url(request)\n--\n\nThe request's URL when it is absolute, else one built from scheme, host, base path and "
      "path."},
     {"get_absolute_url_to_path", fastcall(py_get_absolute_url_to_path),
      METH_FASTCALL | METH_KEYWORDS,
-     "The absolute URL of `path` on the request's scheme, host and base path."},
+     "get_absolute_url_to_path(request, path)\n--\n\nThe absolute URL of `path` on the request's scheme, host and base path."},
 };
 
 }  // namespace

@@ -37,7 +37,7 @@ PyMethodDef kFunctions[] = {
      PyDoc_STR("write_chunks(http_content)\n--\n\n"
                "Asynchronous generator: the content's parts in chunked transfer coding.")},
     {"send_asgi_response", QM_FASTCALL(py_send_asgi_response),
-     PyDoc_STR("send_asgi_response(response, send)\n--\n\n"
+     PyDoc_STR("send_asgi_response(response, send, request=None)\n--\n\n"
                "Coroutine: sends the response as ASGI http.response.start and "
                "http.response.body events.")},
     {"extract_rsgi_headers", QM_FASTCALL(py_extract_rsgi_headers),
@@ -54,7 +54,7 @@ PyMethodDef kFunctions[] = {
      PyDoc_STR("_send_rsgi_stream(response, protocol, headers, content)\n--\n\n"
                "Coroutine: sends the content's stream through the protocol's stream transport.")},
     {"send_rsgi_response", QM_FASTCALL(py_send_rsgi_response),
-     PyDoc_STR("send_rsgi_response(response, protocol)\n--\n\n"
+     PyDoc_STR("send_rsgi_response(response, protocol, request=None)\n--\n\n"
                "Coroutine: sends the response through the RSGI protocol.")},
     {"write_sse", QM_FASTCALL(py_write_sse),
      PyDoc_STR("write_sse(event)\n--\n\nOne server-sent event in the event-stream format.")},

@@ -118,7 +118,7 @@ void scope_dealloc(PyObject *self) {
 PyMethodDef kScopeMethods[] = {
     {"get", fastcall(scope_get),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("get(key, default=None)\n--\n\nThe scope's attribute `key`; client and server as "
+     PyDoc_STR("get($self, key, default=None)\n--\n\nThe scope's attribute `key`; client and server as "
                "(host, port).")},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -5,6 +5,8 @@ import threading
 from collections.abc import AsyncIterable, AsyncIterator, Callable, Coroutine, Mapping, Sequence
 from typing import Any
 
+from typing_extensions import disjoint_base
+
 from quenmark.contents import Content, FormPart
 from quenmark.cookies import Cookie
 from quenmark.headers import Headers
@@ -29,7 +31,7 @@ def _encode(value: Any) -> bytes | None: ...
 class _ThreadLocalFreelist(threading.local):
     requests: list[Request] | None
     responses: list[Response] | None
-    def __init__(self) -> None: ...
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
 
 _TLS: _ThreadLocalFreelist
 
@@ -49,6 +51,7 @@ def is_cors_preflight_request(request: Request) -> bool: ...
 def get_request_absolute_url(request: Request) -> URL: ...
 def get_absolute_url_to_path(request: Request, path: str) -> URL: ...
 
+@disjoint_base
 class Message:
     """Header pairs (names interned, matched case-insensitively) and a content."""
 
@@ -93,6 +96,7 @@ class Message:
     def multipart_stream(self) -> AsyncIterator[MultipartPart]: ...
     async def files(self, name: str | bytes | None = None) -> list[FormPart]: ...
 
+@disjoint_base
 class Request(Message):
     """An incoming request; most properties are derived lazily from the scope and headers."""
 
@@ -163,6 +167,7 @@ class Request(Message):
     def reset(self) -> None: ...
     def scratchpad_arena_stats(self) -> tuple[int, int, bool]: ...
 
+@disjoint_base
 class Response(Message):
     """An outgoing response: status, headers (cookies as Set-Cookie headers) and content."""
 

@@ -5,6 +5,8 @@ from collections.abc import Callable
 from types import CapsuleType
 from typing import Any, Final
 
+from typing_extensions import disjoint_base
+
 _INT_RX: Final[re.Pattern[bytes]]
 _FLOAT_RX: Final[re.Pattern[bytes]]
 _UUID_RX: Final[re.Pattern[bytes]]
@@ -17,6 +19,7 @@ def _read_pattern(pattern: bytes) -> list[tuple[str, str, str | None, str | None
     """The pattern's segments as registration reads them: (kind, text, name, type) each, kind
     "static", "param" or "catch_all"; name and type are None for a static segment and `*`."""
 
+@disjoint_base
 class RadixNode:
     segment: bytes | None
     route: Any
@@ -31,6 +34,7 @@ class RadixNode:
     is_leaf: bool
     def __init__(self, segment: bytes | None = b"") -> None: ...
 
+@disjoint_base
 class RadixTree:
     root: RadixNode | None
     static_routes: dict[bytes, Any] | None
@@ -38,6 +42,7 @@ class RadixTree:
     def insert(self, pattern: bytes, route: Any, param_names: list[str | bytes] | None = None) -> None: ...
     def match(self, path: bytes) -> tuple[Any, dict[str, str] | None] | None: ...
 
+@disjoint_base
 class CythonRadixRouter:
     trees: dict[bytes, RadixTree] | None
     def __init__(self) -> None: ...
@@ -47,6 +52,7 @@ class CythonRadixRouter:
     def get_match(self, method: bytes, path: bytes) -> tuple[Any, dict[str, str] | None] | None: ...
     def freeze(self) -> None: ...
 
+@disjoint_base
 class RouteMatch:
     handler: Any
     pattern: Any

@@ -3,7 +3,7 @@ and server-sent events."""
 
 import re
 from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, Iterator
-from typing import Any, Protocol
+from typing import Any, Protocol, final
 
 from quenmark.contents import Content, ServerSentEvent
 from quenmark.cookies import Cookie
@@ -32,12 +32,14 @@ def send_asgi_response(
 ) -> Coroutine[Any, Any, None]: ...
 
 # RSGI.
+@final
 class RSGIScope:
     """The scope a request keeps for an RSGI request: the RSGI scope's attributes as keys, the
     client and server as (host, port)."""
 
     def get(self, key: str, default: Any = None) -> Any: ...
-    def __getitem__(self, key: str) -> Any: ...
+    def __getitem__(self, key: str, /) -> Any: ...
+    # The RSGI scope's attributes, read through (tp_getattro).
     def __getattr__(self, name: str) -> Any: ...
 
 def extract_rsgi_headers(raw_headers: Any) -> list[tuple[bytes, bytes]]: ...
