@@ -529,7 +529,8 @@ class RSGIContent(_ServerBody):
         wait = getattr(self._channel(), "client_disconnect", None)
         if wait is None:
             await asyncio.get_running_loop().create_future()
-        await wait()
+        else:
+            await wait()
 
 
 # -- forms ----------------------------------------------------------------------------

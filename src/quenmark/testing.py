@@ -395,14 +395,16 @@ class _Runner:
         elif self.interface == "rsgi" and hasattr(self.app, "stop"):
             await self.app.stop()
 
-    async def open(self, request: httpx.Request, body: list[bytes]) -> tuple[int, list, _Exchange]:
+    async def open(
+        self, request: httpx.Request, body: list[bytes]
+    ) -> tuple[int, list[tuple[bytes, bytes]], _Exchange]:
         ex = _Exchange(body)
         if self.interface == "asgi":
             serving = _serve_asgi(self.app, _asgi_scope(request, self.client, self.root_path), ex)
         else:
             serving = _serve_rsgi(self.app, RSGIScope(request, self.client), ex)
         ex.task = asyncio.ensure_future(serving)
-        await asyncio.wait({ex.head, ex.task}, return_when=asyncio.FIRST_COMPLETED)
+        await asyncio.wait({ex.head, ex.task}, return_when=asyncio.FIRST_COMPLETED)  # type: ignore[type-var]
         if not ex.started:
             failure = ex.task.exception()
             if self.raise_server_exceptions:
@@ -423,16 +425,16 @@ class _Runner:
         if getter.done():
             chunk = getter.result()
             if chunk is not _END:
-                return chunk
+                return chunk  # type: ignore[no-any-return]
         else:
             getter.cancel()
             if not ex.chunks.empty():
                 chunk = ex.chunks.get_nowait()
                 if chunk is not _END:
-                    return chunk
+                    return chunk  # type: ignore[no-any-return]
         return await self._ended(ex)
 
-    async def _ended(self, ex: _Exchange) -> None:
+    async def _ended(self, ex: _Exchange) -> bytes | None:
         assert ex.task is not None
         try:
             await ex.task  # the response is over when the application returns
@@ -472,7 +474,9 @@ class _Runner:
             raise failure
 
 
-def _response(status: int, headers: list, stream: Any, request: httpx.Request) -> httpx.Response:
+def _response(
+    status: int, headers: list[tuple[bytes, bytes]], stream: Any, request: httpx.Request
+) -> httpx.Response:
     return httpx.Response(status, headers=headers, stream=stream, request=request)
 
 

@@ -19,7 +19,7 @@ a compressed one's strong ETag is made weak, since its bytes are not the identit
 from __future__ import annotations
 
 import zlib
-from collections.abc import AsyncIterator, Iterable
+from collections.abc import AsyncIterator, Callable, Iterable
 
 from quenmark.contents import Content, StreamedContent
 from quenmark.messages import Request, Response
@@ -86,7 +86,7 @@ class GZipMiddleware:
     async def __call__(self, request: Request, handler: Handler) -> Response:
         response = await handler(request)
         content = response.content
-        if not self.lends_itself(response, content):
+        if content is None or not self.lends_itself(response, content):
             return response
         add_vary(response, b"Accept-Encoding")
         if not accepts_gzip(request.get_headers(b"accept-encoding")):
@@ -130,7 +130,7 @@ def gzip_bytes(data: bytes, level: int) -> bytes:
     return compressor.compress(data) + compressor.flush()
 
 
-def _compressed_parts(content: Content, level: int):  # -> provider of an async iterator
+def _compressed_parts(content: Content, level: int) -> Callable[[], AsyncIterator[bytes]]:
     async def parts() -> AsyncIterator[bytes]:
         compressor = zlib.compressobj(level, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
         source = content.get_parts()

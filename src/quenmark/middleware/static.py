@@ -24,6 +24,7 @@ import re
 from collections.abc import AsyncIterator
 from email.utils import formatdate, parsedate_to_datetime
 from pathlib import Path
+from typing import Literal
 
 from quenmark.contents import Content, StreamedContent
 from quenmark.messages import Request, Response
@@ -90,9 +91,10 @@ class StaticFiles:
         # An RSGI server hands the path over decoded already: decoding it again would turn a
         # file named "a%2e" into "a.".
         if not isinstance(request.scope, RSGIScope):
-            rest = _percent_decoded(rest)
-            if rest is None:
+            decoded = _percent_decoded(rest)
+            if decoded is None:
                 return None
+            rest = decoded
         try:
             text = rest.decode("utf-8")
         except UnicodeDecodeError:  # not UTF-8, or an overlong form such as %C0%AE for "."
@@ -236,7 +238,7 @@ def _number(digits: bytes) -> int | None:
     return int(digits) if len(digits) <= 18 else _BIG
 
 
-def _byte_range(value: bytes, size: int) -> tuple[int, int] | str | None:
+def _byte_range(value: bytes, size: int) -> tuple[int, int] | Literal["unsatisfiable"] | None:
     """(first, last) byte of a single range, "unsatisfiable" when it lies beyond the file, or
     None when the header is malformed, names another unit or several ranges: the whole file is
     then sent."""
