@@ -117,6 +117,44 @@ def test_the_pools_live_on_the_module_tls(fresh_pools, monkeypatch):
         acquire_response()
 
 
+def _assign(tls, pooled, monkeypatch):
+    tls.requests = pooled
+
+
+def _store_in_the_dict(tls, pooled, monkeypatch):
+    tls.__dict__["requests"] = pooled
+
+
+def _class_property(tls, pooled, monkeypatch):
+    monkeypatch.setattr(type(tls), "requests", property(lambda self: pooled), raising=False)
+
+
+def _other_class(tls, pooled, monkeypatch):
+    class Other(type(tls)):
+        __slots__ = ()
+        requests = property(lambda self: pooled)
+
+    tls.__class__ = Other
+
+
+def _other_tls(tls, pooled, monkeypatch):
+    other = messages._ThreadLocalFreelist()
+    other.requests = pooled
+    monkeypatch.setattr(messages, "_TLS", other)
+
+
+@pytest.mark.parametrize(
+    "change", [_assign, _store_in_the_dict, _class_property, _other_class, _other_tls]
+)
+def test_a_pool_in_use_sees_every_change_to_where_it_is_read(fresh_pools, monkeypatch, change):
+    # A thread that has used its lists already sees a change made any way at all, at once.
+    for _ in range(3):
+        release_request(acquire_request("GET", b"/", b"", None, None))
+    pooled = Request("PUT", b"/pooled", None)
+    change(fresh_pools, [pooled], monkeypatch)
+    assert acquire_request("GET", b"/", b"", None, None) is pooled
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [

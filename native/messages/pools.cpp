@@ -8,8 +8,11 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "common/args.hpp"
 #include "common/capi.hpp"
+#include "common/dict_changes.hpp"
 #include "common/errors.hpp"
 #include "common/methods.hpp"
 #include "common/ref.hpp"
@@ -23,6 +26,31 @@ namespace qm::messages {
 namespace {
 
 constexpr Py_ssize_t kMaxFreelistCapacity = 512;
+
+PyTypeObject *freelist_type = nullptr;  // _ThreadLocalFreelist, owned by the module
+
+// Reading the lists through `_TLS` costs a module-dict lookup and a `threading.local` attribute
+// lookup each (the thread's dict of the local found first): most of what a pool call does. So
+// each thread remembers what it read, and uses it while nothing the reading went through can
+// have changed: the module's globals and the thread's dict of `_TLS` are watched (any change to
+// either, such as `_TLS` replaced or `_TLS.requests` assigned, moves the count), and
+// `_ThreadLocalFreelist` is the class it was, unmodified (its version tag changes with any change
+// to the class, and differs for another class assigned to `__class__`). What the pools do is the
+// same as reading the names on each call.
+using Changes = DictChanges<struct PoolsTag>;
+
+struct ThreadPools {
+    uint64_t count = 0;             // Changes::count() when read; 0: never
+    PyObject *tls = nullptr;        // borrowed: the module's globals hold it while `count` holds
+    unsigned int type_version = 0;  // of Py_TYPE(tls) when read
+    PyObject *lists[2] = {};        // requests, responses: borrowed from the thread's dict
+};
+
+thread_local ThreadPools t_pools;
+
+enum Which { Requests = 0, Responses = 1 };
+
+PyObject *pool_name(Which which) { return which == Requests ? S.n_requests : S.n_responses; }
 
 // _ThreadLocalFreelist.__init__, run once in each thread that touches `_TLS`.
 int freelist_init(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -64,22 +92,61 @@ Ref pool_attr(PyObject *tls, PyObject *name) {
     return pool;
 }
 
-// The calling thread's list `name` (requests or responses) of `_TLS`. When it is None or
-// missing, both lists are made anew. Null with an error set.
-Ref thread_pool(PyObject *name) {
+// Remembers the lists of `_TLS` for this thread when they are the values of its attribute dict
+// (what reading them gives as long as the dict and the class stay as they are).
+void remember(PyObject *tls) {
+    if (!Changes::available() || Py_TYPE(tls) != freelist_type ||
+        !PyUnstable_Type_AssignVersionTag(freelist_type))
+        return;
+    const uint64_t count = Changes::count();
+    ThreadPools read{count, tls, freelist_type->tp_version_tag, {}};
+    Ref dict = Ref::steal(PyObject_GetAttr(tls, S.n___dict__));
+    if (!dict || !PyDict_CheckExact(dict.get()) || Changes::watch(dict.get()) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    for (Which which : {Requests, Responses}) {
+        PyObject *name = pool_name(which);
+        PyObject *stored = nullptr, *got = nullptr;
+        const bool same = PyDict_GetItemRef(dict.get(), name, &stored) > 0 &&
+                          PyObject_GetOptionalAttr(tls, name, &got) > 0 && got == stored &&
+                          PyList_CheckExact(got);
+        Py_XDECREF(stored);
+        Py_XDECREF(got);
+        if (!same) {
+            PyErr_Clear();
+            return;
+        }
+        read.lists[which] = got;  // the dict still holds it
+    }
+    // Nothing may have run in between, but the reads above would have moved the count if it did.
+    if (Changes::count() == count) t_pools = read;
+}
+
+// The calling thread's list (requests or responses) of `_TLS`. When it is None or missing, both
+// lists are made anew. Null with an error set.
+Ref thread_pool(Which which) {
+    const ThreadPools &known = t_pools;
+    if (known.count == Changes::count() && Py_TYPE(known.tls)->tp_version_tag == known.type_version)
+        return Ref::borrow(known.lists[which]);
+    PyObject *name = pool_name(which);
     Ref tls = Ref::steal(module_global(S.n__TLS));
     if (!tls) return {};
     Ref pool = pool_attr(tls.get(), name);
-    if (!pool || pool.get() != Py_None) return pool;
-    for (PyObject *which : {S.n_requests, S.n_responses}) {
-        Ref fresh = Ref::steal(PyList_New(0));
-        if (!fresh || PyObject_SetAttr(tls.get(), which, fresh.get()) < 0) return {};
+    if (!pool) return {};
+    if (pool.get() == Py_None) {
+        for (PyObject *each : {S.n_requests, S.n_responses}) {
+            Ref fresh = Ref::steal(PyList_New(0));
+            if (!fresh || PyObject_SetAttr(tls.get(), each, fresh.get()) < 0) return {};
+        }
+        pool = pool_attr(tls.get(), name);
+        if (!pool) return {};
+        if (pool.get() == Py_None) {
+            expected_type("list", Py_None);  // a `_TLS` that keeps giving None
+            return {};
+        }
     }
-    pool = pool_attr(tls.get(), name);
-    if (pool && pool.get() == Py_None) {
-        expected_type("list", Py_None);  // a `_TLS` that keeps giving None
-        return {};
-    }
+    remember(tls.get());
     return pool;
 }
 
@@ -113,9 +180,9 @@ bool response_looks_reset(PyObject *obj) {
 
 // Resets `obj` with `reset` and appends it to the pool `name`, unless the pool is full. An object
 // found in the pool already is refused: kept twice, it would be handed to two owners at once.
-int release_to(PyObject *name, PyObject *obj, int (*reset)(PyObject *), bool looks_reset,
+int release_to(Which which, PyObject *obj, int (*reset)(PyObject *), bool looks_reset,
                const char *what) {
-    Ref pool = thread_pool(name);
+    Ref pool = thread_pool(which);
     if (!pool) return -1;
     if (PyList_GET_SIZE(pool.get()) >= kMaxFreelistCapacity) return 0;
     if (in_pool(pool.get(), obj, looks_reset)) {
@@ -139,7 +206,7 @@ PyObject *acquire_request(PyObject *method, PyObject *path, PyObject *raw_query,
     if (!interned) return nullptr;
     Ref raw_headers = Ref::steal(normalise_headers(headers));
     if (!raw_headers) return nullptr;
-    Ref pool = thread_pool(S.n_requests);
+    Ref pool = thread_pool(Requests);
     if (!pool) return nullptr;
     if (PyList_GET_SIZE(pool.get()) == 0) {
         PyObject *args[] = {reinterpret_cast<PyObject *>(&RequestType), interned.get(), path,
@@ -178,7 +245,7 @@ PyObject *acquire_response(int, const AcquireResponseArgs *optional) {
     if (!check_arg(headers, &PyList_Type, "headers")) return nullptr;
     if (!instance_or_none(content, S.content_type))
         return arg_type_error("content", S.content_type->tp_name, content);
-    Ref pool = thread_pool(S.n_responses);
+    Ref pool = thread_pool(Responses);
     if (!pool) return nullptr;
     if (PyList_GET_SIZE(pool.get()) == 0) {
         Ref code = Ref::steal(PyLong_FromLong(status));
@@ -203,13 +270,13 @@ PyObject *acquire_response(int, const AcquireResponseArgs *optional) {
 int release_request(PyObject *request, int) {
     if (!PyObject_TypeCheck(request, &RequestType))
         return arg_type_error("request", RequestType.tp_name, request);
-    return release_to(S.n_requests, request, request_reset, request_looks_reset(request), "request");
+    return release_to(Requests, request, request_reset, request_looks_reset(request), "request");
 }
 
 int release_response(PyObject *response, int) {
     if (!PyObject_TypeCheck(response, &ResponseType))
         return arg_type_error("response", ResponseType.tp_name, response);
-    return release_to(S.n_responses, response, response_reset, response_looks_reset(response),
+    return release_to(Responses, response, response_reset, response_looks_reset(response),
                       "response");
 }
 
@@ -267,8 +334,11 @@ std::span<const PyMethodDef> pool_functions() { return kFunctions; }
 
 int init_pools(PyObject *module) {
     S.module_dict = Py_NewRef(PyModule_GetDict(module));
+    Changes::init();
+    if (Changes::available() && Changes::watch(S.module_dict) < 0) return -1;
     Ref type = Ref::steal(make_freelist_type());
     if (!type || PyModule_AddObjectRef(module, "_ThreadLocalFreelist", type.get()) < 0) return -1;
+    freelist_type = reinterpret_cast<PyTypeObject *>(type.get());  // the module keeps it
     Ref tls = Ref::steal(PyObject_CallNoArgs(type.get()));
     if (!tls) return -1;
     return PyModule_AddObjectRef(module, "_TLS", tls.get());

@@ -25,7 +25,7 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     NAME(root_path) NAME(client) NAME(text) NAME(search) NAME(url) NAME(rstrip) NAME(_path)    \
     NAME(_raw_query) NAME(stream) NAME(content) NAME(read) NAME(charset) NAME(_data) NAME(body) \
     NAME(has_custom_loads) NAME(cancel) NAME(call_soon)                                        \
-    NAME(_TLS) NAME(requests) NAME(responses) NAME(incoming) NAME(base_path) NAME(encode)      \
+    NAME(_TLS) NAME(__dict__) NAME(requests) NAME(responses) NAME(incoming) NAME(base_path) NAME(encode)      \
     NAME(form) NAME(multipart) NAME(multipart_stream) NAME(simplify_fields) NAME(items)        \
     NAME(file_name) NAME(content_type) NAME(size) NAME(data) NAME(max_size) NAME(mode)         \
     NAME(write) NAME(seek) NAME(_multipart_to_dict_streaming) NAME(simplify_multipart_data)    \

@@ -4,18 +4,13 @@
 #include <cstring>
 
 #include "common/ascii.hpp"
+#include "common/dict_changes.hpp"
 
 namespace qm::routing {
 
 namespace {
 
-int g_watcher = -1;
-uint64_t g_generation = 1;
-
-int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    ++g_generation;
-    return 0;
-}
+using Changes = DictChanges<struct ChildIndexTag>;
 
 // FNV-1a over the lower-cased bytes. The keys come from the application's routes, never from
 // clients, so a request can at worst probe a full chain of a table that it cannot grow.
@@ -46,7 +41,7 @@ Index *as_index(RadixNodeObject *node) { return static_cast<Index *>(node->child
 
 // Builds the index of `dict`; null with an error set on failure.
 Index *build(PyObject *dict) {
-    if (PyDict_Watch(g_watcher, dict) < 0) return nullptr;
+    if (Changes::watch(dict) < 0) return nullptr;
     const Py_ssize_t used = PyDict_GET_SIZE(dict);
     Py_ssize_t capacity = 4;
     while (capacity < used * 2) capacity *= 2;
@@ -56,7 +51,7 @@ Index *build(PyObject *dict) {
         return nullptr;
     }
     index->dict = dict;
-    index->generation = g_generation;
+    index->generation = Changes::count();
     index->usable = true;
     index->mask = capacity - 1;
     Py_ssize_t pos = 0;
@@ -81,10 +76,7 @@ bool key_equals_lowered(PyObject *key, const char *s, Py_ssize_t n) {
 }  // namespace
 
 int init_child_index() {
-#ifndef Py_GIL_DISABLED
-    g_watcher = PyDict_AddWatcher(on_dict_event);
-    if (g_watcher < 0) PyErr_Clear();
-#endif
+    Changes::init();
     return 0;
 }
 
@@ -94,10 +86,10 @@ void free_child_index(RadixNodeObject *node) {
 }
 
 ChildLookup find_child(RadixNodeObject *node, const char *seg, Py_ssize_t n, PyObject **child) {
-    if (g_watcher < 0) return ChildLookup::Unindexed;
+    if (!Changes::available()) return ChildLookup::Unindexed;
     PyObject *dict = node->children;
     Index *index = as_index(node);
-    if (!index || index->dict != dict || index->generation != g_generation) {
+    if (!index || index->dict != dict || index->generation != Changes::count()) {
         free_child_index(node);
         index = build(dict);
         if (!index) return ChildLookup::Error;
