@@ -273,3 +273,44 @@ def test_write_chunks_refuses_text_and_closes_what_it_reads():
     with pytest.raises(AttributeError):
         asyncio.run(collect(write_chunks(None)))
 
+
+
+# ---- instantiate_asgi_request -----------------------------------------------------------------
+
+
+async def _receive():
+    return {"type": "http.request", "body": b"", "more_body": False}
+
+
+@pytest.mark.parametrize(
+    "changes, path, body",
+    [
+        ({}, b"/a", False),
+        ({"raw_path": b"/a%20b?x=1"}, b"/a%20b", False),  # a query some servers leave on it
+        ({"raw_path": None, "path": "/caf\u00e9"}, "/caf\u00e9".encode(), False),
+        ({"headers": ((b"content-length", b" 5 "),)}, b"/a", True),
+        ({"headers": [(b"Content-Length", b"0")], "http_version": "2"}, b"/a", False),
+        ({"headers": [[b"transfer-encoding", b"chunked"]]}, b"/a", True),
+        ({"http_version": "2"}, b"/a", True),  # no header: the length may be unknown
+        ({"http_version": None}, b"/a", True),
+    ],
+)
+def test_requests_from_asgi_scopes(changes, path, body):
+    scope = {"type": "http", "method": "GET", "path": "/a", "raw_path": b"/a", "query_string": b"q",
+             "headers": [(b"host", b"h")], **changes}
+    request = scribe.instantiate_asgi_request(scope, _receive)
+    assert (request.method, request._path, request._raw_query, request.scope) == ("GET", path, b"q", scope)
+    assert (request.content is not None) is body
+    assert ("quenmark.receive" in scope) is not body  # kept for the disconnect probe
+
+
+@pytest.mark.parametrize(
+    "changes, error",
+    [({"method": None}, KeyError), ({"headers": 5}, TypeError), ({"headers": [(b"a",)]}, ValueError),
+     ({"raw_path": "/a"}, TypeError), ({"path": None, "raw_path": b""}, KeyError)],
+)
+def test_scopes_that_make_no_request(changes, error):
+    scope = {"method": "GET", "path": "/", "raw_path": b"/", "headers": [], **changes}
+    scope = {k: v for k, v in scope.items() if v is not None}
+    with pytest.raises(error):
+        scribe.instantiate_asgi_request(scope, _receive)

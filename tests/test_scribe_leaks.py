@@ -74,6 +74,30 @@ def streamed(*items, length=-1, fail=False):
     return StreamedContent(b"text/plain", chunks(*items, fail=fail), length)
 
 
+ASGI_SCOPE = {"type": "http", "method": "GET", "path": "/", "raw_path": b"/?q", "query_string": b"q",
+              "headers": [(b"host", b"h"), (b"content-length", b"1")]}
+UNANSWERED = Response(499)
+
+
+async def receive():
+    return {"type": "http.request", "body": b"x", "more_body": False}
+
+
+def entry(outcome):
+    async def handle(request):
+        if isinstance(outcome, BaseException):
+            raise outcome
+        await suspend()
+        return outcome() if callable(outcome) else outcome
+
+    return handle
+
+
+async def kept(request, into=[]):  # noqa: B006 - holds the last request on purpose
+    into[:] = [request]
+    return Response(200, None, CONTENT)
+
+
 def operations():
     send = scribe.send_asgi_response
     rsgi = scribe.send_rsgi_response
@@ -113,6 +137,19 @@ def operations():
         lambda: drive(rsgi(Response(200, None, streamed(b"a", "s", bytearray(b"z"))), protocol)),
         lambda: drive(rsgi(Response(200, None, streamed(b"a", length=5)), protocol)),
         lambda: drive(rsgi(Response(200, None, streamed(b"a", fail=True)), protocol)),
+        # Whole exchanges: answered, unanswered, failed, closed while suspended, kept elsewhere.
+        lambda: drive(scribe.serve_asgi(entry(lambda: Response(200, None, CONTENT)), dict(ASGI_SCOPE),
+                                        receive, sink, UNANSWERED)),
+        lambda: drive(scribe.serve_asgi(entry(UNANSWERED), dict(ASGI_SCOPE), receive, sink, UNANSWERED)),
+        lambda: drive(scribe.serve_asgi(entry(RuntimeError("x")), dict(ASGI_SCOPE), receive, sink,
+                                        UNANSWERED)),
+        lambda: suspended(scribe.serve_asgi(entry(None), dict(ASGI_SCOPE), receive, sink,
+                                            UNANSWERED)).close(),
+        lambda: drive(scribe.serve_asgi(kept, dict(ASGI_SCOPE), receive, failing_sink, UNANSWERED)),
+        lambda: scribe.serve_asgi(entry(None), {}, receive, sink, UNANSWERED),
+        lambda: drive(scribe.serve_rsgi(entry(lambda: Response(200, None, JSONContent([1]))), Scope(),
+                                        protocol, UNANSWERED)),
+        lambda: drive(scribe.serve_rsgi(entry(5), Scope(), protocol, UNANSWERED)),
     ]
 
 

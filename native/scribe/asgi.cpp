@@ -154,6 +154,8 @@ bool plan_response(PyObject *response, Plan &plan) {
     return bool(plan.body);
 }
 
+}  // namespace
+
 // Two awaits at most, so that the frame stays small: the start event, then the rest. A stream is
 // watched for the client's disconnect when the request is given.
 Coro send_asgi_body(Ref response, Ref send, Ref request) {
@@ -172,8 +174,6 @@ Coro send_asgi_body(Ref response, Ref send, Ref request) {
     if (!(co_await std::move(rest))) co_return Raised{};
     co_return Ref::none();
 }
-
-}  // namespace
 
 PyObject *py_send_asgi_response(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {

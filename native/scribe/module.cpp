@@ -11,6 +11,7 @@
 #include "scribe/content_headers.hpp"
 #include "scribe/rsgi.hpp"
 #include "scribe/scribe_api.hpp"
+#include "scribe/serve.hpp"
 #include "scribe/sse.hpp"
 #include "scribe/state.hpp"
 
@@ -56,6 +57,17 @@ PyMethodDef kFunctions[] = {
     {"send_rsgi_response", QM_FASTCALL(py_send_rsgi_response),
      PyDoc_STR("send_rsgi_response(response, protocol, request=None)\n--\n\n"
                "Coroutine: sends the response through the RSGI protocol.")},
+    {"instantiate_asgi_request", QM_FASTCALL(py_instantiate_asgi_request),
+     PyDoc_STR("instantiate_asgi_request(scope, receive)\n--\n\n"
+               "A Request from the pool for an ASGI HTTP scope, its body read with `receive`.")},
+    {"serve_asgi", QM_FASTCALL(py_serve_asgi),
+     PyDoc_STR("serve_asgi(entry, scope, receive, send, unanswered)\n--\n\n"
+               "Coroutine: one ASGI HTTP exchange. The request built from the scope is answered "
+               "by `await entry(request)`, which is sent unless it is `unanswered`; the request "
+               "and the response go back to the pools when nothing else holds them.")},
+    {"serve_rsgi", QM_FASTCALL(py_serve_rsgi),
+     PyDoc_STR("serve_rsgi(entry, scope, protocol, unanswered)\n--\n\n"
+               "Coroutine: one RSGI HTTP exchange, as serve_asgi.")},
     {"write_sse", QM_FASTCALL(py_write_sse),
      PyDoc_STR("write_sse(event)\n--\n\nOne server-sent event in the event-stream format.")},
     {nullptr, nullptr, 0, nullptr},

@@ -5,7 +5,14 @@
 
 #include <Python.h>
 
+#include "common/coro.hpp"
+#include "common/ref.hpp"
+
 namespace qm::scribe {
+
+// `response` through `protocol`; a stream is watched for the disconnect of `request`'s client when
+// it is not None.
+Coro send_rsgi_body(Ref response, Ref protocol, Ref request);
 
 // The scope's headers (a mapping read through items(), or pairs) as (bytes, bytes) tuples, each
 // text encoded as Latin-1. New list, or null with an error set.

@@ -229,6 +229,8 @@ Coro rsgi_stream_body(Ref response, Ref protocol, Ref headers, Ref content) {
     co_return Ref::none();
 }
 
+}  // namespace
+
 // A stream is watched for the client's disconnect when the request is given.
 Coro send_rsgi_body(Ref response, Ref protocol, Ref request) {
     Ref pending = Ref::steal(send_rsgi_response_sync(response.get(), protocol.get()));
@@ -237,8 +239,6 @@ Coro send_rsgi_body(Ref response, Ref protocol, Ref request) {
     if (!(co_await await_(watched(std::move(pending), request.get())))) co_return Raised{};
     co_return Ref::none();
 }
-
-}  // namespace
 
 PyObject *send_rsgi_response_sync(PyObject *response, PyObject *protocol) {
     if (!check_response_arg(response, "response")) return nullptr;

@@ -15,6 +15,13 @@ PyObject *line_break_pattern() {
     return PyObject_CallOneArg(compile.get(), pattern.get());
 }
 
+PyObject *server_logger() {
+    Ref get_logger = Ref::steal(state::attr("logging", "getLogger"));
+    Ref name = Ref::steal(state::str("quenmark.server"));
+    if (!get_logger || !name) return nullptr;
+    return PyObject_CallOneArg(get_logger.get(), name.get());
+}
+
 QM_STATE_DEFINE(QM_SCRIBE_STATE)
 
 namespace {

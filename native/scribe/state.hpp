@@ -40,6 +40,7 @@ struct TextTable {
 // Makers for the entries below that take more than one call: new references, or null with an
 // error set.
 PyObject *line_break_pattern();           // re.compile(r"\r\n|\r|\n"), the module's _NEW_LINES_RX
+PyObject *server_logger();                // logging.getLogger("quenmark.server")
 
 // The module's state (see common/module_state.hpp).
 #define QM_SCRIBE_STATE(NAME, OBJECT, TYPE)                                                      \
@@ -74,7 +75,13 @@ PyObject *line_break_pattern();           // re.compile(r"\r\n|\r|\n"), the modu
     /* The RSGI side's text forms. */                                                          \
     OBJECT(s_content_type, state::name("content-type"))                                        \
     OBJECT(s_content_length, state::name("content-length"))                                    \
-    OBJECT(empty_headers, PyList_New(0)) /* shared by every response without headers */
+    OBJECT(empty_headers, PyList_New(0)) /* shared by every response without headers */      \
+    /* The exchange (serve.cpp). */                                                            \
+    NAME(raw_path) NAME(http_version) NAME(encode) NAME(error) NAME(recycle)                   \
+    OBJECT(s_utf8, state::str("utf8"))                                                         \
+    TYPE(asgi_content_type, state::cls("quenmark.contents", "ASGIContent"))                    \
+    OBJECT(asgi_receive_key, state::attr("quenmark.disconnects", "ASGI_RECEIVE"))              \
+    OBJECT(server_logger, server_logger())
 
 inline constexpr Py_ssize_t kCachedLengths = 1024;
 

@@ -31,6 +31,22 @@ def send_asgi_response(
     response: Response, send: Callable[[dict[str, Any]], Awaitable[Any]], request: Request | None = None
 ) -> Coroutine[Any, Any, None]: ...
 
+def instantiate_asgi_request(
+    scope: dict[str, Any], receive: Callable[[], Awaitable[dict[str, Any]]]
+) -> Request: ...
+
+# One whole exchange: the request built from the scope, `await entry(request)`, its response sent
+# (unless it is `unanswered`), then both back to the pools when nothing else holds them.
+def serve_asgi(
+    entry: Callable[[Request], Awaitable[Response]], scope: dict[str, Any],
+    receive: Callable[[], Awaitable[dict[str, Any]]], send: Callable[[dict[str, Any]], Awaitable[Any]],
+    unanswered: Response,
+) -> Coroutine[Any, Any, None]: ...
+def serve_rsgi(
+    entry: Callable[[Request], Awaitable[Response]], scope: Any, protocol: _RSGIProtocol,
+    unanswered: Response,
+) -> Coroutine[Any, Any, None]: ...
+
 # RSGI.
 @final
 class RSGIScope:

@@ -185,3 +185,31 @@ async def test_no_file_is_left_when_the_handler_fails_or_the_client_leaves(open_
     await app(scope, receive, send)
     assert sent == []  # the client has gone: nothing is sent to it
     assert open_temp_files() == 0
+
+
+class FailingDispose(contents.Content):
+    __slots__ = ()
+
+    def dispose(self):
+        raise RuntimeError("dispose failed")
+
+
+@pytest.mark.parametrize("interface", ["asgi", "rsgi"])
+async def test_a_release_that_fails_is_logged_and_the_answer_stands(interface, caplog):
+    app = Application()
+
+    @app.router.get("/")
+    async def handler(request):
+        return Response(200, None, FailingDispose(b"text/plain", b"sent"))
+
+    if interface == "asgi":
+        async with client(app) as c:
+            assert (await c.get("/")).text == "sent"
+    else:
+        protocol = RSGIProtocol()
+        await app.__rsgi__(RSGIScope("/"), protocol)
+        assert protocol.sent == (200, b"sent")
+    (record,) = [r for r in caplog.records if r.getMessage().startswith("Could not recycle")]
+    assert record.exc_info[1].args == ("dispose failed",)
+    # The request went back all the same; the response did not.
+    assert len(messages._TLS.requests) == 1 and messages._TLS.responses == []

@@ -20,7 +20,6 @@ from quenmark.messages import Request, Response
 from quenmark.middleware.pipeline import Middleware, compose
 from quenmark.server import asgi, rsgi
 from quenmark.server.handlers import handle_method_not_allowed, name_the_route
-from quenmark.server.pools import recycle
 from quenmark.server.routing import Router
 
 __all__ = ["Application", "ServerErrorDetailsHandler"]
@@ -139,14 +138,8 @@ class Application(KeystoneApplication):
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
         if kind == "http":
-            # [request, response], held nowhere else: see pools.recycle.
-            held: list[Any] = [asgi.request_from_scope(scope, receive), None]
-            try:
-                held[1] = await self._entry(held[0])
-                if held[1] is not _NOTHING_TO_SEND:
-                    await asgi.send_asgi_response(held[1], send, held[0])
-            finally:
-                recycle(held)
+            # Request from the scope, `_entry`, response sent, both back to the pools (compiled).
+            await asgi.serve_asgi(self._entry, scope, receive, send, _NOTHING_TO_SEND)
         elif kind == "lifespan":
             await asgi.run_lifespan(self, receive, send)
         else:
@@ -155,13 +148,7 @@ class Application(KeystoneApplication):
     async def __rsgi__(self, scope: Any, protocol: Any) -> None:
         if scope.proto != "http":
             raise RuntimeError(f"unsupported RSGI protocol {scope.proto!r}")
-        held: list[Any] = [rsgi.instantiate_rsgi_request(scope, protocol), None]
-        try:
-            held[1] = await self._entry(held[0])
-            if held[1] is not _NOTHING_TO_SEND:
-                await rsgi.send_rsgi_response(held[1], protocol, held[0])
-        finally:
-            recycle(held)
+        await rsgi.serve_rsgi(self._entry, scope, protocol, _NOTHING_TO_SEND)
 
     def __rsgi_init__(self, loop: Any) -> None:
         try:

@@ -1,0 +1,234 @@
+// The exchange as the server layer's `__call__` and `__rsgi__` had it in Python, in one native
+// coroutine: no Python frame between the server's call and the handler's.
+#include "scribe/serve.hpp"
+
+#include <cstring>
+
+#include "common/args.hpp"
+#include "common/ascii.hpp"
+#include "common/errors.hpp"
+#include "common/unpack.hpp"
+#include "common/coro.hpp"
+#include "common/ref.hpp"
+#include "scribe/asgi.hpp"
+#include "scribe/content_headers.hpp"
+#include "scribe/rsgi.hpp"
+#include "scribe/state.hpp"
+
+namespace qm::scribe {
+namespace {
+
+// `scope[key]`, or with `optional` None when it is missing. New reference.
+PyObject *scope_item(PyObject *scope, PyObject *key, bool optional = false) {
+    PyObject *value = nullptr;
+    if (PyMapping_GetOptionalItem(scope, key, &value) == 0) {
+        if (optional) Py_RETURN_NONE;
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return value;
+}
+
+bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Whether a Content-Length value announces a body: anything but "0" or nothing (around spaces).
+bool length_announces_body(PyObject *value) {
+    if (!PyBytes_Check(value)) return true;
+    const char *s = PyBytes_AS_STRING(value);
+    Py_ssize_t begin = 0, end = PyBytes_GET_SIZE(value);
+    while (begin < end && is_ascii_space(s[begin])) ++begin;
+    while (end > begin && is_ascii_space(s[end - 1])) --end;
+    return !(end == begin || (end - begin == 1 && s[begin] == '0'));
+}
+
+bool header_is(PyObject *name, PyObject *shared, const char *lowered, Py_ssize_t n) {
+    return name == shared || (PyBytes_Check(name) && PyBytes_GET_SIZE(name) == n &&
+                              lowered_equal(PyBytes_AS_STRING(name), lowered, n));
+}
+
+// Whether the headers announce a body: 1 by Content-Length (unless 0) or Transfer-Encoding, 0
+// when Content-Length says there is none, -1 when they say nothing; -2 with an error set.
+int announced_body(PyObject *headers) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
+        Ref name, value;
+        if (!unpack_pair(PyList_GET_ITEM(headers, i), name, value)) return -2;
+        if (header_is(name.get(), S.h_content_length, "content-length", 14))
+            return length_announces_body(value.get());
+        if (header_is(name.get(), S.h_transfer_encoding, "transfer-encoding", 17)) return 1;
+    }
+    return -1;
+}
+
+// Whether a request whose headers say nothing of a body may have one: over HTTP/2 and later a
+// body needs no header. An HTTP version left out means HTTP/1.1.
+int body_without_header(PyObject *scope) {
+    PyObject *found = nullptr;
+    const int given = PyMapping_GetOptionalItem(scope, S.n_http_version, &found);
+    if (given <= 0) return given;
+    Ref version = Ref::steal(found);
+    if (!PyUnicode_Check(version.get())) return 1;
+    return !PyUnicode_EqualToUTF8(version.get(), "1.1") && !PyUnicode_EqualToUTF8(version.get(), "1.0");
+}
+
+// The path of the request line: `raw_path` (without a query some servers leave on it), else the
+// decoded `path` as UTF-8.
+PyObject *scope_path(PyObject *scope) {
+    Ref raw = Ref::steal(scope_item(scope, S.n_raw_path, true));
+    if (!raw) return nullptr;
+    const int given = PyObject_IsTrue(raw.get());
+    if (given < 0) return nullptr;
+    if (!given) {
+        Ref text = Ref::steal(scope_item(scope, S.n_path));
+        if (!text) return nullptr;
+        raw = PyUnicode_Check(text.get())
+                  ? Ref::steal(PyUnicode_AsUTF8String(text.get()))
+                  : Ref::steal(PyObject_CallMethodOneArg(text.get(), S.n_encode, S.s_utf8));
+        if (!raw) return nullptr;
+    }
+    if (!PyBytes_CheckExact(raw.get())) return raw.release();  // refused by acquire_request
+    const char *s = PyBytes_AS_STRING(raw.get());
+    const void *query = std::memchr(s, '?', size_t(PyBytes_GET_SIZE(raw.get())));
+    if (!query) return raw.release();
+    return PyBytes_FromStringAndSize(s, static_cast<const char *>(query) - s);
+}
+
+// ---- giving the objects back ---------------------------------------------------------------------
+
+// Whether the exchange's reference is the only one to `o` (no other, no weak one either).
+bool held_here_only(PyObject *o) {
+    if (Py_REFCNT(o) != 1) return false;
+    const Py_ssize_t offset = Py_TYPE(o)->tp_weaklistoffset;
+    return offset > 0 && *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset) == nullptr;
+}
+
+// Logs a failed release as pools.recycle does (the object is simply not reused).
+void log_recycle_failure(PyObject *o) {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref message = Ref::steal(PyUnicode_FromString("Could not recycle %r"));
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "exc_info"));
+    if (message && kwnames) {
+        PyObject *args[] = {S.server_logger, message.get(), o, exc.get()};
+        Ref done = Ref::steal(PyObject_VectorcallMethod(
+            S.n_error, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+        if (done) return;
+    }
+    PyErr_FormatUnraisable("Exception ignored while recycling %R", o);
+}
+
+// pools.recycle for the exchange's two objects (the request and the response or null, which
+// hold the exchange's references): when nothing else holds either, both go back to the pools
+// here, the response first; anything else is pools.recycle's to sort out (it closes the form
+// files of a request kept elsewhere). An exception being raised is left as it is.
+void recycle(Ref request, Ref response) {
+    PyObject *pending = PyErr_GetRaisedException();
+    const bool response_free = !response || Py_IsNone(response.get()) ||
+                               (PyObject_TypeCheck(response.get(), S.messages->response_type) &&
+                                held_here_only(response.get()));
+    if (response_free && held_here_only(request.get())) {
+        if (response && !Py_IsNone(response.get()) &&
+            S.messages->release_response(response.get(), 0) < 0)
+            log_recycle_failure(response.get());
+        response.reset();
+        if (S.messages->release_request(request.get(), 0) < 0) log_recycle_failure(request.get());
+    } else {
+        Ref held = Ref::steal(PyList_New(2));
+        Ref pools = Ref::steal(PyImport_ImportModule("quenmark.server.pools"));
+        Ref recycle = pools ? Ref::steal(PyObject_GetAttr(pools.get(), S.n_recycle)) : Ref{};
+        if (held && recycle) {
+            // The list takes the exchange's references over: pools.recycle counts on that.
+            PyList_SET_ITEM(held.get(), 0, request.release());
+            PyList_SET_ITEM(held.get(), 1, response ? response.release() : Py_NewRef(Py_None));
+            Ref done = Ref::steal(PyObject_CallOneArg(recycle.get(), held.get()));
+        }
+        if (PyErr_Occurred()) PyErr_FormatUnraisable("Exception ignored while recycling");
+    }
+    PyErr_SetRaisedException(pending);
+}
+
+// ---- the exchanges -------------------------------------------------------------------------------
+
+// What writes a response to the server: send_asgi_body or send_rsgi_body.
+using Writer = Coro (*)(Ref response, Ref sink, Ref request);
+
+// The rest of an exchange once its request is built: `await entry(request)`, the response written
+// to `sink` (unless it is `unanswered`), then both objects given back.
+Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, const char *what) {
+    Ref response = co_await await_(Ref::steal(PyObject_CallOneArg(entry.get(), request.get())));
+    bool done = bool(response);
+    // (No co_await inside a condition: GCC 12 evaluates such operands eagerly.)
+    if (done && response.get() != unanswered.get()) done = check_response_arg(response.get(), "response");
+    if (done && response.get() != unanswered.get()) {
+        Ref sent = co_await await_(
+            write(Ref::borrow(response.get()), std::move(sink), Ref::borrow(request.get())), what);
+        done = bool(sent);
+    }
+    recycle(std::move(request), std::move(response));
+    if (!done) co_return Raised{};
+    co_return Ref::none();
+}
+
+}  // namespace
+
+PyObject *instantiate_asgi_request(PyObject *scope, PyObject *receive) {
+    Ref headers = Ref::steal(scope_item(scope, S.n_headers));
+    if (!headers) return nullptr;
+    if (!PyList_CheckExact(headers.get())) {
+        headers = Ref::steal(PySequence_List(headers.get()));
+        if (!headers) return nullptr;
+    }
+    Ref path = Ref::steal(scope_path(scope));
+    if (!path) return nullptr;
+    Ref query = Ref::steal(scope_item(scope, S.n_query_string, true));
+    if (!query) return nullptr;
+    if (Py_IsNone(query.get())) query = Ref::borrow(S.empty_bytes);
+    Ref method = Ref::steal(scope_item(scope, S.n_method));
+    if (!method) return nullptr;
+    Ref request = Ref::steal(S.messages->acquire_request(method.get(), path.get(), query.get(),
+                                                         headers.get(), scope, 0));
+    if (!request) return nullptr;
+    int body = announced_body(headers.get());
+    if (body == -1) body = body_without_header(scope);
+    if (body < 0) return nullptr;
+    if (body) {
+        Ref content = Ref::steal(
+            PyObject_CallOneArg(reinterpret_cast<PyObject *>(S.asgi_content_type), receive));
+        if (!content) return nullptr;
+        set_field(reinterpret_cast<messages::MessageObject *>(request.get())->content,
+                  std::move(content));
+    } else if (PyObject_SetItem(scope, S.asgi_receive_key, receive) < 0) {
+        // For the disconnect probe and the stream watcher (quenmark.disconnects).
+        return nullptr;
+    }
+    return request.release();
+}
+
+PyObject *py_instantiate_asgi_request(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                      PyObject *kwnames) {
+    static const char *const names[] = {"scope", "receive"};
+    PyObject *a[2] = {};
+    if (!parse_args("instantiate_asgi_request", args, nargs, kwnames, names, 2, a)) return nullptr;
+    return instantiate_asgi_request(a[0], a[1]);
+}
+
+PyObject *py_serve_asgi(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"entry", "scope", "receive", "send", "unanswered"};
+    PyObject *a[5] = {};
+    if (!parse_args("serve_asgi", args, nargs, kwnames, names, 5, a)) return nullptr;
+    Ref request = Ref::steal(instantiate_asgi_request(a[1], a[2]));
+    if (!request) return nullptr;
+    return exchange(std::move(request), Ref::borrow(a[0]), Ref::borrow(a[3]), Ref::borrow(a[4]),
+                    send_asgi_body, "send_asgi_response")
+        .release("serve_asgi");
+}
+
+PyObject *py_serve_rsgi(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"entry", "scope", "protocol", "unanswered"};
+    PyObject *a[4] = {};
+    if (!parse_args("serve_rsgi", args, nargs, kwnames, names, 4, a)) return nullptr;
+    Ref request = Ref::steal(instantiate_rsgi_request(a[1], a[2]));
+    if (!request) return nullptr;
+    return exchange(std::move(request), Ref::borrow(a[0]), Ref::borrow(a[2]), Ref::borrow(a[3]),
+                    send_rsgi_body, "send_rsgi_response")
+        .release("serve_rsgi");
+}
+
+}  // namespace qm::scribe
