@@ -1,14 +1,9 @@
-"""Shortcuts that build the common responses.
-
-`quenmark.messages` and `quenmark.scribe` are compiled modules that import the sibling
-modules of the package while they load, so they are imported here only when a response is
-built.
-"""
+"""Shortcuts that build the common responses, from this thread's pool."""
 
 from __future__ import annotations
 
 from collections.abc import AsyncIterable, AsyncIterator, Callable
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import Any, TypeVar
 from urllib.parse import quote
 
 from quenmark.contents import (
@@ -18,9 +13,7 @@ from quenmark.contents import (
     StreamedContent,
     TextContent,
 )
-
-if TYPE_CHECKING:
-    from quenmark.messages import Response
+from quenmark.messages import Response, acquire_response
 
 T = TypeVar("T")
 
@@ -31,25 +24,19 @@ __all__ = ["html", "json", "no_content", "redirect", "sse", "stream", "text", "w
 _LOCATION_SAFE = ":/?#[]@!$&'()*+,;=%~-._"
 
 
-def _response(status: int, headers: list[tuple[bytes, bytes]] | None = None, content: Any = None) -> Response:
-    from quenmark.messages import acquire_response
-
-    return acquire_response(status, headers, content)
-
-
 def text(value: str, status: int = 200) -> Response:
     """A text/plain response (UTF-8)."""
-    return _response(status, None, TextContent(value))
+    return acquire_response(status, None, TextContent(value))
 
 
 def html(value: str, status: int = 200) -> Response:
     """A text/html response (UTF-8)."""
-    return _response(status, None, HTMLContent(value))
+    return acquire_response(status, None, HTMLContent(value))
 
 
 def json(data: Any, status: int = 200, dumps: Callable[[Any], str] | None = None) -> Response:
     """An application/json response; `dumps` defaults to the configured JSON settings."""
-    return _response(status, None, JSONContent(data, dumps))
+    return acquire_response(status, None, JSONContent(data, dumps))
 
 
 def _location(location: str | bytes) -> bytes:
@@ -67,11 +54,11 @@ def _location(location: str | bytes) -> bytes:
 
 def redirect(location: str | bytes, status: int = 302) -> Response:
     """A redirect to `location`; text is percent-encoded where it is not ASCII."""
-    return _response(status, [(b"location", _location(location))])
+    return acquire_response(status, [(b"location", _location(location))])
 
 
 def no_content() -> Response:
-    return _response(204)
+    return acquire_response(204)
 
 
 Provider = AsyncIterable[T] | Callable[[], AsyncIterable[T]]
@@ -97,7 +84,7 @@ def stream(
 ) -> Response:
     """A response whose body `provider` produces chunk by chunk (chunked encoding): an async
     iterable of bytes, or a function returning one."""
-    return _response(status, None, StreamedContent(content_type, _provider(provider, "stream")))
+    return acquire_response(status, None, StreamedContent(content_type, _provider(provider, "stream")))
 
 
 def write_event(event: ServerSentEvent) -> bytes:
@@ -131,7 +118,7 @@ def sse(provider: Provider[ServerSentEvent], status: int = 200) -> Response:
             if aclose is not None:
                 await aclose()
 
-    return _response(
+    return acquire_response(
         status,
         [(b"cache-control", b"no-cache"), (b"x-accel-buffering", b"no")],
         StreamedContent(b"text/event-stream", events),
