@@ -170,8 +170,13 @@ class JSONContent(Content):
     __slots__ = ()
 
     def __init__(self, data: Any, dumps: Callable[[Any], str] | None = None) -> None:
-        text = (dumps or json_settings.dumps)(data)
-        body = text.encode("utf-8") if isinstance(text, str) else _as_bytes(text)
+        if dumps is None:
+            body = json_settings.dumps_utf8(data)
+        else:
+            text = dumps(data)
+            body = text.encode("utf-8") if isinstance(text, str) else text
+        if type(body) is not bytes:
+            body = _as_bytes(body)
         self.type = _APPLICATION_JSON
         self.body = body
         self.length = len(body)

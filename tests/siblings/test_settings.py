@@ -40,6 +40,7 @@ def test_custom_fallback_receives_the_bytes_and_the_error():
 def test_json_defaults_are_compact_msgspec():
     assert not json_settings.has_custom_loads
     assert json_settings.dumps({"a": [1, "x\ny"]}) == '{"a":[1,"x\\ny"]}'
+    assert json_settings.dumps_utf8({"a": "\u00e9\u2028"}) == json_settings.dumps({"a": "\u00e9\u2028"}).encode()
     assert json_settings.loads('{"a": [1, 2]}') == {"a": [1, 2]}
     assert json_settings.loads(b"[true]") == [True]
 
@@ -50,6 +51,7 @@ def test_use_replaces_only_what_is_given_and_reset_restores():
     assert json_settings.dumps([1]) == "[1]"  # dumps untouched
     json_settings.use(dumps=lambda obj: json.dumps(obj, indent=1))
     assert json_settings.dumps([1]) == "[\n 1\n]"
+    assert json_settings.dumps_utf8([1]) == b"[\n 1\n]"
     assert json_settings.loads("[1]") == [1]
     json_settings.reset()
     assert not json_settings.has_custom_loads

@@ -69,5 +69,15 @@ class JSONSettings:
     def dumps(self, obj: Any) -> str:
         return self._dumps(obj)
 
+    def dumps_utf8(self, obj: Any) -> Any:
+        """`dumps(obj)` encoded as UTF-8. The default dumps gives the bytes at once (msgspec
+        writes UTF-8, which its text is decoded from); what a custom dumps returns other than
+        text comes back as it is."""
+        dumps = self._dumps
+        if dumps is default_json_dumps:
+            return _encode(obj)
+        text = dumps(obj)
+        return text.encode("utf-8") if isinstance(text, str) else text
+
 
 json_settings = JSONSettings()
