@@ -281,3 +281,50 @@ def test_missing_unquote_is_a_name_error(monkeypatch):
     with pytest.raises(NameError, match="unquote"):
         routing._fast_unquote(b"%41")
     assert routing._fast_unquote(b"no escapes") == "no escapes"
+
+
+# --- match_request -------------------------------------------------------------------------------
+
+
+class Request:
+    def __init__(self, method, path):
+        self.method, self._path = method, path
+
+
+@pytest.mark.parametrize(
+    "method, path, found",
+    [("GET", b"/users/a%2541", {"id": "aA"}),  # decoded by the tree, then by RouteMatch
+     ("".join(["G", "ET"]), b"/users/x", {"id": "x"}),  # text that is not the shared object
+     ("get", b"/users/x", {"id": "x"}),  # the engine upper-cases
+     (b"GET", b"/users/x", {"id": "x"}),
+     ("P\u00d6ST", b"/users/x", "post"), ("P\u0100ST", b"/users/x", "replaced"),
+     ("GET", b"/nothing", None)],
+)
+def test_match_request(method, path, found):
+    router = CythonRadixRouter()
+    router.add_route(b"GET", b"/users/{id}", Route(), ["id"])
+    router.add_route("P\u00d6ST".encode("latin-1"), b"/users/{id}", Route(handler="post"), ["id"])
+    router.add_route(b"P?ST", b"/users/{id}", Route(handler="replaced"), ["id"])
+    match = routing.match_request(router, Request(method, path))
+    if found is None:
+        assert match is None
+    elif isinstance(found, str):
+        assert match.handler == found
+    else:
+        assert type(match) is RouteMatch and match.values == found and match.route.handler == "handler"
+
+
+def test_match_request_asks_overrides_and_other_routers():
+    class Listing(CythonRadixRouter):
+        def get_match(self, method, path):
+            return [Route(handler=(method, path)), None]
+
+    class Duck:
+        def get_match(self, method, path):
+            return (Route(handler="duck"), {"n": "1"}, "extra")
+
+    assert routing.match_request(Listing(), Request("PUT", b"/p")).handler == (b"PUT", b"/p")
+    with pytest.raises(TypeError):
+        routing.match_request(Duck(), Request("GET", b"/"))
+    with pytest.raises(TypeError, match="'path' has incorrect type"):
+        routing.match_request(CythonRadixRouter(), Request("GET", "/"))

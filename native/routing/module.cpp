@@ -59,6 +59,10 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_fast_unquote(val)\n--\n\n"
                "Decodes bytes as UTF-8 (errors replaced) and percent-decodes the text.")},
+    {"match_request", fastcall(py_match_request), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("match_request(router, request)\n--\n\n"
+               "The RouteMatch for the request's method (text as Latin-1 bytes) and path from "
+               "`router.get_match`, or None.")},
     {"_param_names", fastcall(py_param_names), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_param_names(pattern)\n--\n\n"
                "The names of the pattern's one-segment parameters, as the tree reads them.")},

@@ -100,9 +100,7 @@ PyObject *match_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
     PyObject *values[] = {nullptr, Py_None};
     if (!parse_args("__init__", args, PyVectorcall_NARGS(nargsf), kwnames, names, 1, values))
         return nullptr;
-    Ref self = Ref::steal(alloc(t));
-    if (!self || setup(self.get(), values[0], values[1]) < 0) return nullptr;
-    return self.release();
+    return new_route_match(values[0], values[1]);
 }
 
 int match_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -159,6 +157,12 @@ PyGetSetDef match_getset[] = {
 };
 
 }  // namespace
+
+PyObject *new_route_match(PyObject *route, PyObject *values) {
+    Ref self = Ref::steal(alloc(&RouteMatchType));
+    if (!self || setup(self.get(), route, values) < 0) return nullptr;
+    return self.release();
+}
 
 PyTypeObject RouteMatchType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)

@@ -25,6 +25,7 @@ PyObject *compile_pattern(const char *pattern);
 #define QM_ROUTING_STATE(NAME, OBJECT, TYPE)                                                     \
     NAME(_INT_RX) NAME(_FLOAT_RX) NAME(_UUID_RX) NAME(unquote) NAME(param_names) NAME(handler)  \
     NAME(pattern) NAME(match) NAME(decode) NAME(tail) NAME(path) NAME(utf8)                     \
+    NAME(method) NAME(_path) NAME(get_match)                                                    \
     OBJECT(empty_str, state::str(""))                                                          \
     OBJECT(empty_bytes, state::bytes(""))                                                      \
     OBJECT(slash, state::bytes("/"))                                                           \
@@ -102,6 +103,13 @@ int router_add_route(PyObject *self, PyObject *method, PyObject *pattern, PyObje
                      PyObject *param_names);
 PyObject *router_get_match(PyObject *self, PyObject *method, PyObject *path);
 int router_freeze(PyObject *self);
+
+// --- RouteMatch (route_match.cpp) ---
+// RouteMatch(route, values): a new reference, or null with an error set.
+PyObject *new_route_match(PyObject *route, PyObject *values);
+
+// --- Requests (request_match.cpp) ---
+PyObject *py_match_request(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 int add_node_type(PyObject *module);
 int add_tree_type(PyObject *module);

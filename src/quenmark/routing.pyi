@@ -19,6 +19,10 @@ def _read_pattern(pattern: bytes) -> list[tuple[str, str, str | None, str | None
     """The pattern's segments as registration reads them: (kind, text, name, type) each, kind
     "static", "param" or "catch_all"; name and type are None for a static segment and `*`."""
 
+# `router.get_match(method, path)` for the request's method (text as Latin-1 bytes) and `_path`,
+# as a RouteMatch, or None.
+def match_request(router: CythonRadixRouter, request: Any) -> RouteMatch | None: ...
+
 @disjoint_base
 class RadixNode:
     segment: bytes | None

@@ -6,7 +6,7 @@ from collections.abc import Awaitable, Callable, Iterable
 from typing import Any, TypeVar
 
 from quenmark.messages import Response
-from quenmark.routing import CythonRadixRouter, RouteMatch, _param_names
+from quenmark.routing import CythonRadixRouter, RouteMatch, _param_names, match_request
 from quenmark.server import route_patterns
 from quenmark.server.route_patterns import PatternTable, RouteError
 from quenmark.server.route_values import check_handler, with_route_values
@@ -18,9 +18,6 @@ __all__ = ["Route", "RouteError", "RouteMatch", "Router"]
 Handler = Callable[..., Awaitable["Response | None"]]
 # The decorators hand back the function they were given, with its own type.
 H = TypeVar("H", bound=Handler)
-
-_METHOD_BYTES: dict[str, bytes] = {}
-
 
 def parse_param_names(pattern: bytes) -> list[str]:
     """The names of a pattern's one-segment parameters, in path order.
@@ -119,17 +116,11 @@ class Router:
     def get_match(self, request: Any) -> RouteMatch:
         """The route that serves `request`; when none does, a match whose handler answers as
         HTTP wants: HEAD by the GET route without body, 405 with Allow, 404 (see `unmatched`)."""
-        method = request.method
-        if isinstance(method, str):
-            # Requests carry the method as text; the engine keys its trees by bytes. The few
-            # methods an application sees are encoded once.
-            encoded = _METHOD_BYTES.get(method)
-            if encoded is None:
-                encoded = method.encode("latin-1", "replace")
-                if len(_METHOD_BYTES) < 64:  # clients choose the method: keep the table small
-                    _METHOD_BYTES[method] = encoded
-            method = encoded
-        found = self._engine.get_match(method, request._path)
+        # The method as the trees' bytes, the lookup and the RouteMatch in one compiled call.
+        found = match_request(self._engine, request)
         if found is None:
+            method = request.method
+            if isinstance(method, str):
+                method = method.encode("latin-1", "replace")
             return unmatched(self._engine, method, request._path, self._head_routes)
-        return RouteMatch(*found)
+        return found
