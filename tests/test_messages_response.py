@@ -127,6 +127,17 @@ def test_reset():
     assert given == [(b"a", b"1")]
 
 
+def test_reset_calls_a_dispose_put_on_content_later(monkeypatch):
+    calls = []
+    r = Response(200, None, Content(b"a", b"b"))
+    r.reset()  # Content's own dispose, which does nothing
+    monkeypatch.setattr(Content, "dispose", lambda self: calls.append(self))
+    content = Content(b"a", b"b")
+    r = Response(200, None, content)
+    r.reset()
+    assert calls == [content]
+
+
 def test_reset_keeps_content_when_dispose_fails():
     content = Disposable(fail=True)
     r = Response(500, None, content)

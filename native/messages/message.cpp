@@ -61,6 +61,21 @@ int message_clear(PyObject *self) {
 
 namespace {
 
+OverrideSite content_dispose_site{"dispose"};
+
+}  // namespace
+
+int dispose_content_object(PyObject *content) {
+    // Content's own dispose does nothing (an in-memory body may be shared): only a subclass's
+    // own, or one put in its place since, has something to release.
+    if (!content_dispose_site.builtin) content_dispose_site.builtin = S.content_dispose;
+    const int overridden = is_overridden(content_dispose_site, content, S.content_type);
+    if (overridden <= 0) return overridden;
+    return Ref::steal(PyObject_CallMethodNoArgs(content, S.n_dispose)) ? 0 : -1;
+}
+
+namespace {
+
 // The bytes of `type.lower()`: `type` itself when it is bytes (compared case-insensitively by
 // the caller), else the result of its own `lower` method, which must be bytes.
 Ref lowered_bytes(PyObject *type) {

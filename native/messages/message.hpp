@@ -60,6 +60,9 @@ PyObject *normalise_headers(PyObject *headers);
 // Appends (name, value) to the message's list as it is (no interning); -1 with an error set.
 int append_pair(PyObject *self, PyObject *name, PyObject *value);
 
+// `content.dispose()`, as a message does it when it lets its content go. -1 with an error set.
+int dispose_content_object(PyObject *content);
+
 // Message's own Python methods, getters/setters and the constructor's allocation, shared with the
 // derived types.
 std::span<const PyMethodDef> message_methods();

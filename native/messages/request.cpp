@@ -201,10 +201,8 @@ int expect_100_continue_impl(PyObject *self) {
 }
 
 int dispose_content(PyObject *self) {
-    MessageObject *m = as_message(self);
-    Ref content = Ref::borrow(m->content);
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(content.get(), S.n_dispose));
-    return r ? 0 : -1;
+    Ref content = Ref::borrow(as_message(self)->content);
+    return dispose_content_object(content.get());
 }
 
 // What reset() does with each field (the last column of QM_REQUEST_FIELDS).
@@ -238,7 +236,10 @@ int request_reset_impl(PyObject *self) {
             if (step.rule.phase == phase) set_field(r->*step.field, step.rule.value);
     };
     store(field_reset::Phase::Early);
-    if (PyObject_SetAttr(self, S.n_identity, Py_None) < 0) return -1;
+    // Through the `identity` setter, which a subclass may have replaced; the built-in one stores
+    // `_user`, which the next step clears anyway.
+    if (!Py_IS_TYPE(self, &RequestType) && PyObject_SetAttr(self, S.n_identity, Py_None) < 0)
+        return -1;
     // The files of a parsed form (a dict of parts) go with it: nothing of an upload outlives the
     // request it came with.
     Ref form = Ref::borrow(r->base._form_data);

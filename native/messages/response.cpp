@@ -134,7 +134,7 @@ int response_reset_impl(PyObject *self) {
     if (PyDict_Check(form.get()) && forms::close_form_files(form.get()) < 0) return -1;
     if (r->base.content != Py_None) {
         Ref content = Ref::borrow(r->base.content);
-        if (!Ref::steal(PyObject_CallMethodNoArgs(content.get(), S.n_dispose))) return -1;
+        if (dispose_content_object(content.get()) < 0) return -1;
         set_field(r->base.content, Py_None);
     }
     return 0;

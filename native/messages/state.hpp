@@ -34,6 +34,7 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     NAME(utf8) /* also the default charset */                                                  \
     /* Sibling modules. */                                                                     \
     TYPE(content_type, state::cls("quenmark.contents", "Content"))                             \
+    OBJECT(content_dispose, state::getattr(reinterpret_cast<PyObject *>(S.content_type), "dispose")) \
     TYPE(cookie_type, state::cls("quenmark.cookies", "Cookie"))                                \
     OBJECT(parse_cookie, state::attr("quenmark.cookies", "parse_cookie"))                      \
     OBJECT(write_cookie_for_response, state::attr("quenmark.cookies", "write_cookie_for_response")) \
