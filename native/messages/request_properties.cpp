@@ -355,8 +355,34 @@ int skip_undecodable() {
     return 0;
 }
 
-// One part of a Cookie header into `out`; a part that split_value refuses, or that is not
-// UTF-8, is skipped.
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// One part of a Cookie header into `out`: split at the first "=" with blanks trimmed around both
+// sides, which is `quenmark.cookies.split_value(part, b"=")` without its bytes objects (a part
+// without "=" is the ValueError that skips it); the value then loses its trailing "; ". A part
+// that is not UTF-8 is skipped.
+int add_cookie_part(const char *s, Py_ssize_t n, PyObject *out) {
+    const char *eq = static_cast<const char *>(std::memchr(s, '=', size_t(n)));
+    if (!eq) return 0;
+    Py_ssize_t name_begin = 0, name_end = eq - s, value_begin = name_end + 1, value_end = n;
+    while (name_begin < name_end && is_blank(s[name_begin])) ++name_begin;
+    while (name_end > name_begin && is_blank(s[name_end - 1])) --name_end;
+    while (value_begin < value_end && is_blank(s[value_begin])) ++value_begin;
+    while (value_end > value_begin && is_blank(s[value_end - 1])) --value_end;
+    while (value_end > value_begin && (s[value_end - 1] == ';' || s[value_end - 1] == ' '))
+        --value_end;
+    Ref name = Ref::steal(PyUnicode_DecodeUTF8(s + name_begin, name_end - name_begin, nullptr));
+    if (!name) return skip_undecodable();
+    Ref key = Ref::steal(unquote_text(name.get()));
+    if (!key) return -1;
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(s + value_begin, value_end - value_begin, nullptr));
+    if (!text) return skip_undecodable();
+    Ref value = Ref::steal(unquote_text(text.get()));
+    if (!value) return -1;
+    return PyDict_SetItem(out, key.get(), value.get());
+}
+
+// The same through split_value itself, for a header value that is not bytes.
 int add_cookie_part(PyObject *part, PyObject *out) {
     PyObject *args[] = {part, S.equals};
     Ref pair = Ref::steal(PyObject_Vectorcall(S.split_value, args, 2, nullptr));
@@ -371,18 +397,9 @@ int add_cookie_part(PyObject *part, PyObject *out) {
     if (!name_text) return skip_undecodable();
     Ref key = Ref::steal(unquote_text(name_text.get()));
     if (!key) return -1;
-    Ref value_text;
-    if (PyBytes_Check(raw.get())) {
-        // raw.rstrip(b"; "), decoded
-        const char *v = PyBytes_AS_STRING(raw.get());
-        Py_ssize_t n = PyBytes_GET_SIZE(raw.get());
-        while (n > 0 && (v[n - 1] == ';' || v[n - 1] == ' ')) --n;
-        value_text = Ref::steal(PyUnicode_DecodeUTF8(v, n, nullptr));
-    } else {
-        Ref stripped = Ref::steal(PyObject_CallMethodOneArg(raw.get(), S.n_rstrip, S.cookie_separator));
-        if (!stripped) return -1;
-        value_text = Ref::steal(decode_utf8(stripped.get()));
-    }
+    Ref stripped = Ref::steal(PyObject_CallMethodOneArg(raw.get(), S.n_rstrip, S.cookie_separator));
+    if (!stripped) return -1;
+    Ref value_text = Ref::steal(decode_utf8(stripped.get()));
     if (!value_text) return skip_undecodable();
     Ref v = Ref::steal(unquote_text(value_text.get()));
     if (!v) return -1;
@@ -400,6 +417,7 @@ int parse_cookie_header(PyObject *value, PyObject *out) {
             if (add_cookie_part(part.get(), out) < 0) return -1;
         return PyErr_Occurred() ? -1 : 0;
     }
+    // The value's own bytes: unquote may run host code, but nothing can change a bytes object.
     Ref hold = Ref::borrow(value);
     const char *s = PyBytes_AS_STRING(value);
     const Py_ssize_t n = PyBytes_GET_SIZE(value);
@@ -409,8 +427,7 @@ int parse_cookie_header(PyObject *value, PyObject *out) {
         while (end + 1 < n && !(s[end] == ';' && s[end + 1] == ' ')) ++end;
         const bool last = end + 1 >= n;
         if (last) end = n;
-        Ref part = Ref::steal(PyBytes_FromStringAndSize(s + start, end - start));
-        if (!part || add_cookie_part(part.get(), out) < 0) return -1;
+        if (add_cookie_part(s + start, end - start, out) < 0) return -1;
         if (last) return 0;
         start = end + 2;
     }
