@@ -8,6 +8,7 @@
 #include "keystone/application.hpp"
 #include "keystone/coroutine_function.hpp"
 #include "keystone/default_handlers.hpp"
+#include "keystone/entries.hpp"
 #include "keystone/handlers_dict.hpp"
 #include "keystone/handling.hpp"
 #include "keystone/keystone_api.hpp"
@@ -64,9 +65,11 @@ PyObject *init_module() {
     Ref registry = Ref::steal(new_handlers_dict_class(name.get()));
     if (!registry || add_object(module.get(), "ExceptionHandlersDict", registry.get()) < 0)
         return nullptr;
-    for (const CoroutineFunctionDef &def : default_handlers()) {
-        Ref handler = Ref::steal(new_coroutine_function(&def, name.get()));
-        if (!handler || add_object(module.get(), def.name, handler.get()) < 0) return nullptr;
+    for (std::span<const CoroutineFunctionDef> defs : {default_handlers(), entries()}) {
+        for (const CoroutineFunctionDef &def : defs) {
+            Ref function = Ref::steal(new_coroutine_function(&def, name.get()));
+            if (!function || add_object(module.get(), def.name, function.get()) < 0) return nullptr;
+        }
     }
     if (ready_keystone_type(name.get()) < 0 ||
         add_object(module.get(), "KeystoneApplication", reinterpret_cast<PyObject *>(&KeystoneType)) < 0)

@@ -26,6 +26,7 @@ PyObject *names_tuple(const char *name);  // a one-name keyword tuple for vector
     NAME(init_exceptions_handlers)                                                             \
     NAME(disabled) NAME(filters) NAME(handlers) NAME(propagate) NAME(parent) NAME(level)       \
     NAME(lastResort) NAME(data)                                                                \
+    NAME(type) NAME(http) NAME(proto) NAME(_entry) NAME(_unanswered) NAME(_serve_other_scope)  \
     /* Globals of the module, read when they are used (users may replace them). */            \
     NAME(get_logger) NAME(get_class_instance_hierarchy) NAME(handle_not_found)                 \
     NAME(handle_bad_request) NAME(handle_unprocessable_entity)                                 \
@@ -44,6 +45,8 @@ PyObject *names_tuple(const char *name);  // a one-name keyword tuple for vector
     TYPE(user_dict, state::cls("collections", "UserDict"))                                     \
     OBJECT(msgspec_encode, state::attr("msgspec.json", "encode"))                              \
     /* Sibling modules. */                                                                     \
+    OBJECT(serve_asgi, state::attr("quenmark.scribe", "serve_asgi"))                           \
+    OBJECT(serve_rsgi, state::attr("quenmark.scribe", "serve_rsgi"))                           \
     OBJECT(class_hierarchy, state::attr("quenmark.utils", "get_class_instance_hierarchy"))     \
     TYPE(http_exception, state::cls("quenmark.exceptions", "HTTPException"))                   \
     TYPE(internal_server_error, state::cls("quenmark.exceptions", "InternalServerError"))      \

@@ -137,6 +137,21 @@ def test_application_is_a_keystone_application():
     assert isinstance(app, KeystoneApplication) and app.router is router and app.show_error_details
     assert inspect.iscoroutinefunction(app.handle)
     assert type(app.exceptions_handlers) is ExceptionHandlersDict
+    # Servers tell an ASGI 3 application by this (uvicorn) and call the methods unbound.
+    assert inspect.iscoroutinefunction(app.__call__) and inspect.iscoroutinefunction(app.__rsgi__)
+    assert str(inspect.signature(app.__call__)) == "(scope, receive, send)"
+
+
+class _Scope:
+    proto = "websocket"
+
+
+async def test_scopes_other_than_http():
+    app = Application()
+    with pytest.raises(RuntimeError, match="unsupported ASGI scope type 'websocket'"):
+        await app({"type": "websocket"}, None, None)
+    with pytest.raises(RuntimeError, match="unsupported RSGI protocol 'websocket'"):
+        await app.__rsgi__(_Scope(), None)
 
 
 def test_exception_handler_decorator_registers_and_checks(app):

@@ -15,10 +15,10 @@ from typing import TYPE_CHECKING, Any, Self, TypeVar
 from quenmark import disconnects
 from quenmark.contents import TextContent
 from quenmark.exceptions import MessageAborted
-from quenmark.keystone import ExceptionHandlersDict, KeystoneApplication
+from quenmark.keystone import ExceptionHandlersDict, KeystoneApplication, asgi_entry, rsgi_entry
 from quenmark.messages import Request, Response
 from quenmark.middleware.pipeline import Middleware, compose
-from quenmark.server import asgi, rsgi
+from quenmark.server import asgi
 from quenmark.server.handlers import handle_method_not_allowed, name_the_route
 from quenmark.server.routing import Router
 
@@ -135,20 +135,19 @@ class Application(KeystoneApplication):
                 self.logger.exception("%s hook %s failed", stage, getattr(hook, "__qualname__", hook))
                 raise
 
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+    # The ASGI and RSGI entry points (compiled): an HTTP exchange is served from the scope to the
+    # pools by quenmark.scribe's serve_asgi / serve_rsgi, which await `_entry` with the request
+    # and send nothing for `_unanswered`; other ASGI scopes go to `_serve_other_scope`.
+    __call__ = asgi_entry
+    __rsgi__ = rsgi_entry
+    _unanswered = _NOTHING_TO_SEND
+
+    async def _serve_other_scope(self, scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
-        if kind == "http":
-            # Request from the scope, `_entry`, response sent, both back to the pools (compiled).
-            await asgi.serve_asgi(self._entry, scope, receive, send, _NOTHING_TO_SEND)
-        elif kind == "lifespan":
+        if kind == "lifespan":
             await asgi.run_lifespan(self, receive, send)
         else:
             raise RuntimeError(f"unsupported ASGI scope type {kind!r}")
-
-    async def __rsgi__(self, scope: Any, protocol: Any) -> None:
-        if scope.proto != "http":
-            raise RuntimeError(f"unsupported RSGI protocol {scope.proto!r}")
-        await rsgi.serve_rsgi(self._entry, scope, protocol, _NOTHING_TO_SEND)
 
     def __rsgi_init__(self, loop: Any) -> None:
         try:

@@ -1,0 +1,69 @@
+// The server's entry points, as an application class takes them on (`__call__ = asgi_entry`,
+// `__rsgi__ = rsgi_entry`): coroutine functions that are methods when they are class attributes.
+// An HTTP exchange goes straight to quenmark.scribe's serve_asgi / serve_rsgi with the
+// application's `_entry` and `_unanswered`, with no Python frame between the server and the
+// exchange; any other ASGI scope goes to the application's `_serve_other_scope(scope, receive,
+// send)` (the lifespan protocol).
+#include "keystone/entries.hpp"
+
+#include "common/args.hpp"
+#include "common/ref.hpp"
+#include "keystone/state.hpp"
+
+namespace qm::keystone {
+namespace {
+
+bool is_http(PyObject *kind) {
+    return kind == S.n_http || (PyUnicode_Check(kind) && PyUnicode_EqualToUTF8(kind, "http"));
+}
+
+PyObject *serve(PyObject *serve, PyObject *app, PyObject *const *rest, Py_ssize_t n) {
+    Ref entry = Ref::steal(PyObject_GetAttr(app, S.n__entry));
+    if (!entry) return nullptr;
+    Ref unanswered = Ref::steal(PyObject_GetAttr(app, S.n__unanswered));
+    if (!unanswered) return nullptr;
+    PyObject *args[5] = {entry.get()};
+    for (Py_ssize_t i = 0; i < n; ++i) args[i + 1] = rest[i];
+    args[n + 1] = unanswered.get();
+    return PyObject_Vectorcall(serve, args, size_t(n + 2), nullptr);
+}
+
+PyObject *asgi_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"app", "scope", "receive", "send"};
+    PyObject *a[4] = {};
+    if (!parse_args("asgi_entry", args, nargs, kwnames, names, 4, a)) return nullptr;
+    Ref kind = Ref::steal(PyObject_GetItem(a[1], S.n_type));
+    if (!kind) return nullptr;
+    if (is_http(kind.get())) return serve(S.serve_asgi, a[0], a + 1, 3);
+    PyObject *call[] = {a[0], a[1], a[2], a[3]};
+    return PyObject_VectorcallMethod(S.n__serve_other_scope, call,
+                                     4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyObject *rsgi_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"app", "scope", "protocol"};
+    PyObject *a[3] = {};
+    if (!parse_args("rsgi_entry", args, nargs, kwnames, names, 3, a)) return nullptr;
+    Ref proto = Ref::steal(PyObject_GetAttr(a[1], S.n_proto));
+    if (!proto) return nullptr;
+    if (!is_http(proto.get())) {
+        PyErr_Format(PyExc_RuntimeError, "unsupported RSGI protocol %R", proto.get());
+        return nullptr;
+    }
+    return serve(S.serve_rsgi, a[0], a + 1, 2);
+}
+
+const CoroutineFunctionDef kEntries[] = {
+    {"asgi_entry", "asgi_entry", "(app, scope, receive, send)",
+     "The ASGI application: an HTTP scope is served by serve_asgi with app._entry, anything "
+     "else by app._serve_other_scope(scope, receive, send).",
+     asgi_entry},
+    {"rsgi_entry", "rsgi_entry", "(app, scope, protocol)",
+     "The RSGI application: an HTTP scope is served by serve_rsgi with app._entry.", rsgi_entry},
+};
+
+}  // namespace
+
+std::span<const CoroutineFunctionDef> entries() { return kEntries; }
+
+}  // namespace qm::keystone
