@@ -117,8 +117,9 @@ void log_recycle_failure(PyObject *o) {
 // pools.recycle for the exchange's two objects (the request and the response or null, which
 // hold the exchange's references): when nothing else holds either, both go back to the pools
 // here, the response first; anything else is pools.recycle's to sort out (it closes the form
-// files of a request kept elsewhere). An exception being raised is left as it is.
-void recycle(Ref request, Ref response) {
+// files of a request kept elsewhere). An exception being raised is left as it is. Whether both
+// went back here.
+bool recycle(Ref request, Ref response) {
     PyObject *pending = PyErr_GetRaisedException();
     const bool response_free = !response || Py_IsNone(response.get()) ||
                                (PyObject_TypeCheck(response.get(), S.messages->response_type) &&
@@ -129,6 +130,8 @@ void recycle(Ref request, Ref response) {
             log_recycle_failure(response.get());
         response.reset();
         if (S.messages->release_request(request.get(), 0) < 0) log_recycle_failure(request.get());
+        PyErr_SetRaisedException(pending);
+        return true;
     } else {
         Ref held = Ref::steal(PyList_New(2));
         Ref pools = Ref::steal(PyImport_ImportModule("quenmark.server.pools"));
@@ -142,6 +145,19 @@ void recycle(Ref request, Ref response) {
         if (PyErr_Occurred()) PyErr_FormatUnraisable("Exception ignored while recycling");
     }
     PyErr_SetRaisedException(pending);
+    return false;
+}
+
+// Takes `receive` out of the scope of a request without a body once the request is back in its
+// pool: servers keep the scope on the object whose bound method `receive` is, so the entry would
+// otherwise leave a reference cycle per request to the cyclic collector. A request kept elsewhere
+// keeps it, for a disconnect probe made later.
+void forget_receive(PyObject *scope) {
+    if (!PyDict_Check(scope)) return;
+    PyObject *pending = PyErr_GetRaisedException();
+    if (PyDict_Pop(scope, S.asgi_receive_key, nullptr) < 0)
+        PyErr_FormatUnraisable("Exception ignored while clearing the scope");
+    PyErr_SetRaisedException(pending);
 }
 
 // ---- the exchanges -------------------------------------------------------------------------------
@@ -150,8 +166,10 @@ void recycle(Ref request, Ref response) {
 using Writer = Coro (*)(Ref response, Ref sink, Ref request);
 
 // The rest of an exchange once its request is built: `await entry(request)`, the response written
-// to `sink` (unless it is `unanswered`), then both objects given back.
-Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, const char *what) {
+// to `sink` (unless it is `unanswered`), then both objects given back. `scope` is the ASGI scope,
+// or null.
+Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, const char *what,
+              Ref scope) {
     Ref response = co_await await_(Ref::steal(PyObject_CallOneArg(entry.get(), request.get())));
     bool done = bool(response);
     // (No co_await inside a condition: GCC 12 evaluates such operands eagerly.)
@@ -161,7 +179,7 @@ Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, co
             write(Ref::borrow(response.get()), std::move(sink), Ref::borrow(request.get())), what);
         done = bool(sent);
     }
-    recycle(std::move(request), std::move(response));
+    if (recycle(std::move(request), std::move(response)) && scope) forget_receive(scope.get());
     if (!done) co_return Raised{};
     co_return Ref::none();
 }
@@ -216,7 +234,7 @@ PyObject *py_serve_asgi(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     Ref request = Ref::steal(instantiate_asgi_request(a[1], a[2]));
     if (!request) return nullptr;
     return exchange(std::move(request), Ref::borrow(a[0]), Ref::borrow(a[3]), Ref::borrow(a[4]),
-                    send_asgi_body, "send_asgi_response")
+                    send_asgi_body, "send_asgi_response", Ref::borrow(a[1]))
         .release("serve_asgi");
 }
 
@@ -227,7 +245,7 @@ PyObject *py_serve_rsgi(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     Ref request = Ref::steal(instantiate_rsgi_request(a[1], a[2]));
     if (!request) return nullptr;
     return exchange(std::move(request), Ref::borrow(a[0]), Ref::borrow(a[2]), Ref::borrow(a[3]),
-                    send_rsgi_body, "send_rsgi_response")
+                    send_rsgi_body, "send_rsgi_response", Ref{})
         .release("serve_rsgi");
 }
 

@@ -213,3 +213,37 @@ async def test_a_release_that_fails_is_logged_and_the_answer_stands(interface, c
     assert record.exc_info[1].args == ("dispose failed",)
     # The request went back all the same; the response did not.
     assert len(messages._TLS.requests) == 1 and messages._TLS.responses == []
+
+
+async def test_an_exchange_leaves_no_cycle_for_the_collector():
+    # Servers keep the scope on the object whose bound method `receive` is; the receive kept in
+    # the scope for the disconnect probe must not outlive the exchange.
+    import gc
+
+    app = Application()
+
+    @app.router.get("/")
+    async def handler(request):
+        return text("ok")
+
+    class Cycle:
+        def __init__(self):
+            self.scope = {"type": "http", "method": "GET", "path": "/", "raw_path": b"/",
+                          "query_string": b"", "headers": [(b"host", b"test")]}
+
+        async def receive(self):
+            return {"type": "http.disconnect"}
+
+        async def send(self, event):
+            pass
+
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(20):
+            cycle = Cycle()
+            await app(cycle.scope, cycle.receive, cycle.send)
+            assert "quenmark.receive" not in cycle.scope
+        assert gc.collect() == 0
+    finally:
+        gc.enable()
