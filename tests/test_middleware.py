@@ -14,7 +14,7 @@ from quenmark.messages import Response
 from quenmark.middleware import CORSMiddleware, GZipMiddleware, StaticFiles
 from quenmark.middleware.gzip import accepts_gzip
 from quenmark.responses import text
-from quenmark.server.application import _NOTHING_TO_SEND
+from quenmark.server.application import _CLIENT_GONE
 from quenmark.testing import TestClient
 
 INTERFACES = ["asgi", "rsgi"]
@@ -70,7 +70,7 @@ def test_pipeline_order_short_circuit_and_failures(interface):
         assert client.get("/raise/notfound").status_code == 404
         assert app.calls == ["GET"]
     # The response to a client that left is shared: no middleware may change it.
-    assert not _NOTHING_TO_SEND.has_header(b"x-order")
+    assert not _CLIENT_GONE.has_header(b"x-order")
 
 
 async def test_pipeline_is_composed_at_the_first_request_without_lifespan():
@@ -105,11 +105,10 @@ async def test_client_gone_passes_the_middlewares_untouched():
             seen.append("finally")
 
     async with TestClient(make_app(observer, tagging(b"x"))) as client:
-        # No response for a client that left: the test client then sees the app return without one.
-        with pytest.raises(RuntimeError, match="without starting a response"):
-            await client.get("/raise/gone")
+        # The exchange answers 400 itself, past the middlewares, in case the client still listens.
+        assert (await client.get("/raise/gone")).status_code == 400
     assert seen == ["finally"]
-    assert not _NOTHING_TO_SEND.has_header(b"x-order")
+    assert not _CLIENT_GONE.has_header(b"x-order")
 
 
 # -- CORS --------------------------------------------------------------------------------------

@@ -63,8 +63,9 @@ PyMethodDef kFunctions[] = {
     {"serve_asgi", QM_FASTCALL(py_serve_asgi),
      PyDoc_STR("serve_asgi(entry, scope, receive, send, unanswered)\n--\n\n"
                "Coroutine: one ASGI HTTP exchange. The request built from the scope is answered "
-               "by `await entry(request)`, which is sent unless it is `unanswered`; the request "
-               "and the response go back to the pools when nothing else holds them.")},
+               "by `await entry(request)`, which is sent (for `unanswered`, a 400 that may fail "
+               "to go out); the request and the response go back to the pools when nothing else "
+               "holds them.")},
     {"serve_rsgi", QM_FASTCALL(py_serve_rsgi),
      PyDoc_STR("serve_rsgi(entry, scope, protocol, unanswered)\n--\n\n"
                "Coroutine: one RSGI HTTP exchange, as serve_asgi.")},

@@ -165,19 +165,34 @@ void forget_receive(PyObject *scope) {
 // What writes a response to the server: send_asgi_body or send_rsgi_body.
 using Writer = Coro (*)(Ref response, Ref sink, Ref request);
 
+// What answers `unanswered`: the request's body ended early, because the client went away or
+// because the server took a malformed body for that. A client still listening is told 400.
+PyObject *bad_request() {
+    const messages::AcquireResponseArgs status{.given = 1, .status = 400, .headers = nullptr,
+                                               .content = nullptr};
+    return S.messages->acquire_response(0, &status);
+}
+
 // The rest of an exchange once its request is built: `await entry(request)`, the response written
-// to `sink` (unless it is `unanswered`), then both objects given back. `scope` is the ASGI scope,
-// or null.
+// to `sink` (a 400 without failure for `unanswered`), then both objects given back. `scope` is the
+// ASGI scope, or null.
 Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, const char *what,
               Ref scope) {
     Ref response = co_await await_(Ref::steal(PyObject_CallOneArg(entry.get(), request.get())));
     bool done = bool(response);
-    // (No co_await inside a condition: GCC 12 evaluates such operands eagerly.)
-    if (done && response.get() != unanswered.get()) done = check_response_arg(response.get(), "response");
-    if (done && response.get() != unanswered.get()) {
+    const bool best_effort = done && response.get() == unanswered.get();
+    if (best_effort) response = Ref::steal(bad_request());
+    done = response && check_response_arg(response.get(), "response");
+    if (done) {
+        // (No co_await inside a condition: GCC 12 evaluates such operands eagerly.)
         Ref sent = co_await await_(
             write(Ref::borrow(response.get()), std::move(sink), Ref::borrow(request.get())), what);
         done = bool(sent);
+        // A client that is gone cannot be told; a cancellation still goes through.
+        if (!done && best_effort && PyErr_ExceptionMatches(PyExc_Exception)) {
+            PyErr_Clear();
+            done = true;
+        }
     }
     if (recycle(std::move(request), std::move(response)) && scope) forget_receive(scope.get());
     if (!done) co_return Raised{};

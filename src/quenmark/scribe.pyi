@@ -36,7 +36,8 @@ def instantiate_asgi_request(
 ) -> Request: ...
 
 # One whole exchange: the request built from the scope, `await entry(request)`, its response sent
-# (unless it is `unanswered`), then both back to the pools when nothing else holds them.
+# (for `unanswered`, a 400 whose failure to go out is ignored: the client may be gone), then both
+# back to the pools when nothing else holds them.
 def serve_asgi(
     entry: Callable[[Request], Awaitable[Response]], scope: dict[str, Any],
     receive: Callable[[], Awaitable[dict[str, Any]]], send: Callable[[dict[str, Any]], Awaitable[Any]],

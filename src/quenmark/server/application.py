@@ -44,13 +44,14 @@ class ServerErrorDetailsHandler:
         return Response(500, content=TextContent(f"Internal Server Error\n\n{details}"))
 
 
-# The answer to a request whose client went away before its body was read: nobody is left to
-# receive a response, so none is sent.
-_NOTHING_TO_SEND = Response(499)
+# What `handle` answers for a request whose body ended early: the client went away, or the server
+# took a malformed body for that. The exchange sends a fresh 400 in its place and ignores a
+# failure to send it: a client still listening is told, one that is gone cannot be.
+_CLIENT_GONE = Response(499)
 
 
 async def _client_gone(app: Any, request: Request, exc: MessageAborted) -> Response:
-    return _NOTHING_TO_SEND
+    return _CLIENT_GONE
 
 
 class Application(KeystoneApplication):
@@ -75,7 +76,7 @@ class Application(KeystoneApplication):
     def build_pipeline(self) -> None:
         """Composes `middlewares` around `handle`; `start` does, after the start hooks."""
         self._entry = compose(self.middlewares, self.handle, self.handle_request_handler_exception,
-                              _NOTHING_TO_SEND)
+                              _CLIENT_GONE)
 
     async def _first_request(self, request: Request) -> Response:
         # A request before any start (a server without lifespan, a bare call): compose now.
@@ -137,10 +138,10 @@ class Application(KeystoneApplication):
 
     # The ASGI and RSGI entry points (compiled): an HTTP exchange is served from the scope to the
     # pools by quenmark.scribe's serve_asgi / serve_rsgi, which await `_entry` with the request
-    # and send nothing for `_unanswered`; other ASGI scopes go to `_serve_other_scope`.
+    # and send a best-effort 400 for `_unanswered`; other ASGI scopes go to `_serve_other_scope`.
     __call__ = asgi_entry
     __rsgi__ = rsgi_entry
-    _unanswered = _NOTHING_TO_SEND
+    _unanswered = _CLIENT_GONE
 
     async def _serve_other_scope(self, scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
