@@ -507,3 +507,38 @@ async def test_repeated_body_operations_do_not_leak():
         tracemalloc.stop()
     assert after - before < 64 * 1024
     assert [sys.getrefcount(o) for o in shared] == refs
+
+
+@pytest.mark.parametrize("interface", ["asgi", "rsgi"])
+async def test_reading_a_server_body_holds_about_its_size_once(interface):
+    from quenmark.contents import ASGIContent, RSGIContent
+
+    count, size = 20, 1 << 20
+    made = []
+
+    def chunk():  # made as the server would, while the body is read
+        made.append(None)
+        return bytes([64 + len(made)]) * size
+
+    async def receive():
+        return {"type": "http.request", "body": chunk(), "more_body": len(made) < count}
+
+    class Protocol:
+        def __aiter__(self):
+            return self
+
+        async def __anext__(self):
+            if len(made) == count:
+                raise StopAsyncIteration
+            return chunk()
+
+    request = Request.incoming("POST", b"/", b"", [])
+    request.content = ASGIContent(receive) if interface == "asgi" else RSGIContent(Protocol())
+    tracemalloc.start()
+    try:
+        body = await request.read()
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert body == b"".join(bytes([65 + i]) * size for i in range(count))
+    assert peak < 1.3 * count * size

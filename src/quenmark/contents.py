@@ -16,6 +16,7 @@ body a server content hands out (per request, `content.max_size`; None for no li
 from __future__ import annotations
 
 import asyncio
+import io
 import re
 import secrets
 from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable, Iterable
@@ -82,6 +83,35 @@ def _as_bytes(value: Any) -> bytes:
     if isinstance(value, str):
         return value.encode("utf-8")
     raise TypeError(f"Expected bytes, got {type(value).__name__}")
+
+
+class _Gathered:
+    """A request body gathered chunk by chunk. After the first chunk they go into one buffer that
+    grows in place and is handed out without a copy, so that reading N bytes holds about N where
+    a list of chunks joined at the end held 2N."""
+
+    __slots__ = ("first", "buffer")
+
+    def __init__(self) -> None:
+        self.first = b""
+        self.buffer: io.BytesIO | None = None
+
+    def __bool__(self) -> bool:
+        return bool(self.first) or self.buffer is not None
+
+    def add(self, chunk: bytes) -> None:
+        buffer = self.buffer
+        if buffer is None:
+            if not self.first:
+                self.first = chunk  # most bodies come in one chunk: kept as it is
+                return
+            buffer = self.buffer = io.BytesIO()
+            buffer.write(self.first)
+            self.first = b""
+        buffer.write(chunk)
+
+    def value(self) -> bytes:
+        return self.first if self.buffer is None else self.buffer.getvalue()
 
 
 class Content:
@@ -409,7 +439,7 @@ class ASGIContent(_ServerBody):
         if self._complete:
             self._data = b""
             return self._data
-        chunks: list[bytes] = []
+        gathered = _Gathered()
         self._begin_reading()
         try:
             while True:
@@ -422,18 +452,18 @@ class ASGIContent(_ServerBody):
                 chunk = message.get("body")
                 if chunk:
                     self._count(len(chunk))
-                    chunks.append(chunk)
+                    gathered.add(chunk if type(chunk) is bytes else bytes(chunk))
                 if not message.get("more_body", False):
                     break
         except BaseException:
-            if chunks:
+            if gathered:
                 # Part of the body is gone: a later read must not return it truncated.
                 self._streamed = True
             raise
         finally:
             self._end_reading()
         self._complete = True
-        self._data = b"".join(chunks)
+        self._data = gathered.value()
         return self._data
 
     async def wait_disconnected(self) -> None:
@@ -494,18 +524,18 @@ class RSGIContent(_ServerBody):
             return self._data
         # Chunk by chunk rather than `await protocol()`, which would take a body of any size
         # into memory before its length could be checked.
-        chunks: list[bytes] = []
+        gathered = _Gathered()
         try:
             async for chunk in protocol:
                 if chunk:
                     self._count(len(chunk))
-                    chunks.append(_as_bytes(chunk))
+                    gathered.add(_as_bytes(chunk))
         except BaseException:
-            if chunks:
+            if gathered:
                 self._streamed = True
             raise
         self._complete = True
-        self._data = b"".join(chunks)
+        self._data = gathered.value()
         return self._data
 
     async def stream(self) -> AsyncIterator[bytes]:
