@@ -50,7 +50,7 @@ MIX = [
     ("GET", b"/hello/caf%C3%A9/", [(b"accept", b"*/*"), (b"x-forwarded-for", b"10.0.0.1")], b"",
      200),
     ("GET", b"/missing/path", [], b"", 404),
-    ("DELETE", b"/items/1", [], b"", 404),
+    ("DELETE", b"/items/1", [], b"", 405),  # the path is served for GET: Allow says so
 ]
 
 
