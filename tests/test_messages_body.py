@@ -542,3 +542,21 @@ async def test_reading_a_server_body_holds_about_its_size_once(interface):
         tracemalloc.stop()
     assert body == b"".join(bytes([65 + i]) * size for i in range(count))
     assert peak < 1.3 * count * size
+
+
+async def test_a_body_announced_beyond_the_limit_is_refused_at_its_first_chunk():
+    from quenmark.contents import ASGIContent
+    from quenmark.exceptions import ContentTooLarge
+
+    calls = []
+
+    async def receive():
+        calls.append(None)
+        return {"type": "http.request", "body": b"x" * 10, "more_body": True}
+
+    content = ASGIContent(receive, announced=10**12)
+    with pytest.raises(ContentTooLarge):
+        await content.read()
+    assert len(calls) == 1
+    content.max_size = None  # a route that takes any size reads on
+    content._count(10)

@@ -300,12 +300,14 @@ class _ServerBody(Content):
     of it; `_streamed` says chunks were handed out without being kept, so a later `read()` or
     stream could only give a body with its start missing and refuses instead. `max_size` is
     the most bytes the body may have (`MAX_BODY_SIZE` when the content is made; None: no
-    limit); `_received` counts them.
+    limit); `_received` counts them. `announced` is the length the request's Content-Length
+    gives (-1: none): a body announced beyond `max_size` is refused at its first chunk rather
+    than read up to the limit.
     """
 
-    __slots__ = ("_source", "_data", "_complete", "_streamed", "_received", "max_size")
+    __slots__ = ("_source", "_data", "_complete", "_streamed", "_received", "max_size", "announced")
 
-    def __init__(self, source: Any) -> None:
+    def __init__(self, source: Any, announced: int = -1) -> None:
         self.type = None
         self.body = None
         self.length = -1
@@ -315,6 +317,7 @@ class _ServerBody(Content):
         self._streamed = False
         self._received = 0
         self.max_size = MAX_BODY_SIZE
+        self.announced = announced
 
     @property
     def body_buffer(self) -> memoryview:
@@ -326,7 +329,7 @@ class _ServerBody(Content):
         received = self._received + size
         self._received = received
         limit = self.max_size
-        if limit is not None and received > limit:
+        if limit is not None and (received > limit or self.announced > limit):
             # What came so far is dropped: the body can no longer be read whole.
             self._streamed = True
             raise ContentTooLarge(f"The request body is larger than {limit} bytes")
@@ -367,10 +370,10 @@ class ASGIContent(_ServerBody):
 
     __slots__ = ("_reader", "_read_done")
 
-    def __init__(self, receive: Receive) -> None:
+    def __init__(self, receive: Receive, announced: int = -1) -> None:
         if not callable(receive):
             raise TypeError("receive must be the ASGI receive callable")
-        super().__init__(receive)
+        super().__init__(receive, announced)
         self._reader: object = None
         self._read_done: asyncio.Future[None] | None = None
 
