@@ -8,7 +8,7 @@ NATIVE_TESTS := build/native-tests
 HOST ?= 127.0.0.1
 PORT ?= 8000
 
-.PHONY: setup build test test-native test-python typecheck bench bench-e2e bench-e2e-cell serve clean fuzz sanitize soak soak-refcount
+.PHONY: setup build test test-native test-python typecheck bench bench-e2e bench-e2e-cell bench-e2e-instructions serve clean fuzz sanitize soak soak-refcount
 
 $(VENV)/.installed: requirements-dev.txt
 	@python=$$(scripts/python314.sh) && { [ -x $(PY) ] || "$$python" -m venv $(VENV); }
@@ -18,9 +18,10 @@ $(VENV)/.installed: requirements-dev.txt
 
 setup: $(VENV)/.installed
 
-# The build folder persists, so a rebuild compiles only what changed.
+# The build folder persists, so a rebuild compiles only what changed. The modules keep their
+# symbols, so that perf and callgrind name the functions in a profile.
 build: setup
-	$(PY) -m pip install -q --no-build-isolation --no-deps -e .
+	SKBUILD_INSTALL_STRIP=false $(PY) -m pip install -q --no-build-isolation --no-deps -e .
 
 test-native: setup
 	cmake -S . -B $(NATIVE_TESTS) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
@@ -89,6 +90,11 @@ bench-e2e-cell: build
 	@$(call apt_install,wrk,wrk)
 	@$(if $(filter perf,$(PROFILE)),$(call apt_install,perf,linux-perf))
 	$(PY) benchmarks/e2e/cell.py $(APP) $(SERVER) $(ENDPOINT) $(if $(PROFILE),--profile $(PROFILE)) $(ARGS)
+
+# Instructions per request under a real server (callgrind): steady where timings are noisy.
+bench-e2e-instructions: build
+	@$(call apt_install,valgrind,valgrind)
+	$(PY) benchmarks/e2e/instructions.py $(ARGS)
 
 serve: build
 	$(VENV)/bin/uvicorn --app-dir examples hello:app --host $(HOST) --port $(PORT)
