@@ -31,6 +31,29 @@ def test_no_fallback_between_methods_and_no_tree_created_by_lookups():
     assert list(router.trees) == [b"GET"]
 
 
+class BytesKey(bytes):
+    pass
+
+
+@pytest.mark.parametrize(
+    "trees, found",
+    [
+        ({b"POST": 1, b"GETS": 1, b"GET": 0}, True),
+        ({b"POST": 1, b"GETS": 1}, False),
+        ({BytesKey(b"GET"): 0}, True),  # keys other than exact bytes: the dict's own lookup
+        ({"GET": 0, b"GET": 0}, True),
+        ({"GET": 0}, False),
+    ],
+)
+def test_the_method_picks_its_tree_among_others(trees, found):
+    router = CythonRadixRouter()
+    router.add_route(b"GET", b"/x", "get")
+    router.add_route(b"POST", b"/x", "post")
+    made = dict(router.trees)
+    router.trees = {key: made[b"POST" if index else b"GET"] for key, index in trees.items()}
+    assert router.get_match(b"GET", b"/x") == (("get", None) if found else None)
+
+
 def test_one_tree_per_method():
     router = CythonRadixRouter()
     router.add_route(b"GET", b"/items/{id:int}", "get", ["id"])
@@ -214,6 +237,14 @@ def test_value_conversion(given, expected):
     [
         (b"/p/{x}", b"/p/%2541", {"x": "%41"}),
         (b"/p/{x}", b"/p/%25", {"x": "%"}),
+        # Plain text and escapes or other bytes on either side of eight-byte boundaries.
+        (b"/p/{x}", b"/p/abcdefgh", {"x": "abcdefgh"}),
+        (b"/p/{x}", b"/p/abcdefg%41", {"x": "abcdefgA"}),
+        (b"/p/{x}", b"/p/abcdefgh%41", {"x": "abcdefghA"}),
+        (b"/p/{x}", b"/p/a%41bcdefghijklmnop", {"x": "aAbcdefghijklmnop"}),
+        (b"/p/{x}", "/p/abcdefghé".encode(), {"x": "abcdefghé"}),
+        (b"/p/{x}", b"/p/abcdefgh\xff", {"x": "abcdefgh\ufffd"}),
+        (b"/p/{x}", b"/p/a", {"x": "a"}),
         (b"/f/{rest:path}", b"/f/%252e%252e/%252e%252e/etc/passwd", {"rest": "%2e%2e/%2e%2e/etc/passwd"}),
     ],
 )

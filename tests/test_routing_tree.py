@@ -354,6 +354,18 @@ def test_static_segments_compare_case_insensitively_in_the_tree(users):
     assert tree.match(b"/Users/ME") == (m, None)
 
 
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 7, 8, 9, 15, 16, 17])
+def test_static_children_are_found_whatever_their_length_and_case(length):
+    tree = RadixTree()
+    segments = [bytes([ord("a") + (i + k) % 26 for k in range(length)]) for i in range(6)]
+    for i, segment in enumerate(segments):
+        tree.insert(b"/" + segment + b"/{x}", Route(str(i)))
+    for i, segment in enumerate(segments):
+        route, _ = tree.match(b"/" + segment.upper() + b"/v")
+        assert route.name == str(i)
+    assert tree.match(b"/" + segments[0][:-1] + b"!/v") is None
+
+
 def test_trailing_slash(users):
     tree, r, m = users
     assert tree.match(b"/users/me/") == (m, None)

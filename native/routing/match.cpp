@@ -420,7 +420,7 @@ PyObject *tree_match_impl(PyObject *self, PyObject *path) {
     if (has_double_slash(s, n)) Py_RETURN_NONE;
 
     Ref routes = Ref::borrow(tree->static_routes);
-    const bool has_static = PyDict_CheckExact(routes.get());
+    const bool has_static = PyDict_CheckExact(routes.get()) && PyDict_GET_SIZE(routes.get()) > 0;
     if (has_static) {
         PyObject *route = nullptr;
         if (PyDict_GetItemRef(routes.get(), path, &route) < 0) return nullptr;

@@ -1,4 +1,6 @@
 // CythonRadixRouter: one RadixTree per HTTP method.
+#include <cstring>
+
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/fields.hpp"
@@ -57,6 +59,26 @@ int add_route_impl(PyObject *self, PyObject *method, PyObject *pattern, PyObject
     return tree_insert(tree.get(), pattern, route, param_names);
 }
 
+// `trees[method]` as a new reference in `*found` (null when absent); 0, or -1 with an error set.
+// A router holds a handful of methods, and the request's method is seldom the very object that
+// was registered: comparing the few keys beats hashing and the generic comparison the dict's
+// probe would make. Keys other than exact bytes take the dict's own lookup.
+int find_tree(PyObject *trees, PyObject *method, PyObject **found) {
+    const char *text = PyBytes_AS_STRING(method);
+    const Py_ssize_t n = PyBytes_GET_SIZE(method);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyObject *match = nullptr;
+    while (PyDict_Next(trees, &pos, &key, &value)) {
+        if (!PyBytes_CheckExact(key)) return PyDict_GetItemRef(trees, method, found);
+        if (!match && (key == method || (PyBytes_GET_SIZE(key) == n &&
+                                         std::memcmp(PyBytes_AS_STRING(key), text, n) == 0)))
+            match = value;
+    }
+    *found = Py_XNewRef(match);
+    return 0;
+}
+
 PyObject *get_match_impl(PyObject *self, PyObject *method, PyObject *path) {
     if (!require_bytes(method, "method") || !require_bytes(path, "path")) return nullptr;
     Ref trees = Ref::borrow(as_router(self)->trees);
@@ -64,7 +86,7 @@ PyObject *get_match_impl(PyObject *self, PyObject *method, PyObject *path) {
     Ref m = upper_method(method);
     if (!m) return nullptr;
     PyObject *found = nullptr;
-    if (PyDict_GetItemRef(trees.get(), m.get(), &found) < 0) return nullptr;
+    if (find_tree(trees.get(), m.get(), &found) < 0) return nullptr;
     if (!found) Py_RETURN_NONE;
     Ref tree = Ref::steal(found);
     if (tree.get() == Py_None) Py_RETURN_NONE;

@@ -1,7 +1,9 @@
 #include "routing/unquote.hpp"
 
+#include <cstdint>
 #include <cstring>
 
+#include "common/ascii.hpp"
 #include "common/ref.hpp"
 #include "routing/state.hpp"
 
@@ -32,6 +34,23 @@ Py_ssize_t percent_decode(const char *s, Py_ssize_t n, char *out) {
         out[o++] = s[i];
     }
     return o;
+}
+
+// Whether `n` bytes are all ASCII and hold no "%": eight at a time, as words.
+bool plain_ascii(const char *s, Py_ssize_t n) {
+    constexpr uint64_t ones = 0x0101010101010101ull;
+    constexpr uint64_t high = 0x8080808080808080ull;
+    constexpr uint64_t percent = ones * '%';
+    auto plain = [&](uint64_t w) {
+        const uint64_t x = w ^ percent;  // a zero byte where "%" was
+        return ((w | ((x - ones) & ~x)) & high) == 0;
+    };
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (!plain(load64(s + i))) return false;
+    for (; i < n; ++i)
+        if (static_cast<unsigned char>(s[i]) >= 0x80 || s[i] == '%') return false;
+    return true;
 }
 
 // Percent-decodes ASCII text and decodes the bytes as UTF-8 with replacement.
@@ -138,6 +157,13 @@ PyObject *unquote_str(PyObject *text) {
 }
 
 PyObject *fast_unquote_raw(const char *s, Py_ssize_t n) {
+    // Nearly every captured value is plain ASCII: its text is a copy of the bytes, made without
+    // the general decoder's passes.
+    if (n > 1 && plain_ascii(s, n)) {
+        PyObject *text = PyUnicode_New(n, 127);
+        if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), s, static_cast<size_t>(n));
+        return text;
+    }
     if (!std::memchr(s, '%', static_cast<size_t>(n))) return PyUnicode_DecodeUTF8(s, n, "replace");
     PyObject *replacement = nullptr;
     const int own = own_unquote(&replacement);
