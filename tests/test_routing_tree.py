@@ -378,6 +378,15 @@ def test_double_slash_never_matches(users, path):
     assert tree.match(path) is None
 
 
+@pytest.mark.parametrize("at", range(1, 19))
+def test_a_double_slash_anywhere_in_a_long_path_never_matches(at):
+    tree = RadixTree()
+    tree.insert(b"/{rest:path}", Route("r"))
+    path = b"/" + b"a" * 20
+    assert tree.match(path) is not None
+    assert tree.match(path[:at] + b"//" + path[at:]) is None
+
+
 def test_stripped_path_is_looked_up_in_the_static_table():
     tree = RadixTree()
     tree.static_routes[b"/only"] = "hand-made"

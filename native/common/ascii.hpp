@@ -37,6 +37,26 @@ inline uint64_t lower64(uint64_t x) {
     return x | (upper >> 2);
 }
 
+// The high bit of each byte of `x` that equals `c`, every other bit clear (no false positives:
+// no carry crosses a byte).
+inline uint64_t bytes_equal_mask(uint64_t x, unsigned char c) {
+    constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7full;
+    const uint64_t y = x ^ (0x0101010101010101ull * c);
+    return ~(((y & low7) + low7) | y | low7);
+}
+
+// The first `c` in `s[0, n)`, or null: a word at a time, for the short texts where a library
+// call costs more than the search.
+inline const char *find_byte(const char *s, Py_ssize_t n, unsigned char c) {
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (const uint64_t m = bytes_equal_mask(load64(s + i), c))
+            return s + i + __builtin_ctzll(m) / 8;
+    for (; i < n; ++i)
+        if (static_cast<unsigned char>(s[i]) == c) return s + i;
+    return nullptr;
+}
+
 // Whether `a`, ASCII-lowered, equals `b` (both `n` bytes). With `b` free of capitals this is
 // `a == b or a.lower() == b`.
 inline bool lowered_equal(const char *a, const char *b, Py_ssize_t n) {
