@@ -12,29 +12,50 @@ namespace {
 
 using Changes = DictChanges<struct ChildIndexTag>;
 
-// A hash of the lower-cased bytes, taken a word at a time (segments are short). The keys come from
-// the application's routes, never from clients, so a request can at worst probe a full chain of
-// a table that it cannot grow.
+// What a slot is compared by. A key of at most seven bytes is its own tag: its bytes in a word,
+// the length in the top byte, so equal tags mean equal keys and a hit reads nothing else. A
+// longer key's tag is a hash with 0xff in the top byte (never a length), so a tag match is then
+// confirmed against the key's bytes. The index keys compare with the lower-cased segment, so a
+// segment's tag is taken of its lower-cased bytes and a key's of its bytes as they are.
+constexpr int kShortKey = 7;
+constexpr uint64_t kLongTag = 0xffull << 56;
+
 inline uint64_t mix(uint64_t h, uint64_t word) {
     h = (h ^ word) * 0x9e3779b97f4a7c15ull;
     return h ^ (h >> 29);
 }
 
-inline uint64_t hash_lowered(const char *s, Py_ssize_t n) {
+template <bool kLower>
+inline uint64_t word_of(uint64_t w) {
+    return kLower ? lower64(w) : w;
+}
+
+// Up to seven bytes in the low bytes of a word (the rest zero), read without going past `n`.
+inline uint64_t short_word(const char *s, Py_ssize_t n) {
+    if (n >= 4) return load32(s) | (load32(s + n - 4) << (8 * (n - 4)));
+    uint64_t w = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
+    return w;
+}
+
+template <bool kLower>
+inline uint64_t tag_of(const char *s, Py_ssize_t n) {
+    if (n <= kShortKey) return word_of<kLower>(short_word(s, n)) | (static_cast<uint64_t>(n) << 56);
     uint64_t h = static_cast<uint64_t>(n);
-    if (n >= 8) {
-        for (Py_ssize_t i = 0; i + 8 <= n; i += 8) h = mix(h, lower64(load64(s + i)));
-        // The last word may overlap bytes already taken; that is harmless.
-        return mix(h, lower64(load64(s + n - 8)));
-    }
-    if (n >= 4) return mix(h, lower64((load32(s) << 32) | load32(s + n - 4)));
-    if (n == 0) return h;
-    const auto byte = [&](Py_ssize_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(s[i])); };
-    return mix(h, lower64((byte(0) << 16) | (byte(n / 2) << 8) | byte(n - 1)));
+    for (Py_ssize_t i = 0; i + 8 <= n; i += 8) h = mix(h, word_of<kLower>(load64(s + i)));
+    // The last word may overlap bytes already taken; that is harmless.
+    h = mix(h, word_of<kLower>(load64(s + n - 8)));
+    return (h & ~kLongTag) | kLongTag;
+}
+
+// Where a tag's probe starts. The keys come from the application's routes, never from clients,
+// so a request can at worst probe a full chain of a table that it cannot grow.
+inline Py_ssize_t first_slot(uint64_t tag, Py_ssize_t mask) {
+    return static_cast<Py_ssize_t>(mix(0, tag) >> 7) & mask;
 }
 
 struct Slot {
-    uint64_t hash;
+    uint64_t tag;
     PyObject *key;    // exact bytes, borrowed from the dict; null for an empty slot
     PyObject *value;  // borrowed from the dict
 };
@@ -71,10 +92,10 @@ Index *build(PyObject *dict) {
             index->usable = false;
             break;
         }
-        const uint64_t h = hash_lowered(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key));
-        Py_ssize_t i = static_cast<Py_ssize_t>(h) & index->mask;
+        const uint64_t tag = tag_of<false>(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key));
+        Py_ssize_t i = first_slot(tag, index->mask);
         while (index->slots[i].key) i = (i + 1) & index->mask;
-        index->slots[i] = Slot{h, key, value};
+        index->slots[i] = Slot{tag, key, value};
     }
     return index;
 }
@@ -106,11 +127,11 @@ ChildLookup find_child(RadixNodeObject *node, const char *seg, Py_ssize_t n, PyO
         node->child_index = index;
     }
     if (!index->usable) return ChildLookup::Unindexed;
-    const uint64_t h = hash_lowered(seg, n);
-    for (Py_ssize_t i = static_cast<Py_ssize_t>(h) & index->mask; index->slots[i].key;
+    const uint64_t tag = tag_of<true>(seg, n);
+    for (Py_ssize_t i = first_slot(tag, index->mask); index->slots[i].key;
          i = (i + 1) & index->mask) {
         const Slot &slot = index->slots[i];
-        if (slot.hash == h && key_equals_lowered(slot.key, seg, n)) {
+        if (slot.tag == tag && (n <= kShortKey || key_equals_lowered(slot.key, seg, n))) {
             *child = Py_NewRef(slot.value);
             return ChildLookup::Found;
         }

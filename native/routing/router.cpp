@@ -62,20 +62,25 @@ int add_route_impl(PyObject *self, PyObject *method, PyObject *pattern, PyObject
 // `trees[method]` as a new reference in `*found` (null when absent); 0, or -1 with an error set.
 // A router holds a handful of methods, and the request's method is seldom the very object that
 // was registered: comparing the few keys beats hashing and the generic comparison the dict's
-// probe would make. Keys other than exact bytes take the dict's own lookup.
+// probe would make. An exact bytes key equal to the method is what the dict's lookup finds too
+// (no other key can equal it); without one, keys of other types take the dict's own lookup.
 int find_tree(PyObject *trees, PyObject *method, PyObject **found) {
     const char *text = PyBytes_AS_STRING(method);
     const Py_ssize_t n = PyBytes_GET_SIZE(method);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    PyObject *match = nullptr;
+    bool other_keys = false;
     while (PyDict_Next(trees, &pos, &key, &value)) {
-        if (!PyBytes_CheckExact(key)) return PyDict_GetItemRef(trees, method, found);
-        if (!match && (key == method || (PyBytes_GET_SIZE(key) == n &&
-                                         std::memcmp(PyBytes_AS_STRING(key), text, n) == 0)))
-            match = value;
+        if (!PyBytes_CheckExact(key)) {
+            other_keys = true;
+        } else if (key == method || (PyBytes_GET_SIZE(key) == n &&
+                                     std::memcmp(PyBytes_AS_STRING(key), text, n) == 0)) {
+            *found = Py_NewRef(value);
+            return 0;
+        }
     }
-    *found = Py_XNewRef(match);
+    if (other_keys) return PyDict_GetItemRef(trees, method, found);
+    *found = nullptr;
     return 0;
 }
 
