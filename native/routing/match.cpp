@@ -179,7 +179,13 @@ PyObject *wildcard_key(RadixNodeObject *node) {
     return name != Py_None && PyUnicode_GET_LENGTH(name) > 0 ? name : S.n_tail;
 }
 
-PyObject *pair(PyObject *route, PyObject *params) { return PyTuple_Pack(2, route, params); }
+PyObject *pair(PyObject *route, PyObject *params) {
+    PyObject *tuple = PyTuple_New(2);
+    if (!tuple) return nullptr;
+    PyTuple_SET_ITEM(tuple, 0, Py_NewRef(route));
+    PyTuple_SET_ITEM(tuple, 1, Py_NewRef(params));
+    return tuple;
+}
 
 // Whether "//" occurs: words taken seven bytes apart, so that every pair of neighbours lies
 // within one of them.

@@ -36,20 +36,20 @@ Py_ssize_t percent_decode(const char *s, Py_ssize_t n, char *out) {
     return o;
 }
 
-// Whether `n` bytes are all ASCII and hold no "%": eight at a time, as words.
-bool plain_ascii(const char *s, Py_ssize_t n) {
-    constexpr uint64_t ones = 0x0101010101010101ull;
+// Copies `n` bytes to `out` while they are ASCII without "%", eight at a time; false (with `out`
+// partly written) at the first byte that is not.
+bool copy_plain_ascii(const char *s, Py_ssize_t n, char *out) {
     constexpr uint64_t high = 0x8080808080808080ull;
-    constexpr uint64_t percent = ones * '%';
-    auto plain = [&](uint64_t w) {
-        const uint64_t x = w ^ percent;  // a zero byte where "%" was
-        return ((w | ((x - ones) & ~x)) & high) == 0;
-    };
     Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8)
-        if (!plain(load64(s + i))) return false;
-    for (; i < n; ++i)
+    for (; i + 8 <= n; i += 8) {
+        const uint64_t w = load64(s + i);
+        if ((w & high) | bytes_equal_mask(w, '%')) return false;
+        std::memcpy(out + i, &w, sizeof w);
+    }
+    for (; i < n; ++i) {
         if (static_cast<unsigned char>(s[i]) >= 0x80 || s[i] == '%') return false;
+        out[i] = s[i];
+    }
     return true;
 }
 
@@ -159,10 +159,12 @@ PyObject *unquote_str(PyObject *text) {
 PyObject *fast_unquote_raw(const char *s, Py_ssize_t n) {
     // Nearly every captured value is plain ASCII: its text is a copy of the bytes, made without
     // the general decoder's passes.
-    if (n > 1 && plain_ascii(s, n)) {
+    if (n > 1) {
         PyObject *text = PyUnicode_New(n, 127);
-        if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), s, static_cast<size_t>(n));
-        return text;
+        if (!text) return nullptr;
+        if (copy_plain_ascii(s, n, reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text))))
+            return text;
+        Py_DECREF(text);
     }
     if (!std::memchr(s, '%', static_cast<size_t>(n))) return PyUnicode_DecodeUTF8(s, n, "replace");
     PyObject *replacement = nullptr;
