@@ -742,3 +742,28 @@ class TestBadEntries:
         h.values.append((b"a", Rude()))
         assert repr(h) == "<Headers [(b'a', rude)]>"
         assert h.values == []
+
+
+@pytest.mark.parametrize(
+    "entry, found",
+    [
+        ((b"ab", b"1", b"x"), ValueError),
+        ((b"ab",), ValueError),
+        ((), ValueError),
+        ((b"ab", 5), TypeError),
+        (("ab", b"1"), TypeError),
+        (None, TypeError),
+        ((b"AB", None), True),
+        ((None, b"1"), True),
+        ([b"ab", b"1"], True),
+    ],
+)
+def test_contains_reads_every_entry_before_the_match(entry, found):
+    # A name of another length is never the key, but an entry that cannot be read as a pair
+    # still fails the lookup, wherever it stands.
+    headers = Headers([entry, (b"content-type", b"y")])
+    if isinstance(found, type):
+        with pytest.raises(found):
+            headers.contains(b"content-type")
+    else:
+        assert headers.contains(b"content-type") is found

@@ -146,6 +146,26 @@ inline Py_ssize_t skip_other_lengths(PyObject *const *items, Py_ssize_t i, Py_ss
     return n;
 }
 
+// The same for exact comparisons, which must also see every entry that is not a plain pair (its
+// unpacking may fail): the first index from `i` on whose entry is not a plain pair with a bytes
+// name of a length other than `k_length`.
+inline Py_ssize_t skip_plain_other_lengths(PyObject *const *items, Py_ssize_t i, Py_ssize_t n,
+                                           Py_ssize_t k_length) {
+    PyTypeObject *const tuple_type = &PyTuple_Type;
+    PyTypeObject *const bytes_type = &PyBytes_Type;
+    for (; i < n; ++i) {
+        PyObject *entry = items[i];
+        if (Py_TYPE(entry) != tuple_type || Py_SIZE(entry) != 2) [[unlikely]]
+            return i;
+        PyObject *name = PyTuple_GET_ITEM(entry, 0);
+        PyObject *value = PyTuple_GET_ITEM(entry, 1);
+        if (Py_TYPE(name) != bytes_type || Py_SIZE(name) == k_length) return i;
+        if (Py_TYPE(value) != bytes_type && value != Py_None) [[unlikely]]
+            return i;
+    }
+    return n;
+}
+
 // Calls `on_match(entry)` (a borrowed entry that the list still holds) for every entry whose name
 // matches the normalised key; `on_match` returns 1 to go on, 0 to stop, -1 on error. Unless
 // `kMatchRunsNoCode`, `on_match` may allocate (and so run a collection, and any code a finaliser

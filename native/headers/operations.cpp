@@ -179,7 +179,12 @@ int contains_impl(PyObject *self, PyObject *key) {
     PyObject *list = entry_list(self);
     if (!list) return -1;
     Ref held_list;  // taken once unpacking may run code
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    for (Py_ssize_t i = 0;; ++i) {
+        // A name of another length cannot be the key: plain pairs with one are passed over.
+        if (!k.is_none())
+            i = header_engine::skip_plain_other_lengths(
+                reinterpret_cast<PyListObject *>(list)->ob_item, i, PyList_GET_SIZE(list), k.length);
+        if (i >= PyList_GET_SIZE(list)) break;
         PyObject *entry = PyList_GET_ITEM(list, i);
         if (plain_pair(entry)) [[likely]] {
             if (is_key(PyTuple_GET_ITEM(entry, 0), k)) return 1;
