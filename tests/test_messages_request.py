@@ -576,7 +576,10 @@ QUERY_ALPHABET = st.sampled_from(list("ab=&+%2041FfGz;é€ \x00") + ["%C3%A9", 
 @pytest.mark.parametrize(
     "raw",
     [b"a=1&b=2&a=3", b"a", b"a=", b"=1", b"&&a=1&&", b"a=1=2", b"x+y=1+2", b"k=%41%2B%zz%",
-     b"k=%C3%A9&k=%E2%82", b"\xc3\xa9=\xe2\x82\xac", b"k=%e2%82%ac%", b"a=1;b=2", b"=", b"&"],
+     b"k=%C3%A9&k=%E2%82", b"\xc3\xa9=\xe2\x82\xac", b"k=%e2%82%ac%", b"a=1;b=2", b"=", b"&",
+     # escapes, spaces and other bytes on either side of eight-byte boundaries
+     b"abcdefgh=abcdefg+&abcdefghi=abcdefgh%41", b"abcdefg%41=1&tag=x&tag=abcdefghijklmnop",
+     b"abcdefgh\xc3\xa9=abcdefgh+ijklmnop"],
 )
 def test_query_matches_parse_qs(raw):
     assert incoming(b"/", raw).query == parse_qs(raw.decode("utf-8"))

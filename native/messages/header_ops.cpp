@@ -42,8 +42,10 @@ PyObject *normalise_headers(PyObject *headers) {
             if (PyTuple_CheckExact(h) && (!shared || shared == name)) {
                 entry = Py_NewRef(h);
             } else {
-                entry = PyTuple_Pack(2, shared ? shared : name, PyTuple_GET_ITEM(h, 1));
+                entry = PyTuple_New(2);
                 if (!entry) return nullptr;
+                PyTuple_SET_ITEM(entry, 0, Py_NewRef(shared ? shared : name));
+                PyTuple_SET_ITEM(entry, 1, Py_NewRef(PyTuple_GET_ITEM(h, 1)));
             }
         } else {
             entry = Py_NewRef(h);

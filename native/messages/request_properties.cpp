@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/ascii_text.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "common/unpack.hpp"
@@ -177,6 +178,8 @@ PyObject *get_path(PyObject *self, void *) {
 // unquote (the rare case), so the result is what parse_qs gives for it. Bytes that are not UTF-8
 // are replaced, as unquote replaces escaped ones.
 PyObject *query_piece(const char *s, Py_ssize_t n) {
+    PyObject *plain = nullptr;
+    if (const int r = plain_ascii_text(s, n, '+', '%', &plain)) return r > 0 ? plain : nullptr;
     bool plus = false, percent = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         plus |= s[i] == '+';
@@ -221,18 +224,16 @@ PyObject *parse_query(PyObject *raw) {
         if (!name) return nullptr;
         Ref value = Ref::steal(query_piece(eq + 1, field + len - eq - 1));
         if (!value) return nullptr;
+        // Names seldom repeat: the new list goes in with one probe, and only a repeated name
+        // drops it for the list already there.
+        Ref list = Ref::steal(PyList_New(1));
+        if (!list) return nullptr;
+        PyList_SET_ITEM(list.get(), 0, Py_NewRef(value.get()));
         PyObject *values = nullptr;
-        if (PyDict_GetItemRef(out.get(), name.get(), &values) < 0) return nullptr;
-        if (values) {
-            const int r = PyList_Append(values, value.get());
-            Py_DECREF(values);
-            if (r < 0) return nullptr;
-        } else {
-            Ref list = Ref::steal(PyList_New(1));
-            if (!list) return nullptr;
-            PyList_SET_ITEM(list.get(), 0, value.release());
-            if (PyDict_SetItem(out.get(), name.get(), list.get()) < 0) return nullptr;
-        }
+        const int present = PyDict_SetDefaultRef(out.get(), name.get(), list.get(), &values);
+        if (present < 0) return nullptr;
+        Ref held = Ref::steal(values);
+        if (present && PyList_Append(values, value.get()) < 0) return nullptr;
     }
     return out.release();
 }

@@ -1,9 +1,8 @@
 #include "routing/unquote.hpp"
 
-#include <cstdint>
 #include <cstring>
 
-#include "common/ascii.hpp"
+#include "common/ascii_text.hpp"
 #include "common/ref.hpp"
 #include "routing/state.hpp"
 
@@ -34,23 +33,6 @@ Py_ssize_t percent_decode(const char *s, Py_ssize_t n, char *out) {
         out[o++] = s[i];
     }
     return o;
-}
-
-// Copies `n` bytes to `out` while they are ASCII without "%", eight at a time; false (with `out`
-// partly written) at the first byte that is not.
-bool copy_plain_ascii(const char *s, Py_ssize_t n, char *out) {
-    constexpr uint64_t high = 0x8080808080808080ull;
-    Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const uint64_t w = load64(s + i);
-        if ((w & high) | bytes_equal_mask(w, '%')) return false;
-        std::memcpy(out + i, &w, sizeof w);
-    }
-    for (; i < n; ++i) {
-        if (static_cast<unsigned char>(s[i]) >= 0x80 || s[i] == '%') return false;
-        out[i] = s[i];
-    }
-    return true;
 }
 
 // Percent-decodes ASCII text and decodes the bytes as UTF-8 with replacement.
@@ -159,13 +141,8 @@ PyObject *unquote_str(PyObject *text) {
 PyObject *fast_unquote_raw(const char *s, Py_ssize_t n) {
     // Nearly every captured value is plain ASCII: its text is a copy of the bytes, made without
     // the general decoder's passes.
-    if (n > 1) {
-        PyObject *text = PyUnicode_New(n, 127);
-        if (!text) return nullptr;
-        if (copy_plain_ascii(s, n, reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text))))
-            return text;
-        Py_DECREF(text);
-    }
+    PyObject *plain = nullptr;
+    if (const int r = plain_ascii_text(s, n, '%', '%', &plain)) return r > 0 ? plain : nullptr;
     if (!std::memchr(s, '%', static_cast<size_t>(n))) return PyUnicode_DecodeUTF8(s, n, "replace");
     PyObject *replacement = nullptr;
     const int own = own_unquote(&replacement);
