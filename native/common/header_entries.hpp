@@ -131,37 +131,25 @@ inline bool unpack_bytes_pair(PyObject *entry, Ref &name, Ref &value) {
 
 // The first index from `i` on whose entry is not plainly a tuple with a bytes name of a length
 // other than `k_length`: a possible match, or an entry that needs a closer look. Reads only; the
-// invariants live in registers, so an entry costs six loads.
+// invariants live in registers, so an entry costs six loads. With `kPlainPairs` (for exact
+// comparisons, which must see every entry whose unpacking may fail) only plain pairs are passed
+// over.
+template <bool kPlainPairs = false>
 inline Py_ssize_t skip_other_lengths(PyObject *const *items, Py_ssize_t i, Py_ssize_t n,
                                      Py_ssize_t k_length) {
     PyTypeObject *const tuple_type = &PyTuple_Type;
     PyTypeObject *const bytes_type = &PyBytes_Type;
     for (; i < n; ++i) {
         PyObject *entry = items[i];
-        if (Py_TYPE(entry) != tuple_type || Py_SIZE(entry) < 1) [[unlikely]]
-            return i;
+        if (Py_TYPE(entry) != tuple_type || (kPlainPairs ? Py_SIZE(entry) != 2 : Py_SIZE(entry) < 1))
+            [[unlikely]] return i;
         PyObject *name = PyTuple_GET_ITEM(entry, 0);
         if (Py_TYPE(name) != bytes_type || Py_SIZE(name) == k_length) return i;
-    }
-    return n;
-}
-
-// The same for exact comparisons, which must also see every entry that is not a plain pair (its
-// unpacking may fail): the first index from `i` on whose entry is not a plain pair with a bytes
-// name of a length other than `k_length`.
-inline Py_ssize_t skip_plain_other_lengths(PyObject *const *items, Py_ssize_t i, Py_ssize_t n,
-                                           Py_ssize_t k_length) {
-    PyTypeObject *const tuple_type = &PyTuple_Type;
-    PyTypeObject *const bytes_type = &PyBytes_Type;
-    for (; i < n; ++i) {
-        PyObject *entry = items[i];
-        if (Py_TYPE(entry) != tuple_type || Py_SIZE(entry) != 2) [[unlikely]]
-            return i;
-        PyObject *name = PyTuple_GET_ITEM(entry, 0);
-        PyObject *value = PyTuple_GET_ITEM(entry, 1);
-        if (Py_TYPE(name) != bytes_type || Py_SIZE(name) == k_length) return i;
-        if (Py_TYPE(value) != bytes_type && value != Py_None) [[unlikely]]
-            return i;
+        if constexpr (kPlainPairs) {
+            PyObject *value = PyTuple_GET_ITEM(entry, 1);
+            if (Py_TYPE(value) != bytes_type && value != Py_None) [[unlikely]]
+                return i;
+        }
     }
     return n;
 }

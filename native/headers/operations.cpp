@@ -182,7 +182,7 @@ int contains_impl(PyObject *self, PyObject *key) {
     for (Py_ssize_t i = 0;; ++i) {
         // A name of another length cannot be the key: plain pairs with one are passed over.
         if (!k.is_none())
-            i = header_engine::skip_plain_other_lengths(
+            i = header_engine::skip_other_lengths<true>(
                 reinterpret_cast<PyListObject *>(list)->ob_item, i, PyList_GET_SIZE(list), k.length);
         if (i >= PyList_GET_SIZE(list)) break;
         PyObject *entry = PyList_GET_ITEM(list, i);
