@@ -205,37 +205,35 @@ int dispose_content(PyObject *self) {
     return dispose_content_object(content.get());
 }
 
-// What reset() does with each field (the last column of QM_REQUEST_FIELDS).
+// What reset() does with each field (the last column of QM_REQUEST_FIELDS). Each phase is a type
+// of its own, so that every pass of reset() compiles to just the stores it makes.
 namespace field_reset {
 
 enum class Phase { Early, Late, Last, Keep };
 
+template <Phase kPhase>
 struct Rule {
-    Phase phase;
-    PyObject *value;  // borrowed; None for Late and Last
+    PyObject *value;  // borrowed; what Early stores (Late and Last store None)
 };
 
-Rule Early(PyObject *value) { return {Phase::Early, value}; }
-const Rule Late{Phase::Late, Py_None};
-const Rule Last{Phase::Last, Py_None};
-const Rule Keep{Phase::Keep, nullptr};
+inline Rule<Phase::Early> Early(PyObject *value) { return {value}; }
+inline constexpr Rule<Phase::Late> Late{nullptr};
+inline constexpr Rule<Phase::Last> Last{nullptr};
+inline constexpr Rule<Phase::Keep> Keep{nullptr};
+
+template <Phase kPass, Phase kPhase>
+inline void store(PyObject *&field, Rule<kPhase> rule) {
+    if constexpr (kPass == kPhase) set_field(field, kPhase == Phase::Early ? rule.value : Py_None);
+}
 
 }  // namespace field_reset
 
 int request_reset_impl(PyObject *self) {
     RequestObject *r = as_request(self);
-    struct Step {
-        PyObject *Obj::*field;
-        field_reset::Rule rule;
-    };
-#define QM_RESET_STEP(name, rule, type, reset) Step{&Obj::name, field_reset::reset},
-    const Step steps[] = {QM_REQUEST_FIELDS(QM_RESET_STEP)};
-#undef QM_RESET_STEP
-    auto store = [&](field_reset::Phase phase) {
-        for (const Step &step : steps)
-            if (step.rule.phase == phase) set_field(r->*step.field, step.rule.value);
-    };
-    store(field_reset::Phase::Early);
+#define QM_RESET_STORE(name, kind, type, reset) field_reset::store<kPass>(r->name, field_reset::reset);
+    auto store = [&]<field_reset::Phase kPass>() { QM_REQUEST_FIELDS(QM_RESET_STORE) };
+#undef QM_RESET_STORE
+    store.template operator()<field_reset::Phase::Early>();
     // Through the `identity` setter, which a subclass may have replaced; the built-in one stores
     // `_user`, which the next step clears anyway.
     if (!Py_IS_TYPE(self, &RequestType) && PyObject_SetAttr(self, S.n_identity, Py_None) < 0)
@@ -243,14 +241,14 @@ int request_reset_impl(PyObject *self) {
     // The files of a parsed form (a dict of parts) go with it: nothing of an upload outlives the
     // request it came with.
     Ref form = Ref::borrow(r->base._form_data);
-    store(field_reset::Phase::Late);
+    store.template operator()<field_reset::Phase::Late>();
     for (PyObject **f : {&r->base.context, &r->base._form_data, &r->base._headers})
         set_field(*f, Py_None);
     if (PyDict_Check(form.get()) && forms::close_form_files(form.get()) < 0) return -1;
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return -1;
     set_field(r->base._raw_headers, std::move(list));
-    store(field_reset::Phase::Last);
+    store.template operator()<field_reset::Phase::Last>();
     if (r->base.content != Py_None) {
         if (dispose_content(self) < 0) return -1;
         set_field(r->base.content, Py_None);
