@@ -29,6 +29,10 @@ def request(*cookie_values):
         ((b"a=1", b"a=2; b=3"), {"a": "2", "b": "3"}),
         ((b"  sp  =  v  ",), {"sp": "v"}),
         ((b"",), {}),
+        # escapes and other bytes on either side of eight-byte boundaries
+        ((b"session_id=abcdefgh%41; longer_name%21=abcdefghijklmnop",),
+         {"session_id": "abcdefghA", "longer_name!": "abcdefghijklmnop"}),
+        (("abcdefgh\u00e9=abcdefgh\u20ac".encode(),), {"abcdefgh\u00e9": "abcdefgh\u20ac"}),
     ],
 )
 def test_request_cookies(values, expected):
@@ -47,7 +51,7 @@ def test_request_cookies_are_computed_on_every_read():
     assert r.cookies == {"a": "1", "b": "2"} and first == {"a": "1"}
 
 
-@pytest.mark.parametrize("value", [b"\xff=1", b"a=\xfe"])
+@pytest.mark.parametrize("value", [b"\xff=1", b"a=\xfe", b"abcdefgh\xff=1", b"a=abcdefgh\xfe"])
 def test_undecodable_cookie_is_skipped(value):
     assert request(value + b"; ok=1").cookies == {"ok": "1"}
 

@@ -358,6 +358,21 @@ int skip_undecodable() {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// A cookie's name or value as text, decoded as UTF-8 and unquoted: 1 with `text` set, 0 when the
+// bytes are not UTF-8 (the part is skipped), -1 on error. Plain ASCII without escapes, the usual
+// case, is copied as it is.
+int cookie_text(const char *s, Py_ssize_t n, Ref &text) {
+    PyObject *plain = nullptr;
+    if (const int r = plain_ascii_text(s, n, '%', '%', &plain)) {
+        text = Ref::steal(plain);
+        return r;
+    }
+    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(s, n, nullptr));
+    if (!decoded) return skip_undecodable();
+    text = Ref::steal(unquote_text(decoded.get()));
+    return text ? 1 : -1;
+}
+
 // One part of a Cookie header into `out`: split at the first "=" with blanks trimmed around both
 // sides, which is `quenmark.cookies.split_value(part, b"=")` without its bytes objects (a part
 // without "=" is the ValueError that skips it); the value then loses its trailing "; ". A part
@@ -372,14 +387,10 @@ int add_cookie_part(const char *s, Py_ssize_t n, PyObject *out) {
     while (value_end > value_begin && is_blank(s[value_end - 1])) --value_end;
     while (value_end > value_begin && (s[value_end - 1] == ';' || s[value_end - 1] == ' '))
         --value_end;
-    Ref name = Ref::steal(PyUnicode_DecodeUTF8(s + name_begin, name_end - name_begin, nullptr));
-    if (!name) return skip_undecodable();
-    Ref key = Ref::steal(unquote_text(name.get()));
-    if (!key) return -1;
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(s + value_begin, value_end - value_begin, nullptr));
-    if (!text) return skip_undecodable();
-    Ref value = Ref::steal(unquote_text(text.get()));
-    if (!value) return -1;
+    Ref key, value;
+    int r = cookie_text(s + name_begin, name_end - name_begin, key);
+    if (r > 0) r = cookie_text(s + value_begin, value_end - value_begin, value);
+    if (r <= 0) return r;
     return PyDict_SetItem(out, key.get(), value.get());
 }
 
