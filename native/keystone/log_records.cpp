@@ -79,7 +79,11 @@ int reaches_nobody(PyObject *logger, PyObject *level) {
         c = field(dict.get(), S.n_parent);
         if (!c) return -1;
     }
-    Ref last_resort = Ref::steal(PyObject_GetAttr(S.logging_module, S.n_lastResort));
+    // Logger.callHandlers reads lastResort as a global of its module.
+    PyObject *found = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(S.logging_module), S.n_lastResort, &found) == 0)
+        PyErr_SetObject(PyExc_NameError, S.n_lastResort);
+    Ref last_resort = Ref::steal(found);
     if (!last_resort) return -1;
     if (last_resort.get() == Py_None) return 0;  // logging then says that nothing handled it
     Ref threshold = Ref::steal(PyObject_GetAttr(last_resort.get(), S.n_level));

@@ -100,21 +100,29 @@ int walk_hierarchy(PyObject *exception, Visit visit) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// The handler of the first class of the exception's hierarchy that the registry has, stopping
+// at `stop_at` (unless None); null with nothing set when there is none, or with an error set.
+Ref find_handler(Registry &registry, PyObject *exception, PyObject *stop_at, bool &failed) {
+    Ref found;
+    failed = walk_hierarchy(exception, [&](PyObject *cls) -> int {
+                 if (stop_at != Py_None && cls == stop_at) return 1;
+                 const int has = registry.contains(cls);
+                 if (has <= 0) return has;
+                 found = registry.item(cls);
+                 return found ? 1 : -1;
+             }) < 0;
+    return found;
+}
+
 }  // namespace
 
 PyObject *get_exception_handler(PyObject *self, PyObject *exception, PyObject *stop_at) {
     if (!is_exception_or_none(exception)) return expected_type(kExceptionName, exception);
     Registry registry(as_app(self)->exceptions_handlers);
     if (registry.open() < 0) return nullptr;
-    Ref found;
-    const int r = walk_hierarchy(exception, [&](PyObject *cls) -> int {
-        if (stop_at != Py_None && cls == stop_at) return 1;
-        const int has = registry.contains(cls);
-        if (has <= 0) return has;
-        found = registry.item(cls);
-        return found ? 1 : -1;
-    });
-    if (r < 0) return nullptr;
+    bool failed = false;
+    Ref found = find_handler(registry, exception, stop_at, failed);
+    if (failed) return nullptr;
     return found ? found.release() : Py_NewRef(Py_None);
 }
 
@@ -125,20 +133,25 @@ int is_handled_exception(PyObject *self, PyObject *exception) {
     return walk_hierarchy(exception, [&](PyObject *cls) { return registry.contains(cls); });
 }
 
+// The class hierarchy's handler up to HTTPException, else the one registered for the status,
+// else common_http_exception_handler; one reading of the registry serves both lookups.
 PyObject *get_http_exception_handler_impl(PyObject *self, PyObject *http_exception) {
     if (!check_http_exception(http_exception, "http_exception")) return nullptr;
-    Ref handler = Ref::steal(get_exception_handler(
-        self, http_exception, reinterpret_cast<PyObject *>(S.http_exception)));
-    if (!handler) return nullptr;
-    const int truth = PyObject_IsTrue(handler.get());
-    if (truth < 0) return nullptr;
-    if (truth) return handler.release();
+    Registry registry(as_app(self)->exceptions_handlers);
+    if (registry.open() < 0) return nullptr;
+    bool failed = false;
+    Ref handler = find_handler(registry, http_exception,
+                               reinterpret_cast<PyObject *>(S.http_exception), failed);
+    if (failed) return nullptr;
+    if (handler) {
+        const int truth = PyObject_IsTrue(handler.get());
+        if (truth < 0) return nullptr;
+        if (truth) return handler.release();
+    }
     Ref status = Ref::steal(status_of(http_exception));
     if (!status) return nullptr;
     Ref common = Ref::steal(module_global(S.n_common_http_exception_handler));
     if (!common) return nullptr;
-    Registry registry(as_app(self)->exceptions_handlers);
-    if (registry.open() < 0) return nullptr;
     return registry.get(status.get(), common.get()).release();
 }
 
