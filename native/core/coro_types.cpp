@@ -95,11 +95,15 @@ int frame_clear(PyObject *self) {
     return 0;
 }
 
+// A coroutine that never started has nothing to clean up but its frame, which dealloc destroys:
+// no "never awaited" warning, no resumption.
+bool nothing_to_finalize(const FrameObject *f) noexcept {
+    return f->state == State::Finished || (f->state == State::Created && !f->finalizer);
+}
+
 void frame_finalize(PyObject *self) {
     FrameObject *f = as_frame(self);
-    // A coroutine that never started has nothing to clean up but its frame, which dealloc
-    // destroys: no "never awaited" warning, no resumption.
-    if (f->state == State::Finished || (f->state == State::Created && !f->finalizer)) return;
+    if (nothing_to_finalize(f)) return;
     PyObject *exc = PyErr_GetRaisedException();
     if (f->kind == Kind::AsyncGen && f->finalizer && !f->closed) {
         // asyncio's hook schedules aclose() on the loop, which resurrects the generator.
@@ -118,9 +122,12 @@ void frame_dealloc(PyObject *self) {
     FrameObject *f = as_frame(self);
     PyObject_GC_UnTrack(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(self);
+    // Most coroutines die finished: their finalizer would return at once.
+    if (!nothing_to_finalize(f)) {
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(self);
+    }
     destroy_frame(f);
     Py_CLEAR(f->awaiting);
     Py_CLEAR(f->transfer);
