@@ -594,6 +594,25 @@ async def test_no_record_is_built_when_nothing_would_receive_it(monkeypatch):
         await app_for(raising(NotFound())).handle(Spy("GET", b"/", []))
 
 
+async def test_no_record_is_built_below_the_loggers_level(monkeypatch):
+    logger = logging.getLogger("quenmark.server")
+    monkeypatch.setattr(logger, "handlers", [logging.NullHandler()])
+
+    class Spy(Request):
+        @property
+        def url(self):
+            raise AssertionError("the record was built")
+
+    app = app_for(raising(NotFound()))
+    try:
+        logger.setLevel(logging.WARNING)
+        assert (await app.handle(Spy("GET", b"/", []))).status == 404
+    finally:
+        logger.setLevel(logging.INFO)
+    with pytest.raises(AssertionError, match="the record was built"):
+        await app.handle(Spy("GET", b"/", []))
+
+
 # ---- the exception being handled, as in an except block ---------------------------------------------------
 
 

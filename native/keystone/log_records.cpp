@@ -99,11 +99,25 @@ Ref text_of(PyObject *exc) {
     return Ref::borrow(S.str_failed);
 }
 
+// 1 when the logging module's own logger drops records of `level` (Logger.isEnabledFor), so that
+// their arguments need not be built; 0 otherwise, and for any other kind of logger.
+int disabled_for(PyObject *logger, PyObject *level) {
+    if (!Py_IS_TYPE(logger, S.logger_type) && !Py_IS_TYPE(logger, S.root_logger_type)) return 0;
+    Ref enabled = Ref::steal(call_method(S.n_isEnabledFor, logger, level));
+    if (!enabled) return -1;
+    const int truth = PyObject_IsTrue(enabled.get());
+    return truth < 0 ? -1 : !truth;
+}
+
 }  // namespace
 
 int log_handled(PyObject *self, PyObject *request, PyObject *exc) {
     Ref logger = Ref::borrow(as_app(self)->logger);
-    if (const int skip = reaches_nobody(logger.get(), S.info_level)) return skip < 0 ? -1 : 0;
+    // Under a server's default configuration nothing hears the record; with handlers, the
+    // logger's level may still drop it.
+    int skip = reaches_nobody(logger.get(), S.info_level);
+    if (skip == 0) skip = disabled_for(logger.get(), S.info_level);
+    if (skip) return skip < 0 ? -1 : 0;
     Ref method, url, result;
     if (is_http_exception(exc)) {
         Ref status = Ref::steal(PyObject_GetAttr(exc, S.n_status));
