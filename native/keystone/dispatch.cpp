@@ -116,29 +116,44 @@ bool check_request_and_exception(PyObject *request, PyObject *exc) {
 
 // A handler that fails is never answered by the registry again: the response is the error
 // details when asked for, else the plain 500 of the module's handle_internal_server_error.
-Coro apply_exception_handler_body(Ref self, Ref request, Ref exc, Ref handler) {
+// `failure` is the handler's exception.
+Coro answer_handler_failure(Ref self, Ref request, Ref exc, Ref handler, Ref failure) {
     PyObject *app = self.get();
-    Ref response = co_await call_handler(handler.get(), app, request.get(), exc.get());
-    if (response) co_return response;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return Raised{};
-    Ref server_ex = Ref::steal(PyErr_GetRaisedException());
-    PyObject *failure = server_ex.get();
-    if (while_handling(failure, [&] { return log_handler_failure(app, handler.get()); }) < 0)
+    PyObject *f = failure.get();
+    if (while_handling(f, [&] { return log_handler_failure(app, handler.get()); }) < 0)
         co_return Raised{};
     if (as_app(app)->show_error_details) {
-        Ref details = while_handling(failure, [&] {
+        Ref details = while_handling(f, [&] {
             return produce_details(app, request.get(), exc.get());
         });
         if (!details) co_return Raised{};
         co_return details;
     }
-    Ref plain = co_await handling(failure, while_handling(failure, [&] {
+    Ref plain = co_await handling(f, while_handling(f, [&] {
         Ref fallback = Ref::steal(module_global(S.n_handle_internal_server_error));
         if (!fallback) return Await{};
-        return call_handler(fallback.get(), app, request.get(), failure);
+        return call_handler(fallback.get(), app, request.get(), f);
     }));
     if (!plain) co_return Raised{};
     co_return plain;
+}
+
+// What answers the failure of `handler` that is being raised; anything but an Exception
+// propagates.
+Await after_handler_failure(PyObject *self, PyObject *request, PyObject *exc, PyObject *handler) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return Await{};
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    return await_(answer_handler_failure(Ref::borrow(self), Ref::borrow(request), Ref::borrow(exc),
+                                         Ref::borrow(handler), std::move(failure)),
+                  kApplyExceptionHandler);
+}
+
+Coro apply_exception_handler_body(Ref self, Ref request, Ref exc, Ref handler) {
+    Ref response = co_await call_handler(handler.get(), self.get(), request.get(), exc.get());
+    if (response) co_return response;
+    Ref answer = co_await after_handler_failure(self.get(), request.get(), exc.get(), handler.get());
+    if (!answer) co_return Raised{};
+    co_return answer;
 }
 
 // ---- handle_internal_server_error (the method) --------------------------------------------------
@@ -278,6 +293,12 @@ Await builtin_handle_exception(PyObject *self, PyObject *request, PyObject *exc)
 Await builtin_apply_exception_handler(PyObject *self, PyObject *request, PyObject *exc,
                                       PyObject *handler) {
     if (!check_request_and_exception(request, exc)) return Await{};
+    // The module's own handlers answer at once: a coroutine is needed only if one fails.
+    if (immediate_body_of(handler)) {
+        Await answer = call_handler(handler, self, request, exc);
+        if (answer.target) return answer;
+        return after_handler_failure(self, request, exc, handler);
+    }
     return await_(apply_exception_handler_body(Ref::borrow(self), Ref::borrow(request),
                                                Ref::borrow(exc), Ref::borrow(handler)),
                   kApplyExceptionHandler);
