@@ -128,14 +128,17 @@ def test_types_are_not_constructible_or_subclassable(factory):
 # ---- driving a coroutine by hand ------------------------------------------------------------
 
 
-def test_send_delegates_to_the_awaited_object_and_returns_through_stopiteration():
+# A tuple or an exception is the result as it is, as StopIteration(value) holds it.
+@pytest.mark.parametrize("sent", [b"sent", (1, 2), ValueError("a result")])
+def test_send_delegates_to_the_awaited_object_and_returns_through_stopiteration(sent):
     gate = Gate()
     c = message(gate).read()
     assert c.send(None) == "tick"  # the inner awaitable's yield passes through
     assert c.cr_await is not None
     with pytest.raises(StopIteration) as info:
-        c.send(b"sent")
-    assert info.value.value == b"sent"
+        c.send(sent)
+    stop = info.value
+    assert (stop.value, stop.args, stop.__context__, stop.__cause__) == (sent, (sent,), None, None)
     with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
         c.send(None)
 

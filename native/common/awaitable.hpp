@@ -41,13 +41,23 @@ inline Ref get_iter(PyObject *o) {
 }
 
 // Raises StopIteration carrying `value` (borrowed), the way a finished coroutine reports its
-// result through `send` and `__next__`. Built as CPython's own generators build it: the instance
-// is made directly (a tuple or an exception is its value as it is, never taken for arguments) and
-// raised without `PyErr_SetObject`'s normalisation and context chaining, which would cost more
-// than the rest of a short await.
+// result through `send` and `__next__`. The instance is made directly (a tuple or an exception is
+// its value as it is, never taken for arguments) and raised without `PyErr_SetObject`'s
+// normalisation and context chaining, which would cost more than the rest of a short await. It
+// is what StopIteration(value) makes: the type's own allocation (zeroed, tracked), `args` the
+// 1-tuple and `value`, without the call's argument tuple and the constructor's parsing.
 inline void set_stop_iteration(PyObject *value) {
-    PyObject *exc = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (exc) PyErr_SetRaisedException(exc);
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(PyExc_StopIteration);
+    PyObject *args = PyTuple_Pack(1, value);
+    if (!args) return;
+    auto *exc = reinterpret_cast<PyStopIterationObject *>(type->tp_alloc(type, 0));
+    if (!exc) {
+        Py_DECREF(args);
+        return;
+    }
+    exc->args = args;
+    exc->value = Py_NewRef(value);
+    PyErr_SetRaisedException(reinterpret_cast<PyObject *>(exc));
 }
 
 // If the current exception is StopIteration, clears it and returns its value (a new reference;
