@@ -39,9 +39,13 @@ PyObject *request_bytes(PyObject *o, const Table &table) {
 }
 
 int append_pair(PyObject *out, PyObject *pair) {
-    Ref name_obj = Ref::steal(PySequence_GetItem(pair, 0));
+    // A mapping's items are 2-tuples: read in place, without the sequence protocol.
+    const bool tuple2 = PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2;
+    Ref name_obj = tuple2 ? Ref::borrow(PyTuple_GET_ITEM(pair, 0))
+                          : Ref::steal(PySequence_GetItem(pair, 0));
     if (!name_obj) return -1;
-    Ref value_obj = Ref::steal(PySequence_GetItem(pair, 1));
+    Ref value_obj = tuple2 ? Ref::borrow(PyTuple_GET_ITEM(pair, 1))
+                           : Ref::steal(PySequence_GetItem(pair, 1));
     if (!value_obj) return -1;
     Ref name = Ref::steal(request_bytes(name_obj.get(), S.request_names));
     if (!name) return -1;
