@@ -48,8 +48,9 @@ inline Ref get_iter(PyObject *o) {
 // 1-tuple and `value`, without the call's argument tuple and the constructor's parsing.
 inline void set_stop_iteration(PyObject *value) {
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(PyExc_StopIteration);
-    PyObject *args = PyTuple_Pack(1, value);
+    PyObject *args = PyTuple_New(1);
     if (!args) return;
+    PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
     auto *exc = reinterpret_cast<PyStopIterationObject *>(type->tp_alloc(type, 0));
     if (!exc) {
         Py_DECREF(args);
