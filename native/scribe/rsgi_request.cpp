@@ -7,6 +7,7 @@
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "scribe/rsgi.hpp"
+#include "scribe/serve.hpp"
 #include "scribe/state.hpp"
 
 namespace qm::scribe {
@@ -161,8 +162,9 @@ PyObject *instantiate_rsgi_request(PyObject *scope, PyObject *protocol) {
     Ref request = Ref::steal(S.messages->acquire_request(method.get(), path.get(), query.get(),
                                                          headers.get(), view.get(), 0));
     if (!request) return nullptr;
-    Ref content = Ref::steal(
-        PyObject_CallOneArg(reinterpret_cast<PyObject *>(S.rsgi_content_type), protocol));
+    long long announced;
+    if (announced_body(headers.get(), announced) < -1) return nullptr;
+    Ref content = Ref::steal(new_server_body(S.rsgi_content_type, protocol, announced));
     if (!content) return nullptr;
     set_field(reinterpret_cast<messages::MessageObject *>(request.get())->content,
               std::move(content));

@@ -30,13 +30,21 @@ PyObject *scope_item(PyObject *scope, PyObject *key, bool optional = false) {
 
 bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// Whether a Content-Length value announces a body: anything but "0" or nothing (around spaces).
-bool length_announces_body(PyObject *value) {
+// What a Content-Length value says: whether it announces a body (anything but "0" or nothing,
+// around spaces), and into `length` the number it gives when it is plain digits, else -1.
+bool length_announces_body(PyObject *value, long long &length) {
+    length = -1;
     if (!PyBytes_Check(value)) return true;
     const char *s = PyBytes_AS_STRING(value);
     Py_ssize_t begin = 0, end = PyBytes_GET_SIZE(value);
     while (begin < end && is_ascii_space(s[begin])) ++begin;
     while (end > begin && is_ascii_space(s[end - 1])) --end;
+    if (end > begin && end - begin <= 18) {  // 18 digits cannot overflow
+        long long n = 0;
+        Py_ssize_t i = begin;
+        for (; i < end && s[i] >= '0' && s[i] <= '9'; ++i) n = n * 10 + (s[i] - '0');
+        if (i == end) length = n;
+    }
     return !(end == begin || (end - begin == 1 && s[begin] == '0'));
 }
 
@@ -45,18 +53,30 @@ bool header_is(PyObject *name, PyObject *shared, const char *lowered, Py_ssize_t
                               lowered_equal(PyBytes_AS_STRING(name), lowered, n));
 }
 
-// Whether the headers announce a body: 1 by Content-Length (unless 0) or Transfer-Encoding, 0
-// when Content-Length says there is none, -1 when they say nothing; -2 with an error set.
-int announced_body(PyObject *headers) {
+}  // namespace
+
+int announced_body(PyObject *headers, long long &length) {
+    length = -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
         Ref name, value;
         if (!unpack_pair(PyList_GET_ITEM(headers, i), name, value)) return -2;
         if (header_is(name.get(), S.h_content_length, "content-length", 14))
-            return length_announces_body(value.get());
+            return length_announces_body(value.get(), length);
         if (header_is(name.get(), S.h_transfer_encoding, "transfer-encoding", 17)) return 1;
     }
     return -1;
 }
+
+PyObject *new_server_body(PyTypeObject *type, PyObject *channel, long long announced) {
+    if (announced < 0) return PyObject_CallOneArg(reinterpret_cast<PyObject *>(type), channel);
+    Ref length = Ref::steal(PyLong_FromLongLong(announced));
+    if (!length) return nullptr;
+    PyObject *args[] = {nullptr, channel, length.get()};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject *>(type), args + 1,
+                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+namespace {
 
 // Whether a request whose headers say nothing of a body may have one: over HTTP/2 and later a
 // body needs no header. An HTTP version left out means HTTP/1.1.
@@ -218,12 +238,12 @@ PyObject *instantiate_asgi_request(PyObject *scope, PyObject *receive) {
     Ref request = Ref::steal(S.messages->acquire_request(method.get(), path.get(), query.get(),
                                                          headers.get(), scope, 0));
     if (!request) return nullptr;
-    int body = announced_body(headers.get());
+    long long announced;
+    int body = announced_body(headers.get(), announced);
     if (body == -1) body = body_without_header(scope);
     if (body < 0) return nullptr;
     if (body) {
-        Ref content = Ref::steal(
-            PyObject_CallOneArg(reinterpret_cast<PyObject *>(S.asgi_content_type), receive));
+        Ref content = Ref::steal(new_server_body(S.asgi_content_type, receive, announced));
         if (!content) return nullptr;
         set_field(reinterpret_cast<messages::MessageObject *>(request.get())->content,
                   std::move(content));

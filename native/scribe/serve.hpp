@@ -5,8 +5,17 @@
 
 #include <Python.h>
 
-
 namespace qm::scribe {
+
+// Whether request headers (a list of pairs) announce a body: 1 by Content-Length (unless 0) or
+// Transfer-Encoding, 0 when Content-Length says there is none, -1 when they say nothing; -2 with
+// an error set. `length` receives the Content-Length when it is a plain number, else -1.
+int announced_body(PyObject *headers, long long &length);
+
+// `type(channel)` or, for a known length, `type(channel, announced)`: a server body content
+// (quenmark.contents.ASGIContent or RSGIContent), which refuses a body announced beyond its
+// limit at the first chunk. New reference.
+PyObject *new_server_body(PyTypeObject *type, PyObject *channel, long long announced);
 
 // A Request from the pool for an ASGI HTTP scope. Its content reads `receive` when the headers
 // announce a body (or, over HTTP/2 and later, when they announce none, as the length may be

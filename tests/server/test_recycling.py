@@ -247,3 +247,45 @@ async def test_an_exchange_leaves_no_cycle_for_the_collector():
         assert gc.collect() == 0
     finally:
         gc.enable()
+
+
+@pytest.mark.parametrize("interface", ["asgi", "rsgi"])
+async def test_a_body_announced_beyond_the_limit_is_refused_at_its_first_chunk(interface):
+    app = Application()
+    chunks = []
+
+    @app.router.post("/")
+    async def upload(request):
+        await request.read()
+        return text("read")
+
+    class Protocol(RSGIProtocol):
+        def __aiter__(self):
+            return self
+
+        async def __anext__(self):
+            chunks.append(None)
+            return b"x" * 1024
+
+    huge = str(contents.MAX_BODY_SIZE + 1)
+    if interface == "asgi":
+        sent = []
+
+        async def receive():
+            chunks.append(None)
+            return {"type": "http.request", "body": b"x" * 1024, "more_body": True}
+
+        async def send(event):
+            sent.append(event)
+
+        scope = {"type": "http", "method": "POST", "path": "/", "raw_path": b"/",
+                 "query_string": b"", "headers": [(b"content-length", huge.encode())]}
+        await app(scope, receive, send)
+        status = sent[0]["status"]
+    else:
+        scope = RSGIScope("/")
+        scope.method, scope.headers = "POST", {"content-length": huge}
+        protocol = Protocol()
+        await app.__rsgi__(scope, protocol)
+        status = protocol.sent[0]
+    assert (status, len(chunks)) == (413, 1)
