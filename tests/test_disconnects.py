@@ -6,10 +6,12 @@ import asyncio
 
 import pytest
 
+from quenmark import Application
 from quenmark.contents import ASGIContent, RSGIContent
 from quenmark.disconnects import stop_streams, write_watched
 from quenmark.exceptions import InvalidOperation
 from quenmark.messages import Request
+from quenmark.responses import text
 from quenmark.server.asgi import request_from_scope
 
 DISCONNECT = {"type": "http.disconnect"}
@@ -97,23 +99,47 @@ async def _collect(chunks):
     return [chunk async for chunk in chunks]
 
 
+class RSGIProtocol:
+    def __init__(self):
+        self.gone = asyncio.Event()
+
+    def __aiter__(self):
+        return _collect_none()
+
+    async def client_disconnect(self):
+        await self.gone.wait()
+
+    def response_bytes(self, status, headers, body):
+        self.status = status
+
+
 async def test_rsgi_probe():
-    class Protocol:
-        def __init__(self):
-            self.gone = asyncio.Event()
-
-        def __aiter__(self):
-            return _collect_none()
-
-        async def client_disconnect(self):
-            await self.gone.wait()
-
-    protocol = Protocol()
+    protocol = RSGIProtocol()
     request = Request("GET", b"/", [])
     request.content = RSGIContent(protocol)
     assert await request.is_disconnected() is False
     protocol.gone.set()
     assert await request.is_disconnected() is True
+
+
+async def test_rsgi_probe_of_a_request_served_without_a_body():
+    # The exchange gives a bodiless request no content: the probe reaches the protocol through
+    # the request's scope.
+    app, protocol, seen = Application(), RSGIProtocol(), []
+
+    @app.router.get("/")
+    async def probe(request):
+        seen.append((request.content, await request.is_disconnected()))
+        protocol.gone.set()
+        seen.append(await request.is_disconnected())
+        return text("ok")
+
+    class Scope:
+        proto, scheme, method, path, query_string, client = "http", "http", "GET", "/", "", "h:1"
+        http_version, headers = "1.1", {"host": "h"}
+
+    await app.__rsgi__(Scope(), protocol)
+    assert (seen, protocol.status) == ([(None, False), True], 200)
 
 
 async def _collect_none():

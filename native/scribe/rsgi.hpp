@@ -20,15 +20,18 @@ PyObject *extract_rsgi_headers(PyObject *raw_headers);
 
 // A Request from the pool for the scope's method, path, query and headers, its body read from
 // `protocol`, its `scope` a view of the RSGI scope with the keys the request reads.
-PyObject *instantiate_rsgi_request(PyObject *scope, PyObject *protocol);
+// With `always_content` false (the server layer's exchange), a request whose headers announce no
+// body gets no content, as under ASGI; its protocol stays reachable through its scope view.
+PyObject *instantiate_rsgi_request(PyObject *scope, PyObject *protocol, bool always_content = true);
 
 // Sends the response with one call of the protocol: None, or for a stream the coroutine that
 // sends it (to be awaited). Null with an error set.
 PyObject *send_rsgi_response_sync(PyObject *response, PyObject *protocol);
 
-// The view of an RSGI scope that a Request keeps (rsgi_scope.cpp). -1 with an error set.
+// The view of an RSGI scope that a Request keeps (rsgi_scope.cpp), which also answers the
+// request's protocol under quenmark.disconnects.RSGI_PROTOCOL. -1 with an error set.
 int add_rsgi_scope_type(PyObject *module);
-PyObject *new_rsgi_scope(PyObject *scope);
+PyObject *new_rsgi_scope(PyObject *scope, PyObject *protocol);
 
 PyObject *py_extract_rsgi_headers(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                   PyObject *kwnames);

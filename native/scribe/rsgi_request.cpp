@@ -132,7 +132,7 @@ PyObject *extract_rsgi_headers(PyObject *raw_headers) {
     return out.release();
 }
 
-PyObject *instantiate_rsgi_request(PyObject *scope, PyObject *protocol) {
+PyObject *instantiate_rsgi_request(PyObject *scope, PyObject *protocol, bool always_content) {
     Ref path_text = Ref::steal(scope_text(scope, S.n_path));
     if (!path_text) return nullptr;
     if (path_text.get() == Py_None) {
@@ -157,17 +157,24 @@ PyObject *instantiate_rsgi_request(PyObject *scope, PyObject *protocol) {
     if (!method) return nullptr;
     // The request reads "scheme", "root_path" and "client" with the scope's get(): an RSGI scope
     // has them as attributes (the client as "host:port" text), so the request gets a view.
-    Ref view = Ref::steal(new_rsgi_scope(scope));
+    Ref view = Ref::steal(new_rsgi_scope(scope, protocol));
     if (!view) return nullptr;
     Ref request = Ref::steal(S.messages->acquire_request(method.get(), path.get(), query.get(),
                                                          headers.get(), view.get(), 0));
     if (!request) return nullptr;
+    // Over HTTP/1 a request whose headers announce no body has none; over HTTP/2 and later a
+    // body needs no header.
     long long announced;
-    if (announced_body(headers.get(), announced) < -1) return nullptr;
-    Ref content = Ref::steal(new_server_body(S.rsgi_content_type, protocol, announced));
-    if (!content) return nullptr;
-    set_field(reinterpret_cast<messages::MessageObject *>(request.get())->content,
-              std::move(content));
+    int body = announced_body(headers.get(), announced);
+    if (body == -1) body = always_content ? 1 : body_without_header(scope, true);
+    if (body < 0) return nullptr;
+    body = body || always_content;
+    if (body) {
+        Ref content = Ref::steal(new_server_body(S.rsgi_content_type, protocol, announced));
+        if (!content) return nullptr;
+        set_field(reinterpret_cast<messages::MessageObject *>(request.get())->content,
+                  std::move(content));
+    }
     return request.release();
 }
 

@@ -17,6 +17,7 @@ namespace {
 struct ScopeObject {
     PyObject_HEAD
     PyObject *scope;
+    PyObject *protocol;  // answered for RSGI_PROTOCOL: the disconnect probe of a bodiless request
 };
 
 PyObject *inner(PyObject *self) { return reinterpret_cast<ScopeObject *>(self)->scope; }
@@ -61,9 +62,16 @@ PyObject *address_pair(PyObject *text) {
     return PyTuple_Pack(2, host.get(), port.get());
 }
 
+bool is_protocol_key(PyObject *key) {
+    PyObject *wanted = S.rsgi_protocol_key;
+    return key == wanted || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(wanted) &&
+                             PyUnicode_Compare(key, wanted) == 0);
+}
+
 // The value for `key`, or null without an error when the scope has no such attribute.
 PyObject *lookup(PyObject *self, PyObject *key) {
     if (!PyUnicode_Check(key)) return nullptr;
+    if (is_protocol_key(key)) return Py_NewRef(reinterpret_cast<ScopeObject *>(self)->protocol);
     PyObject *value = nullptr;
     if (PyObject_GetOptionalAttr(inner(self), key, &value) <= 0) return nullptr;
     Ref found = Ref::steal(value);
@@ -101,11 +109,13 @@ PyObject *scope_repr(PyObject *self) { return PyUnicode_FromFormat("<RSGIScope %
 
 int scope_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(inner(self));
+    Py_VISIT(reinterpret_cast<ScopeObject *>(self)->protocol);
     return 0;
 }
 
 int scope_clear(PyObject *self) {
     Py_CLEAR(reinterpret_cast<ScopeObject *>(self)->scope);
+    Py_CLEAR(reinterpret_cast<ScopeObject *>(self)->protocol);
     return 0;
 }
 
@@ -142,10 +152,11 @@ PyTypeObject ScopeType = {
 
 }  // namespace
 
-PyObject *new_rsgi_scope(PyObject *scope) {
+PyObject *new_rsgi_scope(PyObject *scope, PyObject *protocol) {
     ScopeObject *view = PyObject_GC_New(ScopeObject, &ScopeType);
     if (!view) return nullptr;
     view->scope = Py_NewRef(scope);
+    view->protocol = Py_NewRef(protocol);
     PyObject_GC_Track(view);
     return reinterpret_cast<PyObject *>(view);
 }

@@ -78,16 +78,19 @@ PyObject *new_server_body(PyTypeObject *type, PyObject *channel, long long annou
 
 namespace {
 
-// Whether a request whose headers say nothing of a body may have one: over HTTP/2 and later a
-// body needs no header. An HTTP version left out means HTTP/1.1.
-int body_without_header(PyObject *scope) {
+}  // namespace
+
+int body_without_header(PyObject *scope, bool by_attribute) {
     PyObject *found = nullptr;
-    const int given = PyMapping_GetOptionalItem(scope, S.n_http_version, &found);
+    const int given = by_attribute ? PyObject_GetOptionalAttr(scope, S.n_http_version, &found)
+                                   : PyMapping_GetOptionalItem(scope, S.n_http_version, &found);
     if (given <= 0) return given;
     Ref version = Ref::steal(found);
     if (!PyUnicode_Check(version.get())) return 1;
     return !PyUnicode_EqualToUTF8(version.get(), "1.1") && !PyUnicode_EqualToUTF8(version.get(), "1.0");
 }
+
+namespace {
 
 // The path of the request line: `raw_path` (without a query some servers leave on it), else the
 // decoded `path` as UTF-8.
@@ -240,7 +243,7 @@ PyObject *instantiate_asgi_request(PyObject *scope, PyObject *receive) {
     if (!request) return nullptr;
     long long announced;
     int body = announced_body(headers.get(), announced);
-    if (body == -1) body = body_without_header(scope);
+    if (body == -1) body = body_without_header(scope, false);
     if (body < 0) return nullptr;
     if (body) {
         Ref content = Ref::steal(new_server_body(S.asgi_content_type, receive, announced));
@@ -277,7 +280,7 @@ PyObject *py_serve_rsgi(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     static const char *const names[] = {"entry", "scope", "protocol", "unanswered"};
     PyObject *a[4] = {};
     if (!parse_args("serve_rsgi", args, nargs, kwnames, names, 4, a)) return nullptr;
-    Ref request = Ref::steal(instantiate_rsgi_request(a[1], a[2]));
+    Ref request = Ref::steal(instantiate_rsgi_request(a[1], a[2], false));
     if (!request) return nullptr;
     return exchange(std::move(request), Ref::borrow(a[0]), Ref::borrow(a[2]), Ref::borrow(a[3]),
                     send_rsgi_body, "send_rsgi_response", Ref{})

@@ -12,6 +12,11 @@ namespace qm::scribe {
 // an error set. `length` receives the Content-Length when it is a plain number, else -1.
 int announced_body(PyObject *headers, long long &length);
 
+// Whether a request whose headers say nothing of a body may have one: over HTTP/2 and later a
+// body needs no header. The scope's `http_version` is an item of an ASGI scope, an attribute of
+// an RSGI one (`by_attribute`); left out, it means HTTP/1.1. -1 with an error set.
+int body_without_header(PyObject *scope, bool by_attribute);
+
 // `type(channel)` or, for a known length, `type(channel, announced)`: a server body content
 // (quenmark.contents.ASGIContent or RSGIContent), which refuses a body announced beyond its
 // limit at the first chunk. New reference.

@@ -23,6 +23,7 @@ from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable, I
 from typing import IO, Any, Union
 from urllib.parse import parse_qsl, urlencode
 
+from quenmark.disconnects import rsgi_wait_disconnected
 from quenmark.exceptions import ContentTooLarge, InvalidOperation, MessageAborted
 from quenmark.settings.encodings import encodings_settings
 from quenmark.settings.json import json_settings
@@ -564,11 +565,7 @@ class RSGIContent(_ServerBody):
     async def wait_disconnected(self) -> None:
         """Returns once the client has gone away (`protocol.client_disconnect()`); never, with a
         protocol that cannot tell."""
-        wait = getattr(self._channel(), "client_disconnect", None)
-        if wait is None:
-            await asyncio.get_running_loop().create_future()
-        else:
-            await wait()
+        await rsgi_wait_disconnected(self._channel())
 
 
 # -- forms ----------------------------------------------------------------------------

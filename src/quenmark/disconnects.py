@@ -12,7 +12,8 @@ How the client's leaving shows depends on the channel the request came through:
 - an ASGI request with a body: its `ASGIContent` (`wait_disconnected`), which keeps a body that
   nobody had read;
 - an ASGI request without a body: its `receive` callable, kept in its scope under `ASGI_RECEIVE`;
-- an RSGI request: its `RSGIContent`, through the protocol's `client_disconnect()`.
+- an RSGI request: its protocol's `client_disconnect()`, through its `RSGIContent` or, for a
+  request without a body, through its scope under `RSGI_PROTOCOL`.
 
 `disconnect_probe` is what `Request.is_disconnected()` awaits for the same channels.
 """
@@ -30,6 +31,7 @@ from quenmark.exceptions import MessageAborted
 
 __all__ = [
     "ASGI_RECEIVE",
+    "RSGI_PROTOCOL",
     "disconnect_probe",
     "install_shutdown_signals",
     "stop_streams",
@@ -43,6 +45,9 @@ logger = logging.getLogger("quenmark.server")
 # The scope key under which the ASGI adapter keeps `receive` for a request without a body (one
 # with a body keeps it in its content).
 ASGI_RECEIVE = "quenmark.receive"
+# The key under which an RSGI request's scope answers its protocol (one with a body keeps the
+# protocol in its content).
+RSGI_PROTOCOL = "quenmark.protocol"
 
 # How long a shutdown waits for the streams it stopped to end.
 STOP_TIMEOUT = 5.0
@@ -60,10 +65,21 @@ def _channel_wait(request: Any) -> Coroutine[Any, Any, None] | None:
     if wait is not None:
         return wait()  # type: ignore[no-any-return]
     scope = request.scope
-    receive = scope.get(ASGI_RECEIVE) if isinstance(scope, dict) else None
-    if receive is not None:
-        return _receive_until_disconnect(receive)
-    return None
+    if isinstance(scope, dict):
+        receive = scope.get(ASGI_RECEIVE)
+        return None if receive is None else _receive_until_disconnect(receive)
+    protocol = scope.get(RSGI_PROTOCOL) if hasattr(scope, "get") else None
+    return None if protocol is None else rsgi_wait_disconnected(protocol)
+
+
+async def rsgi_wait_disconnected(protocol: Any) -> None:
+    """Returns once the RSGI protocol's client has gone away (`client_disconnect()`); never, with
+    a protocol that cannot tell."""
+    wait = getattr(protocol, "client_disconnect", None)
+    if wait is None:
+        await asyncio.get_running_loop().create_future()
+    else:
+        await wait()
 
 
 async def _receive_until_disconnect(receive: Callable[[], Awaitable[dict[str, Any]]]) -> None:
