@@ -63,6 +63,9 @@ PyMethodDef module_methods[] = {
      PyDoc_STR("match_request(router, request)\n--\n\n"
                "The RouteMatch for the request's method (text as Latin-1 bytes) and path from "
                "`router.get_match`, or None.")},
+    {"match_request_or", fastcall(py_match_request_or), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("match_request_or(router, miss, request)\n--\n\n"
+               "`match_request(router, request)`, or `miss(request)` where nothing matches.")},
     {"_param_names", fastcall(py_param_names), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_param_names(pattern)\n--\n\n"
                "The names of the pattern's one-segment parameters, as the tree reads them.")},

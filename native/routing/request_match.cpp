@@ -80,4 +80,15 @@ PyObject *py_match_request(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     return match_request(values[0], values[1]);
 }
 
+PyObject *py_match_request_or(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    static const char *const names[] = {"router", "miss", "request"};
+    PyObject *values[] = {nullptr, nullptr, nullptr};
+    if (!parse_args("match_request_or", args, nargs, kwnames, names, 3, values)) return nullptr;
+    PyObject *found = match_request(values[0], values[2]);
+    if (found != Py_None) return found;
+    Py_DECREF(found);
+    return PyObject_CallOneArg(values[1], values[2]);
+}
+
 }  // namespace qm::routing

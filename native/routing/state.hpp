@@ -110,6 +110,8 @@ PyObject *new_route_match(PyObject *route, PyObject *values);
 
 // --- Requests (request_match.cpp) ---
 PyObject *py_match_request(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *py_match_request_or(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames);
 
 int add_node_type(PyObject *module);
 int add_tree_type(PyObject *module);

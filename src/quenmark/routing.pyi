@@ -22,6 +22,10 @@ def _read_pattern(pattern: bytes) -> list[tuple[str, str, str | None, str | None
 # `router.get_match(method, path)` for the request's method (text as Latin-1 bytes) and `_path`,
 # as a RouteMatch, or None.
 def match_request(router: CythonRadixRouter, request: Any) -> RouteMatch | None: ...
+# `match_request(router, request)`, or `miss(request)` where nothing matches.
+def match_request_or(
+    router: CythonRadixRouter, miss: Callable[[Any], RouteMatch], request: Any
+) -> RouteMatch: ...
 
 @disjoint_base
 class RadixNode:

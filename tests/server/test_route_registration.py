@@ -91,6 +91,22 @@ def test_the_refused_clash_leaves_the_first_route_as_it_was():
     assert app.router.get_match(request).handler.__name__ == "not_found"
 
 
+@pytest.mark.parametrize("path, found", [(b"/c/5", "handler"), (b"/c", "not_found"),
+                                         (b"/d/5", "method_not_allowed")])
+def test_the_compiled_lookup_answers_as_the_method_and_a_subclass_keeps_its_own(path, found):
+    class Mine(Router):
+        def get_match(self, request):
+            return "mine"
+
+    router = Router()
+    router.add("GET", "/c/{x:int}", handler)
+    router.add("POST", "/d/{x}", handler)
+    request = type("R", (), {"method": "GET", "_path": path})()
+    by_method = Router.get_match(router, request)
+    assert router.get_match(request).handler.__name__ == by_method.handler.__name__ == found
+    assert Mine().get_match(request) == "mine"
+
+
 def sync(request):
     return None
 

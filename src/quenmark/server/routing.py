@@ -3,10 +3,17 @@
 from __future__ import annotations
 
 from collections.abc import Awaitable, Callable, Iterable
+from functools import partial
 from typing import Any, TypeVar
 
 from quenmark.messages import Response
-from quenmark.routing import CythonRadixRouter, RouteMatch, _param_names, match_request
+from quenmark.routing import (
+    CythonRadixRouter,
+    RouteMatch,
+    _param_names,
+    match_request,
+    match_request_or,
+)
 from quenmark.server import route_patterns
 from quenmark.server.route_patterns import PatternTable, RouteError
 from quenmark.server.route_values import check_handler, with_route_values
@@ -68,6 +75,11 @@ class Router:
         self._tables: dict[str, PatternTable] = {}
         # GET routes' stand-ins for HEAD requests, made when first asked for.
         self._head_routes: dict[Route, Any] = {}
+        if type(self).get_match is Router.get_match:
+            # The same lookup as one compiled call, without a Python frame per request; a
+            # subclass's own get_match stays in charge.
+            lookup = partial(match_request_or, self._engine, self._unmatched)
+            self.get_match = lookup  # type: ignore[method-assign]
 
     def add(self, method: str, pattern: bytes | str, handler: Handler) -> Route:
         """Registers `handler` for `method` and `pattern`; raises `RouteError`, registering
@@ -118,9 +130,10 @@ class Router:
         HTTP wants: HEAD by the GET route without body, 405 with Allow, 404 (see `unmatched`)."""
         # The method as the trees' bytes, the lookup and the RouteMatch in one compiled call.
         found = match_request(self._engine, request)
-        if found is None:
-            method = request.method
-            if isinstance(method, str):
-                method = method.encode("latin-1", "replace")
-            return unmatched(self._engine, method, request._path, self._head_routes)
-        return found
+        return self._unmatched(request) if found is None else found
+
+    def _unmatched(self, request: Any) -> RouteMatch:
+        method = request.method
+        if isinstance(method, str):
+            method = method.encode("latin-1", "replace")
+        return unmatched(self._engine, method, request._path, self._head_routes)
