@@ -125,7 +125,9 @@ def operations():
         lambda: scribe.write_response_cookie(COOKIE),
         lambda: scribe.write_sse(EVENT),
         lambda: scribe.write_sse(TextServerSentEvent("a\nb", comment="x\r\ny")),
-        lambda: scribe.write_sse(ServerSentEvent("\ud800")),
+        # A lone surrogate in text (msgspec, which encodes ServerSentEvent's data, leaks a
+        # reference on each such failure itself, so JSON data is not used for it here).
+        lambda: scribe.write_sse(TextServerSentEvent("\ud800")),
         lambda: scribe.write_sse(None),
         lambda: scribe.extract_rsgi_headers({"a": "b", "accept": "*/*"}),
         lambda: scribe.extract_rsgi_headers([("x", "\u0100")]),
