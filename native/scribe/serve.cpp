@@ -76,10 +76,6 @@ PyObject *new_server_body(PyTypeObject *type, PyObject *channel, long long annou
                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-namespace {
-
-}  // namespace
-
 int body_without_header(PyObject *scope, bool by_attribute) {
     PyObject *found = nullptr;
     const int given = by_attribute ? PyObject_GetOptionalAttr(scope, S.n_http_version, &found)
