@@ -48,10 +48,10 @@ entry = st.one_of(
 )
 
 
-def build(spec):
-    """A new message over fresh entries made from `spec` (so a Mutating name is never shared)."""
+def build(entries):
+    """A new message over `entries`, each Mutating placeholder made fresh (so one is never shared)."""
     made = []
-    for e in spec:
+    for e in entries:
         if isinstance(e, tuple) and e and e[0] == "mutating":
             e = (Mutating(),) + e[1:]
         made.append(e)
@@ -87,9 +87,9 @@ PAIRS = [
 @settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
 @given(st.lists(entry, max_size=6), st.sampled_from(KEYS), st.sampled_from(PAIRS))
 @example([(b"a",), ("mutating", b"1")], b"a", ("get_tuples", "get_headers_tuples"))
-def test_message_lookups_agree_with_headers(spec, key, pair):
+def test_message_lookups_agree_with_headers(entries, key, pair):
     headers_op, message_op = pair
-    via_headers, via_message = build(spec), build(spec)
+    via_headers, via_message = build(entries), build(entries)
     expected = outcome(getattr(via_headers.headers, headers_op), key)
     method = (getattr(via_message, message_op) if message_op != "get_headers_tuples"
               else lambda k: _get_headers_tuples(via_message, k))
@@ -97,7 +97,7 @@ def test_message_lookups_agree_with_headers(spec, key, pair):
     if headers_op == "get_tuples":
         # The messages table guarantees its callers a value in every pair it returns, so it
         # fails where Headers.get (which reads each match's value) fails.
-        reading = build(spec)
+        reading = build(entries)
         reading_values = outcome(reading.headers.get, key)
         if reading_values[0] == "raise":
             # ...and stops where that fails, so a later entry's comparison never runs.
@@ -117,8 +117,8 @@ def test_the_example_that_once_disagreed():
 @pytest.mark.parametrize("key", [b"A", b"a"])
 def test_a_comparison_that_shortens_the_list_ends_the_scan_cleanly(key):
     # The name is compared twice (as it is, then lowered): each comparison drops the last pair.
-    spec = [("mutating", b"0"), (b"a", b"1"), (b"a", b"2"), (b"a", b"3")]
-    m, h = build(spec), build(spec)
+    entries = [("mutating", b"0"), (b"a", b"1"), (b"a", b"2"), (b"a", b"3")]
+    m, h = build(entries), build(entries)
     assert m.get_headers(key) == [b"1"]
     assert h.headers.get(key) == (b"1",)
     assert entries_after(m) == entries_after(h) == [("mutating", b"0"), (b"a", b"1")]

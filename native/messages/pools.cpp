@@ -73,14 +73,14 @@ PyObject *make_freelist_type() {
         {Py_tp_doc, const_cast<char *>("The calling thread's free lists of requests and responses.")},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec type_shape = {
         .name = "quenmark.messages._ThreadLocalFreelist",
         .basicsize = 0,
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
         .slots = slots,
     };
-    return PyType_FromSpecWithBases(&spec, local.get());
+    return PyType_FromSpecWithBases(&type_shape, local.get());
 }
 
 // `_TLS.<name>`: a list, or None when the attribute is missing or None. Null with an error set.

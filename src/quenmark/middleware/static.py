@@ -242,10 +242,10 @@ def _byte_range(value: bytes, size: int) -> tuple[int, int] | Literal["unsatisfi
     """(first, last) byte of a single range, "unsatisfiable" when it lies beyond the file, or
     None when the header is malformed, names another unit or several ranges: the whole file is
     then sent."""
-    unit, _, spec = value.partition(b"=")
-    if unit.strip().lower() != b"bytes" or b"," in spec:
+    unit, _, ranges = value.partition(b"=")
+    if unit.strip().lower() != b"bytes" or b"," in ranges:
         return None
-    first, dash, last = spec.partition(b"-")
+    first, dash, last = ranges.partition(b"-")
     if not dash:
         return None
     if not first.strip():
