@@ -18,6 +18,7 @@ import re
 import msgspec
 from starlette.requests import Request as StarletteRequest
 
+from driving import drive
 from quenmark.contents import Content, StreamedContent
 from quenmark.messages import Message
 
@@ -25,14 +26,6 @@ BODY = b'{"id": 17, "name": "widget", "tags": ["a", "b", "c"], "price": 12.5, "s
 HEADERS = [(b"content-type", b"application/json"), (b"content-length", b"84")]
 _decode = msgspec.json.decode
 _charset_rx = re.compile(rb"charset=([\w\-]+)", re.IGNORECASE)
-
-
-def drive(coro):
-    try:
-        coro.send(None)
-    except StopIteration as done:
-        return done.value
-    raise AssertionError("the coroutine suspended")
 
 
 class PyMessage:

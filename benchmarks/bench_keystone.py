@@ -37,6 +37,7 @@ from starlette.responses import Response as StarletteResponse
 from starlette.routing import Route as StarletteRoute
 from starlette.routing import Router as StarletteRouter
 
+from driving import drive, noop_receive, noop_send
 from quenmark import Application
 from quenmark.exceptions import NotFound
 from quenmark.messages import Request, Response
@@ -107,21 +108,6 @@ def new_request():
     return request
 
 
-async def noop_receive():
-    return {"type": "http.request", "body": b"", "more_body": False}
-
-
-async def noop_send(message):
-    pass
-
-
-def drive(coro):
-    """Runs a coroutine that never suspends; returns its result."""
-    try:
-        coro.send(None)
-    except StopIteration as stop:
-        return stop.value
-    raise RuntimeError("the benchmark suspended")
 
 
 # Each loop awaits the same call `number` times and returns the nanoseconds per call.

@@ -23,6 +23,7 @@ from starlette.responses import PlainTextResponse
 from starlette.routing import Route as StarletteRoute
 from starlette.routing import Router as StarletteRouter
 
+from driving import drive, noop_receive as receive, noop_send as send
 from quenmark import Application
 from quenmark.responses import text
 from quenmark.server import asgi
@@ -98,20 +99,6 @@ class _StarlettePassthrough:
         await self.app(scope, receive, send)
 
 
-async def receive():
-    return {"type": "http.request", "body": b"", "more_body": False}
-
-
-async def send(message):
-    pass
-
-
-def drive(coro):
-    try:
-        coro.send(None)
-    except StopIteration:
-        return
-    raise RuntimeError("the request suspended")
 
 
 def per_call(app, number):

@@ -19,6 +19,7 @@ import time
 from starlette.responses import PlainTextResponse
 from starlette.responses import Response as StarletteResponse
 
+from driving import drive as run, noop_send as send
 from quenmark.contents import Content, TextContent
 from quenmark.messages import Response, release_request
 from quenmark.scribe import instantiate_rsgi_request, send_asgi_response, send_rsgi_response
@@ -28,20 +29,8 @@ MB = bytes(range(256)) * 4096
 SCOPE = {"type": "http", "method": "GET", "path": "/", "headers": []}
 
 
-async def send(message):
-    pass
-
-
 async def receive():
     return {"type": "http.disconnect"}
-
-
-def run(coro):
-    try:
-        coro.send(None)
-    except StopIteration:
-        return
-    raise RuntimeError("the benchmark's coroutine suspended")
 
 
 async def quenmark_small(n):
