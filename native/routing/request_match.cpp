@@ -2,6 +2,7 @@
 // request's method (text) becomes the bytes the trees are keyed by, its path is looked up through
 // the router's `get_match` (a subclass's own included), and what that finds becomes a RouteMatch.
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "common/args.hpp"
@@ -12,40 +13,36 @@
 namespace qm::routing {
 namespace {
 
-// The common methods: the core library's shared text (what requests carry) and the bytes.
+// The common methods: their text, the core library's shared copy of it (what requests carry;
+// borrowed, it lives as long as the process) and the bytes the module keeps in its state.
 struct KnownMethod {
     std::string_view text;
-    PyObject *shared = nullptr;  // borrowed from the core library: lives as long as the process
-    PyObject *bytes = nullptr;   // owned for the life of the process
+    PyObject *State::*bytes;
 };
 
-KnownMethod known_methods[] = {{"GET"}, {"POST"}, {"PUT"}, {"DELETE"}, {"PATCH"}, {"HEAD"},
-                               {"OPTIONS"}};
-bool known_ready = false;
-
-bool ready_known_methods() {
-    for (KnownMethod &m : known_methods) {
-        m.shared = get_interned_method_str(m.text.data(), m.text.size());
-        m.bytes = PyBytes_FromStringAndSize(m.text.data(), Py_ssize_t(m.text.size()));
-        if (!m.bytes) return false;
-    }
-    known_ready = true;
-    return true;
-}
+constexpr KnownMethod kKnownMethods[] = {
+    {"GET", &State::b_get},     {"POST", &State::b_post}, {"PUT", &State::b_put},
+    {"DELETE", &State::b_delete}, {"PATCH", &State::b_patch}, {"HEAD", &State::b_head},
+    {"OPTIONS", &State::b_options}};
+constexpr size_t kKnown = std::size(kKnownMethods);
+PyObject *shared_texts[kKnown] = {};
 
 // A request's method as the trees' key: text as Latin-1 bytes (characters beyond it replaced by
 // "?"), anything else as it is (get_match refuses what is not bytes). New reference.
 PyObject *method_key(PyObject *method) {
     if (!PyUnicode_Check(method)) return Py_NewRef(method);
-    if (!known_ready && !ready_known_methods()) return nullptr;
-    for (const KnownMethod &m : known_methods)
-        if (method == m.shared) return Py_NewRef(m.bytes);
+    if (!shared_texts[0])
+        for (size_t i = 0; i < kKnown; ++i)
+            shared_texts[i] = get_interned_method_str(kKnownMethods[i].text.data(),
+                                                      kKnownMethods[i].text.size());
+    for (size_t i = 0; i < kKnown; ++i)
+        if (method == shared_texts[i]) return Py_NewRef(S.*kKnownMethods[i].bytes);
     if (PyUnicode_KIND(method) == PyUnicode_1BYTE_KIND) {
         const auto n = size_t(PyUnicode_GET_LENGTH(method));
         const void *data = PyUnicode_1BYTE_DATA(method);
-        for (const KnownMethod &m : known_methods)
+        for (const KnownMethod &m : kKnownMethods)
             if (m.text.size() == n && std::memcmp(m.text.data(), data, n) == 0)
-                return Py_NewRef(m.bytes);
+                return Py_NewRef(S.*m.bytes);
     }
     return PyUnicode_AsEncodedString(method, "latin-1", "replace");
 }

@@ -30,6 +30,11 @@ PyObject *compile_pattern(const char *pattern);
     OBJECT(empty_bytes, state::bytes(""))                                                      \
     OBJECT(slash, state::bytes("/"))                                                           \
     OBJECT(star, state::bytes("*"))                                                            \
+    /* The common methods as the trees' keys (request_match.cpp). */                            \
+    OBJECT(b_get, state::bytes("GET")) OBJECT(b_post, state::bytes("POST"))                     \
+    OBJECT(b_put, state::bytes("PUT")) OBJECT(b_delete, state::bytes("DELETE"))                 \
+    OBJECT(b_patch, state::bytes("PATCH")) OBJECT(b_head, state::bytes("HEAD"))                 \
+    OBJECT(b_options, state::bytes("OPTIONS"))                                                 \
     OBJECT(int_rx, compile_pattern("^\\d{1,4300}$"))                                         \
     OBJECT(float_rx, compile_pattern("^\\d+(?:\\.\\d+)?$"))                                    \
     OBJECT(uuid_rx, compile_pattern("^[a-fA-F0-9]{8}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-"             \
