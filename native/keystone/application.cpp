@@ -9,6 +9,7 @@
 #include "common/init_args.hpp"
 #include "common/methods.hpp"
 #include "common/ref.hpp"
+#include "keystone/entries.hpp"
 #include "keystone/state.hpp"
 
 namespace qm::keystone {
@@ -25,6 +26,8 @@ PyObject *app_new(PyTypeObject *type, PyObject *, PyObject *) {
     app->router = Py_NewRef(Py_None);
     app->logger = Py_NewRef(Py_None);
     app->exceptions_handlers = Py_NewRef(Py_None);
+    app->_entry = Py_NewRef(Py_None);
+    app->vectorcall = call_asgi_entry;
     return self;
 }
 
@@ -32,6 +35,7 @@ int app_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(as_app(self)->router);
     Py_VISIT(as_app(self)->logger);
     Py_VISIT(as_app(self)->exceptions_handlers);
+    Py_VISIT(as_app(self)->_entry);
     return 0;
 }
 
@@ -39,6 +43,7 @@ int app_clear(PyObject *self) {
     set_field(as_app(self)->router, Py_None);
     set_field(as_app(self)->logger, Py_None);
     set_field(as_app(self)->exceptions_handlers, Py_None);
+    set_field(as_app(self)->_entry, Py_None);
     return 0;
 }
 
@@ -48,6 +53,7 @@ void app_dealloc(PyObject *self) {
     Py_CLEAR(app->router);
     Py_CLEAR(app->logger);
     Py_CLEAR(app->exceptions_handlers);
+    Py_CLEAR(app->_entry);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -128,6 +134,31 @@ PyObject *get_logger(PyObject *self, void *) { return Py_NewRef(as_app(self)->lo
 
 const Field kExceptionsHandlers{offsetof(KeystoneObject, exceptions_handlers), FieldKind::Any,
                                 nullptr};
+const Field kEntry{offsetof(KeystoneObject, _entry), FieldKind::Any, nullptr};
+
+// A class whose `__call__` is `asgi_entry` itself is called through the instance's vectorcall:
+// Python's own slot for a class-level `__call__` would pack the arguments into a tuple, look the
+// method up and bind it on every request. `__call__` stays what it is for everyone who reads it
+// (servers ask whether it is a coroutine function), and a later assignment to it, here or in a
+// subclass, takes the slot back as it always does.
+PyObject *init_subclass(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Ref base = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
+                                                       reinterpret_cast<PyObject *>(&KeystoneType),
+                                                       cls, nullptr));
+    if (!base) return nullptr;
+    Ref next = Ref::steal(PyObject_GetAttr(base.get(), S.n___init_subclass__));
+    if (!next) return nullptr;
+    Ref done = Ref::steal(PyObject_Vectorcall(next.get(), args, size_t(nargs), kwnames));
+    if (!done) return nullptr;
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (is_asgi_entry(_PyType_Lookup(type, S.n___call__)) &&
+        type->tp_vectorcall_offset == offsetof(KeystoneObject, vectorcall)) {
+        type->tp_call = PyVectorcall_Call;
+        type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+        PyType_Modified(type);
+    }
+    return done.release();
+}
 
 PyGetSetDef app_getset[] = {
     {"show_error_details", get_show_error_details, set_show_error_details,
@@ -138,10 +169,16 @@ PyGetSetDef app_getset[] = {
     {"exceptions_handlers", field_get, field_set,
      "The registry: exception classes and status codes to handler coroutines.",
      const_cast<Field *>(&kExceptionsHandlers)},
+    {"_entry", field_get, field_set,
+     "What an HTTP exchange awaits with the request: the middleware pipeline's first step.",
+     const_cast<Field *>(&kEntry)},
     {nullptr},
 };
 
 PyMethodDef app_methods[] = {
+    {"__init_subclass__", fastcall(init_subclass), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "__init_subclass__($cls, /, **kwargs)\n--\n\nGives a class whose __call__ is asgi_entry a "
+     "direct call slot."},
     {"init_exceptions_handlers", fastcall(init_exceptions_handlers), METH_FASTCALL | METH_KEYWORDS,
      "init_exceptions_handlers($self, /)\n--\n\nA new registry with the default handlers."},
     {"get_http_exception_handler", fastcall(py_get_http_exception_handler),
@@ -170,6 +207,7 @@ int ready_keystone_type(PyObject *module_name) {
     KeystoneType.tp_getset = app_getset;
     KeystoneType.tp_methods = app_methods;
     KeystoneType.tp_getattro = PyObject_GenericGetAttr;
+    KeystoneType.tp_vectorcall_offset = offsetof(KeystoneObject, vectorcall);
     if (add_coroutine_methods(&KeystoneType, handle_methods(), module_name) < 0 ||
         add_coroutine_methods(&KeystoneType, dispatch_methods(), module_name) < 0 ||
         add_coroutine_methods(&KeystoneType, log_methods(), module_name) < 0)

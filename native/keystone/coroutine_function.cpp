@@ -135,6 +135,10 @@ ImmediateBody immediate_body_of(PyObject *callable) {
     return f->objclass ? nullptr : f->def->immediate;
 }
 
+const CoroutineFunctionDef *coroutine_function_def(PyObject *callable) {
+    return Py_IS_TYPE(callable, &CoroutineFunctionType) ? as_function(callable)->def : nullptr;
+}
+
 int add_coroutine_methods(PyTypeObject *type, std::span<const CoroutineFunctionDef> defs,
                           PyObject *module_name) {
     if (!type->tp_dict && !(type->tp_dict = PyDict_New())) return -1;

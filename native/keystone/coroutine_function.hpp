@@ -46,6 +46,10 @@ PyObject *new_coroutine_function(const CoroutineFunctionDef *def, PyObject *modu
 // that has one, else null: awaiting `callable(*args)` at once then gives what it gives.
 ImmediateBody immediate_body_of(PyObject *callable);
 
+// The definition `callable` was made from when it is a coroutine function of this module, else
+// null.
+const CoroutineFunctionDef *coroutine_function_def(PyObject *callable);
+
 // Adds a coroutine method per entry of `defs` to the dict that `type` will be readied with
 // (call before PyType_Ready). -1 with an error set.
 int add_coroutine_methods(PyTypeObject *type, std::span<const CoroutineFunctionDef> defs,

@@ -6,19 +6,35 @@
 // send)` (the lifespan protocol).
 #include "keystone/entries.hpp"
 
+#include <vector>
+
 #include "common/args.hpp"
+#include "common/override.hpp"
 #include "common/ref.hpp"
+#include "keystone/application.hpp"
 #include "keystone/state.hpp"
 
 namespace qm::keystone {
 namespace {
 
+OverrideSite site_entry{"_entry"};
+
 bool is_http(PyObject *kind) {
     return kind == S.n_http || (PyUnicode_Check(kind) && PyUnicode_EqualToUTF8(kind, "http"));
 }
 
+// `app._entry`: the application's field, unless a class puts something else in its place.
+Ref entry_of(PyObject *app) {
+    if (PyObject_TypeCheck(app, &KeystoneType)) {
+        const int overridden = type_overrides(site_entry, Py_TYPE(app), &KeystoneType);
+        if (overridden < 0) return {};
+        if (!overridden) return Ref::borrow(as_app(app)->_entry);
+    }
+    return Ref::steal(PyObject_GetAttr(app, S.n__entry));
+}
+
 PyObject *serve(PyObject *serve, PyObject *app, PyObject *const *rest, Py_ssize_t n) {
-    Ref entry = Ref::steal(PyObject_GetAttr(app, S.n__entry));
+    Ref entry = entry_of(app);
     if (!entry) return nullptr;
     Ref unanswered = Ref::steal(PyObject_GetAttr(app, S.n__unanswered));
     if (!unanswered) return nullptr;
@@ -65,5 +81,20 @@ const CoroutineFunctionDef kEntries[] = {
 }  // namespace
 
 std::span<const CoroutineFunctionDef> entries() { return kEntries; }
+
+bool is_asgi_entry(PyObject *o) { return o && coroutine_function_def(o) == &kEntries[0]; }
+
+PyObject *call_asgi_entry(PyObject *app, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 3 && !kwnames) {
+        PyObject *call[] = {app, args[0], args[1], args[2]};
+        return asgi_entry(nullptr, call, 4, nullptr);
+    }
+    // Anything else is parsed (and refused) as the method call would be.
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    std::vector<PyObject *> call{app};
+    call.insert(call.end(), args, args + total);
+    return asgi_entry(nullptr, call.data(), nargs + 1, kwnames);
+}
 
 }  // namespace qm::keystone

@@ -16,6 +16,8 @@ struct KeystoneObject {
     PyObject *router;               // anything with get_match(request)
     PyObject *logger;               // a logging.Logger, normally
     PyObject *exceptions_handlers;  // an ExceptionHandlersDict, normally
+    PyObject *_entry;               // what an HTTP exchange awaits with the request
+    vectorcallfunc vectorcall;      // the call slot of a class whose __call__ is asgi_entry
 };
 
 // Object results are new references (null with an error set); is_handled_exception answers 1 or

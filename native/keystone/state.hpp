@@ -25,7 +25,7 @@ PyObject *names_tuple(const char *name);  // a one-name keyword tuple for vector
     NAME(parameters) NAME(kind) NAME(setLevel) NAME(phrase) NAME(__setitem__) NAME(rstrip)     \
     NAME(init_exceptions_handlers)                                                             \
     NAME(disabled) NAME(filters) NAME(handlers) NAME(propagate) NAME(parent) NAME(level)       \
-    NAME(lastResort) NAME(data) NAME(isEnabledFor)                                             \
+    NAME(lastResort) NAME(data) NAME(isEnabledFor) NAME(__call__) NAME(__init_subclass__)      \
     NAME(type) NAME(http) NAME(proto) NAME(_entry) NAME(_unanswered) NAME(_serve_other_scope)  \
     /* Globals of the module, read when they are used (users may replace them). */            \
     NAME(get_logger) NAME(get_class_instance_hierarchy) NAME(handle_not_found)                 \

@@ -62,6 +62,7 @@ class KeystoneApplication:
 
     show_error_details: bool
     exceptions_handlers: Any  # an ExceptionHandlersDict, normally
+    _entry: Callable[[Request], Awaitable[Response]]  # what an HTTP exchange awaits (None until set)
     @property
     def router(self) -> _Router: ...
     @property

@@ -149,6 +149,53 @@ class _Scope:
     proto = "websocket"
 
 
+class _CountingCall(Application):
+    calls = 0
+
+    async def __call__(self, scope, receive, send):
+        type(self).calls += 1
+        await super().__call__(scope, receive, send)
+
+
+def _count_by_assignment():
+    class Assigned(Application):
+        calls = 0
+
+    async def counting(self, scope, receive, send):
+        type(self).calls += 1
+        await Application.__call__(self, scope, receive, send)
+
+    Assigned.__call__ = counting  # after the class is made
+    return Assigned
+
+
+@pytest.mark.parametrize("make", [lambda: Application, lambda: _CountingCall, _count_by_assignment])
+async def test_calling_the_application_honours_its_class_call(make):
+    cls = make()
+    app = cls()
+    app.router.add("GET", "/", _hello)
+    sent = []
+
+    async def receive():
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(event):
+        sent.append(event)
+
+    scope = {"type": "http", "method": "GET", "path": "/", "raw_path": b"/", "query_string": b"",
+             "headers": [(b"host", b"x")], "scheme": "http", "http_version": "1.1"}
+    await app(scope, receive=receive, send=send)
+    await app(dict(scope), receive, send)
+    assert [e.get("status") for e in sent if e["type"] == "http.response.start"] == [200, 200]
+    assert getattr(cls, "calls", 2) == 2
+    with pytest.raises(TypeError):
+        app(scope, receive)
+
+
+async def _hello(request):
+    return text("hello")
+
+
 async def test_scopes_other_than_http():
     app = Application()
     with pytest.raises(RuntimeError, match="unsupported ASGI scope type 'websocket'"):

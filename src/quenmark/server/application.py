@@ -71,7 +71,7 @@ class Application(KeystoneApplication):
         self.started = False
         # Around `handle`, the first outermost; composed by build_pipeline (quenmark.middleware).
         self.middlewares: list[Middleware] = []
-        self._entry: Callable[[Request], Awaitable[Response]] = self._first_request
+        self._entry = self._first_request
 
     def build_pipeline(self) -> None:
         """Composes `middlewares` around `handle`; `start` does, after the start hooks."""
