@@ -10,6 +10,7 @@
 #include "common/override.hpp"
 #include "keystone/coroutine_function.hpp"
 #include "keystone/keystone_api.hpp"
+#include "scribe/scribe_api.hpp"
 
 namespace qm::keystone {
 
@@ -77,6 +78,10 @@ extern OverrideSite site_log_unhandled_exc;
 
 // ---- The coroutine methods, by file -----------------------------------------------------------
 std::span<const CoroutineFunctionDef> handle_methods();       // handle.cpp
+
+// `handle` in the steps an exchange awaits (handle.cpp), and whether `o` is the built-in `handle`.
+extern const scribe::Answerer kHandleAnswerer;
+bool is_builtin_handle(PyObject *o);
 std::span<const CoroutineFunctionDef> dispatch_methods();     // dispatch.cpp
 std::span<const CoroutineFunctionDef> log_methods();          // log_records.cpp
 

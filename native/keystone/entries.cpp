@@ -33,11 +33,27 @@ Ref entry_of(PyObject *app) {
     return Ref::steal(PyObject_GetAttr(app, S.n__entry));
 }
 
+// The application whose built-in `handle` the entry is, bound: the exchange then awaits the
+// handler itself rather than a coroutine of `handle` around it. Borrowed; null for any other
+// entry (middleware, an override of handle, the first request's start).
+PyObject *handling_app(PyObject *entry) {
+    if (!PyMethod_Check(entry) || !is_builtin_handle(PyMethod_GET_FUNCTION(entry))) return nullptr;
+    PyObject *app = PyMethod_GET_SELF(entry);
+    return PyObject_TypeCheck(app, &KeystoneType) ? app : nullptr;
+}
+
 PyObject *serve(PyObject *serve, PyObject *app, PyObject *const *rest, Py_ssize_t n) {
     Ref entry = entry_of(app);
     if (!entry) return nullptr;
     Ref unanswered = Ref::steal(PyObject_GetAttr(app, S.n__unanswered));
     if (!unanswered) return nullptr;
+    if (PyObject *handler = handling_app(entry.get())) {
+        if (n == 3)
+            return S.scribe->serve_asgi_with(&kHandleAnswerer, handler, rest[0], rest[1], rest[2],
+                                             unanswered.get());
+        return S.scribe->serve_rsgi_with(&kHandleAnswerer, handler, rest[0], rest[1],
+                                         unanswered.get());
+    }
     PyObject *args[5] = {entry.get()};
     for (Py_ssize_t i = 0; i < n; ++i) args[i + 1] = rest[i];
     args[n + 1] = unanswered.get();

@@ -34,6 +34,7 @@ int init_state(PyObject *globals) {
     S.response_type = S.messages->response_type;
     if (!S.routing && !(S.routing = routing::import())) return -1;
     S.route_match_type = S.routing->route_match_type;
+    if (!S.scribe && !(S.scribe = scribe::import())) return -1;
     if (create_state() < 0) return -1;
     set_field(S.globals, globals);  // a module imported again answers from its new dict
     if (PyDict_SetItem(globals, S.n_get_class_instance_hierarchy, S.class_hierarchy) < 0) return -1;

@@ -9,6 +9,7 @@
 #include "common/module_state.hpp"
 #include "messages/messages_api.hpp"
 #include "routing/routing_api.hpp"
+#include "scribe/scribe_api.hpp"
 
 namespace qm::keystone {
 
@@ -98,6 +99,7 @@ struct State {
     PyTypeObject *response_type = nullptr;
     // The routing table, for RouteMatch: handle reads an exact RouteMatch's fields directly.
     const routing::CApi *routing = nullptr;
+    const scribe::CApi *scribe = nullptr;
     PyTypeObject *route_match_type = nullptr;
     PyObject *globals = nullptr;               // the module's dict
     PyObject *handlers_dict_class = nullptr;   // ExceptionHandlersDict, once made

@@ -98,6 +98,8 @@ CApi kApi = {
     .extract_rsgi_headers = capi_extract_rsgi_headers,
     .instantiate_rsgi_request = capi_instantiate_rsgi_request,
     .send_rsgi_response_sync = capi_send_rsgi_response_sync,
+    .serve_asgi_with = serve_asgi,
+    .serve_rsgi_with = serve_rsgi,
 };
 
 PyModuleDef kModuleDef = {

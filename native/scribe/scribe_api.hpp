@@ -8,6 +8,16 @@
 
 namespace qm::scribe {
 
+// An application that answers a request without a call through Python. `start` routes the
+// request; `finish` takes what awaiting start's awaitable gave (stolen; null with the error set
+// when it failed) and makes it the response. Each returns a new reference: with `*ready` 1 the
+// outcome itself (null with an error set is the request's failure), with `*ready` 0 something to
+// await for it (null: a failure already raised, which is passed on as awaiting would).
+struct Answerer {
+    PyObject *(*start)(PyObject *app, PyObject *request, int *ready);
+    PyObject *(*finish)(PyObject *app, PyObject *request, PyObject *result, int *ready);
+};
+
 // Object results are new references (null with an error set); int results are 0, or -1 with an
 // error set. `flag` is the override flag every entry carries; module functions cannot be
 // overridden and ignore it.
@@ -26,6 +36,12 @@ struct CApi {
     PyObject *(*instantiate_rsgi_request)(PyObject *scope, PyObject *protocol, int flag);
     // Sends a Response through an RSGI protocol: None, or a coroutine to await for a stream.
     PyObject *(*send_rsgi_response_sync)(PyObject *response, PyObject *protocol, int flag);
+    // serve_asgi and serve_rsgi for an application that answers through `answerer`, in place of
+    // an entry to call: the coroutine of the exchange.
+    PyObject *(*serve_asgi_with)(const Answerer *answerer, PyObject *app, PyObject *scope,
+                                 PyObject *receive, PyObject *send, PyObject *unanswered);
+    PyObject *(*serve_rsgi_with)(const Answerer *answerer, PyObject *app, PyObject *scope,
+                                 PyObject *protocol, PyObject *unanswered);
     // New entries go here, after every existing one (append-only).
 };
 

@@ -192,12 +192,28 @@ PyObject *bad_request() {
     return S.messages->acquire_response(0, &status);
 }
 
-// The rest of an exchange once its request is built: `await entry(request)`, the response written
-// to `sink` (a 400 without failure for `unanswered`), then both objects given back. `scope` is the
-// ASGI scope, or null.
+// `await entry(request)`, or with an `answerer` its steps on the application `entry`: the response,
+// or null with an error set.
+Await answer(const Answerer *answerer, PyObject *entry, PyObject *request, int &ready) {
+    ready = 0;
+    if (!answerer) return await_(Ref::steal(PyObject_CallOneArg(entry, request)));
+    Ref step = Ref::steal(answerer->start(entry, request, &ready));
+    return ready ? qm::ready(std::move(step)) : await_(std::move(step));
+}
+
+// The rest of an exchange once its request is built: the response from `entry` (see answer),
+// written to `sink` (a 400 without failure for `unanswered`), then both objects given back.
+// `scope` is the ASGI scope, or null.
 Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, const char *what,
-              Ref scope) {
-    Ref response = co_await await_(Ref::steal(PyObject_CallOneArg(entry.get(), request.get())));
+              Ref scope, const Answerer *answerer) {
+    int ready = 0;
+    Ref response = co_await answer(answerer, entry.get(), request.get(), ready);
+    if (answerer && !ready) {
+        Ref finished =
+            Ref::steal(answerer->finish(entry.get(), request.get(), response.release(), &ready));
+        Await rest = ready ? qm::ready(std::move(finished)) : await_(std::move(finished));
+        response = co_await std::move(rest);
+    }
     bool done = bool(response);
     const bool best_effort = done && response.get() == unanswered.get();
     if (best_effort) response = Ref::steal(bad_request());
@@ -261,26 +277,37 @@ PyObject *py_instantiate_asgi_request(PyObject *, PyObject *const *args, Py_ssiz
     return instantiate_asgi_request(a[0], a[1]);
 }
 
+PyObject *serve_asgi(const Answerer *answerer, PyObject *entry, PyObject *scope, PyObject *receive,
+                     PyObject *send, PyObject *unanswered) {
+    Ref request = Ref::steal(instantiate_asgi_request(scope, receive));
+    if (!request) return nullptr;
+    return exchange(std::move(request), Ref::borrow(entry), Ref::borrow(send),
+                    Ref::borrow(unanswered), send_asgi_body, "send_asgi_response",
+                    Ref::borrow(scope), answerer)
+        .release("serve_asgi");
+}
+
+PyObject *serve_rsgi(const Answerer *answerer, PyObject *entry, PyObject *scope, PyObject *protocol,
+                     PyObject *unanswered) {
+    Ref request = Ref::steal(instantiate_rsgi_request(scope, protocol, false));
+    if (!request) return nullptr;
+    return exchange(std::move(request), Ref::borrow(entry), Ref::borrow(protocol),
+                    Ref::borrow(unanswered), send_rsgi_body, "send_rsgi_response", Ref{}, answerer)
+        .release("serve_rsgi");
+}
+
 PyObject *py_serve_asgi(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const char *const names[] = {"entry", "scope", "receive", "send", "unanswered"};
     PyObject *a[5] = {};
     if (!parse_args("serve_asgi", args, nargs, kwnames, names, 5, a)) return nullptr;
-    Ref request = Ref::steal(instantiate_asgi_request(a[1], a[2]));
-    if (!request) return nullptr;
-    return exchange(std::move(request), Ref::borrow(a[0]), Ref::borrow(a[3]), Ref::borrow(a[4]),
-                    send_asgi_body, "send_asgi_response", Ref::borrow(a[1]))
-        .release("serve_asgi");
+    return serve_asgi(nullptr, a[0], a[1], a[2], a[3], a[4]);
 }
 
 PyObject *py_serve_rsgi(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const char *const names[] = {"entry", "scope", "protocol", "unanswered"};
     PyObject *a[4] = {};
     if (!parse_args("serve_rsgi", args, nargs, kwnames, names, 4, a)) return nullptr;
-    Ref request = Ref::steal(instantiate_rsgi_request(a[1], a[2], false));
-    if (!request) return nullptr;
-    return exchange(std::move(request), Ref::borrow(a[0]), Ref::borrow(a[2]), Ref::borrow(a[3]),
-                    send_rsgi_body, "send_rsgi_response", Ref{})
-        .release("serve_rsgi");
+    return serve_rsgi(nullptr, a[0], a[1], a[2], a[3]);
 }
 
 }  // namespace qm::scribe

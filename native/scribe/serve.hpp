@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "scribe/scribe_api.hpp"
+
 namespace qm::scribe {
 
 // Whether request headers (a list of pairs) announce a body: 1 by Content-Length (unless 0) or
@@ -29,6 +31,13 @@ PyObject *instantiate_asgi_request(PyObject *scope, PyObject *receive);
 
 PyObject *py_instantiate_asgi_request(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                       PyObject *kwnames);
+// The exchanges: the request built from the scope, the response from `entry` (awaiting
+// `entry(request)`, or with an `answerer` its steps on the application `entry`), written, and both
+// objects given back. The coroutine, or null with an error set.
+PyObject *serve_asgi(const Answerer *answerer, PyObject *entry, PyObject *scope, PyObject *receive,
+                     PyObject *send, PyObject *unanswered);
+PyObject *serve_rsgi(const Answerer *answerer, PyObject *entry, PyObject *scope, PyObject *protocol,
+                     PyObject *unanswered);
 PyObject *py_serve_asgi(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 PyObject *py_serve_rsgi(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 

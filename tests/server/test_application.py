@@ -196,6 +196,21 @@ async def _hello(request):
     return text("hello")
 
 
+class _WrappedHandle(Application):
+    async def handle(self, request):
+        response = await super().handle(request)
+        response.add_header(b"x-wrapped", b"1")
+        return response
+
+
+async def test_an_override_of_handle_answers_every_request(client):
+    app = _WrappedHandle()
+    app.router.add("GET", "/", _hello)
+    async with client(app) as c:
+        for path in ("/", "/", "/missing"):  # the first request composes the pipeline
+            assert (await c.get(path)).headers.get("x-wrapped") == "1"
+
+
 async def test_scopes_other_than_http():
     app = Application()
     with pytest.raises(RuntimeError, match="unsupported ASGI scope type 'websocket'"):
