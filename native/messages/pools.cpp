@@ -150,11 +150,13 @@ Ref thread_pool(Which which) {
     return pool;
 }
 
-// Removes and returns the last object of a non-empty pool.
+// Removes and returns the last object of a non-empty pool. The list's reference becomes the
+// caller's, and the list simply ends one item earlier, as list.pop() leaves it (its storage is
+// kept for the next release).
 Ref pop_last(PyObject *pool) {
     const Py_ssize_t n = PyList_GET_SIZE(pool);
-    Ref item = Ref::borrow(PyList_GET_ITEM(pool, n - 1));
-    if (PyList_SetSlice(pool, n - 1, n, nullptr) < 0) return {};
+    Ref item = Ref::steal(PyList_GET_ITEM(pool, n - 1));
+    Py_SET_SIZE(pool, n - 1);
     return item;
 }
 
@@ -260,9 +262,15 @@ PyObject *acquire_response(int, const AcquireResponseArgs *optional) {
     ResponseObject *r = as_response(response.get());
     r->status = status;
     // The caller's list itself, as given: a response's headers are written by the application.
-    Ref list = headers != Py_None ? Ref::borrow(headers) : Ref::steal(PyList_New(0));
-    if (!list) return nullptr;
-    set_field(r->base._raw_headers, std::move(list));
+    // Without one, the empty list `reset` left is kept when nothing else can have it.
+    PyObject *left = r->base._raw_headers;
+    const bool reusable = headers == Py_None && PyList_CheckExact(left) &&
+                          PyList_GET_SIZE(left) == 0 && Py_REFCNT(left) == 1;
+    if (!reusable) {
+        Ref list = headers != Py_None ? Ref::borrow(headers) : Ref::steal(PyList_New(0));
+        if (!list) return nullptr;
+        set_field(r->base._raw_headers, std::move(list));
+    }
     set_field(r->base.content, content);
     return response.release();
 }
