@@ -27,6 +27,7 @@ PyObject *app_new(PyTypeObject *type, PyObject *, PyObject *) {
     app->logger = Py_NewRef(Py_None);
     app->exceptions_handlers = Py_NewRef(Py_None);
     app->_entry = Py_NewRef(Py_None);
+    app->_unanswered = Py_NewRef(Py_None);
     app->vectorcall = call_asgi_entry;
     return self;
 }
@@ -36,6 +37,7 @@ int app_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(as_app(self)->logger);
     Py_VISIT(as_app(self)->exceptions_handlers);
     Py_VISIT(as_app(self)->_entry);
+    Py_VISIT(as_app(self)->_unanswered);
     return 0;
 }
 
@@ -44,6 +46,7 @@ int app_clear(PyObject *self) {
     set_field(as_app(self)->logger, Py_None);
     set_field(as_app(self)->exceptions_handlers, Py_None);
     set_field(as_app(self)->_entry, Py_None);
+    set_field(as_app(self)->_unanswered, Py_None);
     return 0;
 }
 
@@ -54,6 +57,7 @@ void app_dealloc(PyObject *self) {
     Py_CLEAR(app->logger);
     Py_CLEAR(app->exceptions_handlers);
     Py_CLEAR(app->_entry);
+    Py_CLEAR(app->_unanswered);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -135,6 +139,7 @@ PyObject *get_logger(PyObject *self, void *) { return Py_NewRef(as_app(self)->lo
 const Field kExceptionsHandlers{offsetof(KeystoneObject, exceptions_handlers), FieldKind::Any,
                                 nullptr};
 const Field kEntry{offsetof(KeystoneObject, _entry), FieldKind::Any, nullptr};
+const Field kUnanswered{offsetof(KeystoneObject, _unanswered), FieldKind::Any, nullptr};
 
 // A class whose `__call__` is `asgi_entry` itself is called through the instance's vectorcall:
 // Python's own slot for a class-level `__call__` would pack the arguments into a tuple, look the
@@ -172,6 +177,10 @@ PyGetSetDef app_getset[] = {
     {"_entry", field_get, field_set,
      "What an HTTP exchange awaits with the request: the middleware pipeline's first step.",
      const_cast<Field *>(&kEntry)},
+    {"_unanswered", field_get, field_set,
+     "What _entry gives for a request that gets no response (its client left): the exchange "
+     "then sends a best-effort 400.",
+     const_cast<Field *>(&kUnanswered)},
     {nullptr},
 };
 

@@ -18,19 +18,21 @@ namespace qm::keystone {
 namespace {
 
 OverrideSite site_entry{"_entry"};
+OverrideSite site_unanswered{"_unanswered"};
 
 bool is_http(PyObject *kind) {
     return kind == S.n_http || (PyUnicode_Check(kind) && PyUnicode_EqualToUTF8(kind, "http"));
 }
 
-// `app._entry`: the application's field, unless a class puts something else in its place.
-Ref entry_of(PyObject *app) {
+// `app.<field>` for `_entry` and `_unanswered`: the application's field, unless a class puts
+// something else in its place.
+Ref app_field(PyObject *app, OverrideSite &site, PyObject *KeystoneObject::*field, PyObject *name) {
     if (PyObject_TypeCheck(app, &KeystoneType)) {
-        const int overridden = type_overrides(site_entry, Py_TYPE(app), &KeystoneType);
+        const int overridden = type_overrides(site, Py_TYPE(app), &KeystoneType);
         if (overridden < 0) return {};
-        if (!overridden) return Ref::borrow(as_app(app)->_entry);
+        if (!overridden) return Ref::borrow(as_app(app)->*field);
     }
-    return Ref::steal(PyObject_GetAttr(app, S.n__entry));
+    return Ref::steal(PyObject_GetAttr(app, name));
 }
 
 // The application whose built-in `handle` the entry is, bound: the exchange then awaits the
@@ -43,9 +45,9 @@ PyObject *handling_app(PyObject *entry) {
 }
 
 PyObject *serve(PyObject *serve, PyObject *app, PyObject *const *rest, Py_ssize_t n) {
-    Ref entry = entry_of(app);
+    Ref entry = app_field(app, site_entry, &KeystoneObject::_entry, S.n__entry);
     if (!entry) return nullptr;
-    Ref unanswered = Ref::steal(PyObject_GetAttr(app, S.n__unanswered));
+    Ref unanswered = app_field(app, site_unanswered, &KeystoneObject::_unanswered, S.n__unanswered);
     if (!unanswered) return nullptr;
     if (PyObject *handler = handling_app(entry.get())) {
         if (n == 3)

@@ -17,6 +17,7 @@ struct KeystoneObject {
     PyObject *logger;               // a logging.Logger, normally
     PyObject *exceptions_handlers;  // an ExceptionHandlersDict, normally
     PyObject *_entry;               // what an HTTP exchange awaits with the request
+    PyObject *_unanswered;          // what _entry gives for a request that gets no response
     vectorcallfunc vectorcall;      // the call slot of a class whose __call__ is asgi_entry
 };
 

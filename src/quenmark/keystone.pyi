@@ -63,6 +63,7 @@ class KeystoneApplication:
     show_error_details: bool
     exceptions_handlers: Any  # an ExceptionHandlersDict, normally
     _entry: Callable[[Request], Awaitable[Response]]  # what an HTTP exchange awaits (None until set)
+    _unanswered: Response | None  # what _entry gives for a request that gets no response
     @property
     def router(self) -> _Router: ...
     @property

@@ -72,6 +72,7 @@ class Application(KeystoneApplication):
         # Around `handle`, the first outermost; composed by build_pipeline (quenmark.middleware).
         self.middlewares: list[Middleware] = []
         self._entry = self._first_request
+        self._unanswered = _CLIENT_GONE
 
     def build_pipeline(self) -> None:
         """Composes `middlewares` around `handle`; `start` does, after the start hooks."""
@@ -141,7 +142,6 @@ class Application(KeystoneApplication):
     # and send a best-effort 400 for `_unanswered`; other ASGI scopes go to `_serve_other_scope`.
     __call__ = asgi_entry
     __rsgi__ = rsgi_entry
-    _unanswered = _CLIENT_GONE
 
     async def _serve_other_scope(self, scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
