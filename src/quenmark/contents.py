@@ -383,9 +383,11 @@ class ASGIContent(_ServerBody):
 
     def _end_reading(self) -> None:
         self._reader = None
-        done, self._read_done = self._read_done, None
-        if done is not None and not done.done():
-            done.set_result(None)
+        done = self._read_done
+        if done is not None:
+            self._read_done = None
+            if not done.done():
+                done.set_result(None)
 
     async def _wait_for_reader(self) -> None:
         if self._reader is _current_task():
@@ -443,32 +445,45 @@ class ASGIContent(_ServerBody):
         if self._complete:
             self._data = b""
             return self._data
-        gathered = _Gathered()
-        self._begin_reading()
+        # Most bodies come in one event: its chunk is kept as it is, and only a second one
+        # starts a buffer.
+        first: bytes | None = None
+        gathered: _Gathered | None = None
+        self._reader = _current_task()
         try:
             while True:
                 message = await receive()
                 message_type = message.get("type")
-                if message_type == "http.disconnect":
-                    raise MessageAborted()
                 if message_type != "http.request":
+                    if message_type == "http.disconnect":
+                        raise MessageAborted()
                     continue
                 chunk = message.get("body")
                 if chunk:
                     self._count(len(chunk))
-                    gathered.add(chunk if type(chunk) is bytes else bytes(chunk))
+                    if type(chunk) is not bytes:
+                        chunk = bytes(chunk)
+                    if first is None:
+                        first = chunk
+                    else:
+                        if gathered is None:
+                            gathered = _Gathered()
+                            gathered.add(first)
+                        gathered.add(chunk)
                 if not message.get("more_body", False):
                     break
         except BaseException:
-            if gathered:
+            if first is not None:
                 # Part of the body is gone: a later read must not return it truncated.
                 self._streamed = True
             raise
         finally:
             self._end_reading()
         self._complete = True
-        self._data = gathered.value()
-        return self._data
+        data = self._data = (
+            gathered.value() if gathered is not None else first if first is not None else b""
+        )
+        return data
 
     async def wait_disconnected(self) -> None:
         """Returns once the client has gone away.

@@ -186,6 +186,14 @@ async def test_asgi_read_collects_body_once_and_keeps_it():
     assert receive.calls == 4
 
 
+@pytest.mark.parametrize("chunk", [b"whole", bytearray(b"whole"), memoryview(b"whole")])
+async def test_asgi_read_of_one_event_keeps_its_chunk(chunk):
+    content = ASGIContent(FakeReceive(body(chunk)))
+    data = await content.read()
+    assert type(data) is bytes and data == b"whole"
+    assert data is chunk or type(chunk) is not bytes  # one event: no copy of the body
+
+
 async def test_asgi_stream_yields_chunks_as_they_arrive():
     content = ASGIContent(FakeReceive(body(b"a", True), body(b"b", True), body(b"")))
     assert await collect(content.stream()) == [b"a", b"b"]
