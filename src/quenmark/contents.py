@@ -440,8 +440,10 @@ class ASGIContent(_ServerBody):
             await self._wait_for_reader()
             if self._data is not None:
                 return self._data
-        receive = self._channel()
-        self._refuse_if_streamed()
+        receive = self._source
+        if receive is None or self._streamed:  # the checks' own calls only when one fails
+            receive = self._channel()
+            self._refuse_if_streamed()
         if self._complete:
             self._data = b""
             return self._data
