@@ -37,6 +37,12 @@ struct CythonRadixRouterObject {
     PyObject *trees;  // dict (upper-cased method bytes -> RadixTree) or None
 };
 
+// The application router's native base (`_RequestRouter`): `get_match(request)` over an engine.
+struct RequestRouterObject {
+    PyObject_HEAD
+    PyObject *_engine;  // any (a CythonRadixRouter, or anything with its get_match)
+};
+
 struct RouteMatchObject {
     PyObject_HEAD
     PyObject *handler;
@@ -68,6 +74,11 @@ struct CythonRadixRouterTable {
     int (*freeze)(PyObject *self);
 };
 
+struct RequestRouterTable {
+    // overridable; a RouteMatch, or what `_unmatched(request)` gives when no route matches
+    PyObject *(*get_match)(PyObject *self, PyObject *request);
+};
+
 struct CApi {
     CApiHeader header;
     PyTypeObject *radix_node_type;
@@ -78,6 +89,8 @@ struct CApi {
     CythonRadixRouterTable router;
     // bytes -> str: UTF-8 with replacement, then percent-decoding when a "%" is present.
     PyObject *(*fast_unquote)(PyObject *val);
+    PyTypeObject *request_router_type;
+    RequestRouterTable request_router;
     // New entries go here, after every existing one (append-only).
 };
 
@@ -92,7 +105,8 @@ inline const CApi *import() {
                              {{"RadixNode", sizeof(RadixNodeObject)},
                               {"RadixTree", sizeof(RadixTreeObject)},
                               {"CythonRadixRouter", sizeof(CythonRadixRouterObject)},
-                              {"RouteMatch", sizeof(RouteMatchObject)}});
+                              {"RouteMatch", sizeof(RouteMatchObject)},
+                              {"_RequestRouter", sizeof(RequestRouterObject)}});
 }
 
 }  // namespace qm::routing

@@ -340,9 +340,25 @@ int tree_insert(PyObject *self, PyObject *pattern, PyObject *route, PyObject *pa
                          tree_insert_impl, self, pattern, route, param_names);
 }
 
+// As `dispatch_object` would, with the built-in body's answer in `out` rather than a tuple.
+int tree_lookup(PyObject *self, PyObject *path, Found &out) {
+    if (!Py_IS_TYPE(self, &RadixTreeType)) {
+        const int overridden = is_overridden(match_site, self, &RadixTreeType);
+        if (overridden < 0) return -1;
+        if (overridden) {
+            Ref answer = call_override(match_site, self, path);
+            if (!answer || !Returns{&PyTuple_Type}.accepts(answer.get())) return -1;
+            if (answer.get() == Py_None) return 0;
+            out.answer = std::move(answer);
+            return 1;
+        }
+    }
+    return tree_find(self, path, out);
+}
+
 PyObject *tree_match(PyObject *self, PyObject *path) {
-    return dispatch_object(Py_IS_TYPE(self, &RadixTreeType), match_site, &RadixTreeType,
-                           Returns{&PyTuple_Type}, tree_match_impl, self, path);
+    Found out;
+    return lookup_answer(tree_lookup(self, path, out), out);
 }
 
 namespace {
