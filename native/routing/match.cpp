@@ -2,7 +2,8 @@
 // backtracking on failure) runs over an explicit stack of frames, so a path of any depth costs
 // heap rather than C stack. Captured values are only recorded as positions during the walk and
 // turned into strings once a route is found, so an abandoned branch allocates nothing, and the
-// static children are found through their index (child_index.hpp) without building a key.
+// static children and static routes are found through their indexes (key_index.hpp) without
+// building a key.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -11,7 +12,7 @@
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "core/ascii_case.h"
-#include "routing/child_index.hpp"
+#include "routing/key_index.hpp"
 #include "routing/state.hpp"
 #include "routing/unquote.hpp"
 #include "routing/validators.hpp"
@@ -29,14 +30,14 @@ struct Span {
 // The static child for `seg` (new reference), None when there is none, null on error.
 PyObject *static_child(RadixNodeObject *node, Span seg) {
     PyObject *child = nullptr;
-    switch (find_child(node, seg.p, seg.n, &child)) {
-        case ChildLookup::Found:
+    switch (find_key(&node->child_index, node->children, KeyCase::Lowered, seg.p, seg.n, &child)) {
+        case KeyLookup::Found:
             return child;
-        case ChildLookup::Missing:
+        case KeyLookup::Missing:
             Py_RETURN_NONE;
-        case ChildLookup::Error:
+        case KeyLookup::Error:
             return nullptr;
-        case ChildLookup::Unindexed:
+        case KeyLookup::Unindexed:
             break;
     }
     Ref key = Ref::steal(PyBytes_FromStringAndSize(nullptr, seg.n));
@@ -45,6 +46,25 @@ PyObject *static_child(RadixNodeObject *node, Span seg) {
     Ref children = Ref::borrow(node->children);
     if (PyDict_GetItemRef(children.get(), key.get(), &child) < 0) return nullptr;
     return child ? child : Py_NewRef(Py_None);
+}
+
+// The static route for the path `s[:n]`: a new reference in `*route`, null when there is none.
+// 0, or -1 on error.
+int static_route(RadixTreeObject *tree, PyObject *routes, const char *s, Py_ssize_t n,
+                 PyObject **route) {
+    *route = nullptr;
+    switch (find_key(&tree->static_index, routes, KeyCase::Exact, s, n, route)) {
+        case KeyLookup::Found:
+        case KeyLookup::Missing:
+            return 0;
+        case KeyLookup::Error:
+            return -1;
+        case KeyLookup::Unindexed:
+            break;
+    }
+    Ref key = Ref::steal(PyBytes_FromStringAndSize(s, n));
+    if (!key) return -1;
+    return PyDict_GetItemRef(routes, key.get(), route) < 0 ? -1 : 0;
 }
 
 struct Frame {
@@ -438,27 +458,16 @@ int tree_find(PyObject *self, PyObject *path, Found &out) {
 
     Ref routes = Ref::borrow(tree->static_routes);
     const bool has_static = PyDict_CheckExact(routes.get()) && PyDict_GET_SIZE(routes.get()) > 0;
+    PyObject *route = nullptr;
     if (has_static) {
-        PyObject *route = nullptr;
-        if (PyDict_GetItemRef(routes.get(), path, &route) < 0) return -1;
-        if (route) {
-            out.route = Ref::steal(route);
-            out.values = Ref::none();
-            return 1;
-        }
+        if (static_route(tree, routes.get(), s, n, &route) < 0) return -1;
+        if (route) return found(out, Ref::steal(route).get(), Py_None, false);
     }
     if (n > 1 && s[n - 1] == '/') {
         while (n > 0 && s[n - 1] == '/') --n;
         if (has_static) {
-            Ref stripped = Ref::steal(PyBytes_FromStringAndSize(s, n));
-            if (!stripped) return -1;
-            PyObject *route = nullptr;
-            if (PyDict_GetItemRef(routes.get(), stripped.get(), &route) < 0) return -1;
-            if (route) {
-                out.route = Ref::steal(route);
-                out.values = Ref::none();
-                return 1;
-            }
+            if (static_route(tree, routes.get(), s, n, &route) < 0) return -1;
+            if (route) return found(out, Ref::steal(route).get(), Py_None, false);
         }
     }
 

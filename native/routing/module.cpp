@@ -4,7 +4,7 @@
 #include "common/capi.hpp"
 #include "common/methods.hpp"
 #include "common/ref.hpp"
-#include "routing/child_index.hpp"
+#include "routing/key_index.hpp"
 #include "routing/state.hpp"
 #include "routing/unquote.hpp"
 
@@ -107,7 +107,7 @@ const CApi capi = {
 PyObject *create_module() {
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    if (init_state() < 0 || init_child_index() < 0) return nullptr;
+    if (init_state() < 0 || init_key_index() < 0) return nullptr;
     S.globals = Py_NewRef(PyModule_GetDict(module.get()));
 
     if (PyObject_SetAttr(module.get(), S.n__INT_RX, S.int_rx) < 0 ||

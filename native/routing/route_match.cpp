@@ -4,6 +4,7 @@
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
 #include "common/ref.hpp"
+#include "common/slot_attr.hpp"
 #include "routing/state.hpp"
 #include "routing/unquote.hpp"
 
@@ -44,10 +45,12 @@ int setup(PyObject *self, PyObject *route, PyObject *values, bool fresh = false)
     if (!check_arg(values, &PyDict_Type, "values")) return -1;
     Obj *m = as_match(self);
     set_field(m->route, route);
-    PyObject *handler = PyObject_GetAttr(route, S.n_handler);
+    // The routes of one application are of one class, mostly with __slots__.
+    static SlotAttr route_handler{"handler"}, route_pattern{"pattern"};
+    PyObject *handler = route_handler.get(route);
     if (!handler) return -1;
     set_field(m->handler, Ref::steal(handler));
-    PyObject *pattern = PyObject_GetAttr(route, S.n_pattern);
+    PyObject *pattern = route_pattern.get(route);
     if (!pattern) return -1;
     set_field(m->pattern, Ref::steal(pattern));
     if (values == Py_None || PyDict_GET_SIZE(values) == 0) {

@@ -22,7 +22,7 @@ struct RadixNodeObject {
     PyObject *wildcard_name;    // str or None
     PyObject *wildcard_suffix;  // bytes or None
     bool is_leaf;
-    // Private to the module: the lookup index of `children` (see child_index.hpp).
+    // Private to the module: the lookup index of `children` (see key_index.hpp).
     void *child_index;
 };
 
@@ -30,6 +30,8 @@ struct RadixTreeObject {
     PyObject_HEAD
     PyObject *root;           // RadixNode or None
     PyObject *static_routes;  // dict or None
+    // Private to the module: the lookup index of `static_routes` (see key_index.hpp).
+    void *static_index;
 };
 
 struct CythonRadixRouterObject {

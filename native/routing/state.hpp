@@ -25,10 +25,10 @@ PyObject *compile_pattern(const char *pattern);
 // What the module keeps from its import on (see common/module_state.hpp). The compiled patterns
 // and `unquote` are the objects bound to `_INT_RX`, `_FLOAT_RX`, `_UUID_RX` and `unquote` at
 // import, so a lookup can tell them apart from replacements put into the module's globals.
-#define QM_ROUTING_STATE(NAME, OBJECT, TYPE)                                                     \
-    NAME(_INT_RX) NAME(_FLOAT_RX) NAME(_UUID_RX) NAME(unquote) NAME(param_names) NAME(handler)  \
-    NAME(pattern) NAME(match) NAME(decode) NAME(tail) NAME(path) NAME(utf8)                     \
-    NAME(method) NAME(_path) NAME(get_match) NAME(_unmatched) NAME(_engine)                    \
+#define QM_ROUTING_STATE(NAME, OBJECT, TYPE)                                                   \
+    NAME(_INT_RX) NAME(_FLOAT_RX) NAME(_UUID_RX) NAME(unquote) NAME(param_names)               \
+    NAME(match) NAME(decode) NAME(tail) NAME(path) NAME(utf8)                                  \
+    NAME(method) NAME(_path) NAME(get_match) NAME(_unmatched)                                  \
     OBJECT(empty_str, state::str(""))                                                          \
     OBJECT(empty_bytes, state::bytes(""))                                                      \
     OBJECT(slash, state::bytes("/"))                                                           \

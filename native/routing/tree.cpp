@@ -11,6 +11,7 @@
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "core/ascii_case.h"
+#include "routing/key_index.hpp"
 #include "routing/state.hpp"
 
 namespace qm::routing {
@@ -399,6 +400,7 @@ int tree_traverse(PyObject *self, visitproc visit, void *arg) {
 int tree_clear(PyObject *self) {
     set_field(as_tree(self)->root, Py_None);
     set_field(as_tree(self)->static_routes, Py_None);
+    free_key_index(&as_tree(self)->static_index);
     return 0;
 }
 
@@ -406,6 +408,7 @@ void tree_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_tree(self)->root);
     Py_CLEAR(as_tree(self)->static_routes);
+    free_key_index(&as_tree(self)->static_index);
     // A static type: for instances of host subclasses, subtype_dealloc releases the class.
     Py_TYPE(self)->tp_free(self);
 }
