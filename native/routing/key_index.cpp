@@ -1,7 +1,6 @@
 #include "routing/key_index.hpp"
 
 #include <cstdint>
-#include <cstring>
 
 #include "common/ascii.hpp"
 #include "common/dict_changes.hpp"
@@ -102,7 +101,7 @@ template <bool kLower>
 bool key_equals(PyObject *key, const char *s, Py_ssize_t n) {
     if (PyBytes_GET_SIZE(key) != n) return false;
     return kLower ? lowered_equal(s, PyBytes_AS_STRING(key), n)
-                  : std::memcmp(s, PyBytes_AS_STRING(key), static_cast<size_t>(n)) == 0;
+                  : same_bytes(s, PyBytes_AS_STRING(key), n);
 }
 
 template <bool kLower>
@@ -117,6 +116,18 @@ KeyLookup probe(const Index *index, const char *s, Py_ssize_t n, PyObject **valu
         }
     }
     return KeyLookup::Missing;
+}
+
+}  // namespace
+
+namespace {
+
+// Out of line: a lookup's own path stays short.
+[[gnu::noinline]] Index *rebuild(void **slot, PyObject *dict) {
+    free_key_index(slot);
+    Index *index = build(dict);
+    *slot = index;
+    return index;
 }
 
 }  // namespace
@@ -136,10 +147,8 @@ KeyLookup find_key(void **slot, PyObject *dict, KeyCase key_case, const char *s,
     if (!Changes::available()) return KeyLookup::Unindexed;
     auto *index = static_cast<Index *>(*slot);
     if (!index || index->dict != dict || index->generation != Changes::count()) {
-        free_key_index(slot);
-        index = build(dict);
+        index = rebuild(slot, dict);
         if (!index) return KeyLookup::Error;
-        *slot = index;
     }
     if (!index->usable) return KeyLookup::Unindexed;
     return key_case == KeyCase::Lowered ? probe<true>(index, s, n, value)

@@ -7,6 +7,11 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/ascii.hpp"
 #include "common/errors.hpp"
@@ -126,7 +131,8 @@ class PathSegments {
     PathSegments(const char *base, Py_ssize_t end) : base_(base), end_(end) {}
 
     bool next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
-        while (cursor < end_ && base_[cursor] == '/') ++cursor;
+        // One "/" at most: the path holds no "//".
+        if (cursor < end_ && base_[cursor] == '/') ++cursor;
         if (cursor >= end_) return false;
         const char *slash = find_byte(base_ + cursor, end_ - cursor, '/');
         const Py_ssize_t stop = slash ? slash - base_ : end_;
@@ -199,11 +205,11 @@ PyObject *wildcard_key(RadixNodeObject *node) {
     return name != Py_None && PyUnicode_GET_LENGTH(name) > 0 ? name : S.n_tail;
 }
 
-// Records a match in `out`; 1, as the lookup's answer.
-int found(Found &out, PyObject *route, PyObject *params, bool fresh) {
-    out.route = Ref::borrow(route);
-    out.values = Ref::borrow(params);
-    out.fresh = fresh && params != Py_None;
+// Records a match in `out`: `route` and its values, None for none. 1, as the lookup's answer.
+inline int found(Found &out, Ref route, Ref values = Ref::none(), bool fresh = false) {
+    out.route = std::move(route);
+    out.values = std::move(values);
+    out.fresh = fresh;
     return 1;
 }
 
@@ -211,6 +217,15 @@ int found(Found &out, PyObject *route, PyObject *params, bool fresh) {
 // within one of them.
 bool has_double_slash(const char *s, Py_ssize_t n) {
     Py_ssize_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes fifteen apart first (SSE2 is the x86-64 baseline).
+    const __m128i slash = _mm_set1_epi8('/');
+    for (; i + 16 <= n; i += 15) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, slash)));
+        if (m & (m >> 1)) return true;
+    }
+#endif
     for (; i + 8 <= n; i += 7) {
         const uint64_t m = bytes_equal_mask(load64(s + i), '/');
         if (m & (m >> 8)) return true;
@@ -373,11 +388,13 @@ class Walk {
             if (!params_length(d, len)) return -1;
             if (len > 0 && usable_names(names.get(), len)) {
                 Ref dict = zip_names(names.get(), d, nullptr);
-                return dict ? found(out, route.get(), dict.get(), true) : -1;
+                return dict ? found(out, std::move(route), std::move(dict), true) : -1;
             }
-            if (len == 0) return found(out, route.get(), Py_None, false);
+            if (len == 0) return found(out, std::move(route));
             Ref params = params_view(d);
-            return params ? found(out, route.get(), params.get(), params.get() != base_) : -1;
+            if (!params) return -1;
+            const bool fresh = params.get() != base_;
+            return found(out, std::move(route), std::move(params), fresh);
         }
         if (node->wildcard_child != Py_None && as_node(node->wildcard_child)->route != Py_None &&
             node->wildcard_suffix == Py_None) {
@@ -400,11 +417,11 @@ class Walk {
         if (!params_length(d, len)) return -1;
         if (usable_names(names.get(), len + 1)) {
             Ref dict = zip_names(names.get(), d, value);
-            return dict ? found(out, route.get(), dict.get(), true) : -1;
+            return dict ? found(out, std::move(route), std::move(dict), true) : -1;
         }
         Ref params = params_copy(d);
         if (!params || PyDict_SetItem(params.get(), key, value) < 0) return -1;
-        return found(out, route.get(), params.get(), true);
+        return found(out, std::move(route), std::move(params), true);
     }
 
     // The catch-all choice at frame `d`, whose segment is not the end of the path. 1 with the
@@ -461,13 +478,13 @@ int tree_find(PyObject *self, PyObject *path, Found &out) {
     PyObject *route = nullptr;
     if (has_static) {
         if (static_route(tree, routes.get(), s, n, &route) < 0) return -1;
-        if (route) return found(out, Ref::steal(route).get(), Py_None, false);
+        if (route) return found(out, Ref::steal(route));
     }
     if (n > 1 && s[n - 1] == '/') {
         while (n > 0 && s[n - 1] == '/') --n;
         if (has_static) {
             if (static_route(tree, routes.get(), s, n, &route) < 0) return -1;
-            if (route) return found(out, Ref::steal(route).get(), Py_None, false);
+            if (route) return found(out, Ref::steal(route));
         }
     }
 
@@ -475,7 +492,7 @@ int tree_find(PyObject *self, PyObject *path, Found &out) {
     Ref root = Ref::borrow(tree->root);
     RadixNodeObject *r = as_node(root.get());
     if (n == 0 || (n == 1 && s[0] == '/')) {
-        if (r->route != Py_None) return found(out, r->route, Py_None, false);
+        if (r->route != Py_None) return found(out, Ref::borrow(r->route));
         // An empty remainder cannot end with a required suffix: the root's `/*.css` no more
         // answers "/" than `/static/*.css` answers "/static".
         if (r->wildcard_child != Py_None && as_node(r->wildcard_child)->route != Py_None &&
@@ -488,7 +505,7 @@ int tree_find(PyObject *self, PyObject *path, Found &out) {
                                       : wildcard_key(r));
             Ref params = Ref::steal(PyDict_New());
             if (!params || PyDict_SetItem(params.get(), key.get(), S.empty_str) < 0) return -1;
-            return found(out, route.get(), params.get(), true);
+            return found(out, std::move(route), std::move(params), true);
         }
         return 0;
     }

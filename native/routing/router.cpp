@@ -1,7 +1,7 @@
 // CythonRadixRouter: one RadixTree per HTTP method.
-#include <cstring>
 
 #include "common/args.hpp"
+#include "common/ascii.hpp"
 #include "common/errors.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
@@ -74,7 +74,7 @@ int find_tree(PyObject *trees, PyObject *method, PyObject **found) {
         if (!PyBytes_CheckExact(key)) {
             other_keys = true;
         } else if (key == method || (PyBytes_GET_SIZE(key) == n &&
-                                     std::memcmp(PyBytes_AS_STRING(key), text, n) == 0)) {
+                                     same_bytes(PyBytes_AS_STRING(key), text, n))) {
             *found = Py_NewRef(value);
             return 0;
         }
@@ -107,7 +107,9 @@ int router_find(PyObject *self, PyObject *method, PyObject *path, Found &out) {
     Ref tree = Ref::steal(found);
     if (tree.get() == Py_None) return 0;
     if (check_tree(tree.get()) < 0) return -1;
-    return tree_lookup(tree.get(), path, out);
+    // The built-in tree at once; a subclass's through its dispatch.
+    return Py_IS_TYPE(tree.get(), &RadixTreeType) ? tree_find(tree.get(), path, out)
+                                                 : tree_lookup(tree.get(), path, out);
 }
 
 int router_add_route(PyObject *self, PyObject *method, PyObject *pattern, PyObject *route,
