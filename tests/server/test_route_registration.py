@@ -132,6 +132,8 @@ async def test_request_handling_asks_an_own_get_match_of_a_subclass_or_an_instan
     assert await statuses() == [202, 202] and len(kept) == 2
     del router.get_match
     assert await statuses() == [204, 404]
+    router.__dict__ = {**router.__dict__, "get_match": lambda request: RouteMatch(Route("/x", other))}
+    assert await statuses() == [202, 202]  # a replaced __dict__ is read too
 
 
 async def test_each_request_gets_values_of_its_own():
