@@ -34,7 +34,7 @@ SLOTS = {
         "radix_node_type", "radix_tree_type", "router_type", "route_match_type",
         "radix_tree.insert", "radix_tree._parse_param_segment", "radix_tree.match",
         "radix_tree._match_recursive", "router.add_route", "router.get_match", "router.freeze",
-        "fast_unquote",
+        "fast_unquote", "request_router_type", "request_router.get_match",
     ],
     "quenmark.scribe": [
         "MAX_RESPONSE_CHUNK_SIZE", "set_headers_for_response_content", "write_sse",

@@ -485,7 +485,8 @@ def test_c_level_tables():
                               ("match", _O, 2)], "radix_tree."),
           **entries(routing, [("add_route", _I, 5), ("get_match", _O, 3), ("freeze", _I, 1)],
                     "router."),
-          **entries(routing, [("fast_unquote", _O, 1)])}
+          **entries(routing, [("fast_unquote", _O, 1)]),
+          **entries(routing, [("request_router_get_match=get_match", _O, 2)], "request_router.")}
 
     def fresh_headers():
         return Headers([(b"content-type", b"a"), (None, b"n"), (b"x", None)])
@@ -544,6 +545,24 @@ def test_c_level_tables():
             attempt(rt["add_route"], CythonRadixRouter(), b"GET", p, shared, None),
             attempt(rt["get_match"], CythonRadixRouter(), b"get", p))
     ops["routing.freeze"] = lambda: attempt(rt["freeze"], CythonRadixRouter())
+
+    class Own(routing._RequestRouter):
+        pass
+
+    def request_router(shadowed):
+        r = Own()
+        r._engine = CythonRadixRouter()
+        r._engine.add_route(b"GET", b"/a/{b}", shared, ["b"])
+        if shadowed:
+            r.get_match = lambda request: 1 / 0
+        return r
+
+    requests = {"match": lambda: Request("GET", b"/a/1", []), "miss": lambda: Request("GET", b"/b", []),
+                "other": lambda: types.SimpleNamespace(method="GET", _path=None)}
+    for name, request in requests.items():
+        ops[f"routing.request_router({name})"] = lambda r=request: [
+            attempt(rt["request_router_get_match"], request_router(shadowed), r())
+            for shadowed in (False, True)]
     check(ops)
 
 

@@ -370,7 +370,9 @@ check_bytes = st.lists(
 ).map(b"".join)
 uuid_like = st.builds(
     lambda a, b, c, d, e, nl: b"-".join([a, b, c, d, e]) + nl,
-    *[st.text("0123456789abcdefABCDEFg", min_size=n - 1, max_size=n + 1).map(str.encode) for n in (8, 4, 4, 4, 12)],
+    # With the neighbours of the hex ranges, and bytes that case folding would turn into them.
+    *[st.text("0123456789abcdefABCDEFg/:@G`\x16\x01", min_size=n - 1, max_size=n + 1).map(str.encode)
+      for n in (8, 4, 4, 4, 12)],
     st.sampled_from([b"", b"\n", b"\n\n", b"\r\n"]),
 )
 

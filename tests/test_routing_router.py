@@ -286,6 +286,37 @@ def test_values_is_read_only_but_values_field_is_typed():
     assert (m.handler, m.pattern) == ("other", None)
 
 
+class SlottedRoute:
+    __slots__ = ("pattern", "handler")
+
+    def __init__(self, handler="slot"):
+        self.pattern, self.handler = b"/s", handler
+
+
+class PropertyRoute(SlottedRoute):
+    handler = property(lambda self: "property", lambda self, value: None)
+
+
+class FallbackRoute(SlottedRoute):
+    def __getattr__(self, name):
+        return "fallback"
+
+
+def test_route_match_reads_a_route_as_attribute_access_would():
+    plain, fallback = SlottedRoute(), FallbackRoute()
+    del fallback.handler
+    # Alternating classes at one reading site, each answered as its class says.
+    assert [RouteMatch(r).handler for r in (plain, PropertyRoute(), plain, fallback, plain)] == [
+        "slot", "property", "slot", "fallback", "slot"]
+    del plain.handler
+    with pytest.raises(AttributeError, match="handler"):
+        RouteMatch(plain)
+    plain.handler = "again"
+    assert RouteMatch(plain).handler == "again"
+    SlottedRoute.handler = property(lambda self: "changed class")  # the slot's name taken over
+    assert RouteMatch(plain).handler == "changed class"
+
+
 def test_route_match_subclass_and_keywords():
     class Mine(RouteMatch):
         def __init__(self, route, values=None):

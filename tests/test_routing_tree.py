@@ -395,6 +395,21 @@ def test_stripped_path_is_looked_up_in_the_static_table():
     assert tree.match(b"/ONLY") is None
 
 
+@pytest.mark.parametrize("path", [b"/s", b"/long/static/path"])
+def test_static_routes_changed_from_the_host_are_seen_at_once(path):
+    tree = RadixTree()
+    tree.static_routes[path] = "first"
+    assert tree.match(path) == ("first", None)
+    tree.static_routes[path] = "second"
+    assert tree.match(path + b"/") == ("second", None)
+    del tree.static_routes[path]
+    assert tree.match(path) is None
+    tree.static_routes = {path: "third", "text key": "ignored"}  # a key the index cannot hold
+    assert tree.match(path) == ("third", None)
+    tree.static_routes = {path.upper(): "fourth"}
+    assert tree.match(path) is None and tree.match(path.upper()) == ("fourth", None)
+
+
 def test_paths_without_leading_slash_use_the_same_segments():
     tree = RadixTree()
     tree.insert(b"/a/{x}", "r")

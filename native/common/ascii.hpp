@@ -7,6 +7,10 @@
 
 #include <Python.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qm {
 
 // `c` with an ASCII capital lowered.
@@ -45,10 +49,19 @@ inline uint64_t bytes_equal_mask(uint64_t x, unsigned char c) {
     return ~(((y & low7) + low7) | y | low7);
 }
 
-// The first `c` in `s[0, n)`, or null: a word at a time, for the short texts where a library
-// call costs more than the search.
+// The first `c` in `s[0, n)`, or null: sixteen bytes at a time where SSE2 is there (the x86-64
+// baseline), then a word at a time, for the short texts where a library call costs more than the
+// search.
 inline const char *find_byte(const char *s, Py_ssize_t n, unsigned char c) {
     Py_ssize_t i = 0;
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi8(static_cast<char>(c));
+    for (; i + 16 <= n; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        if (const int m = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)))
+            return s + i + __builtin_ctz(static_cast<unsigned>(m));
+    }
+#endif
     for (; i + 8 <= n; i += 8)
         if (const uint64_t m = bytes_equal_mask(load64(s + i), c))
             return s + i + __builtin_ctzll(m) / 8;

@@ -13,6 +13,14 @@
 namespace qm::keystone {
 namespace {
 
+// `router.get_match(request)`. The routing module's request router is asked through its C-level
+// entry, which calls a subclass's or an instance's own get_match as the method call would.
+PyObject *find_route(PyObject *router, PyObject *request) {
+    if (PyObject_TypeCheck(router, S.routing->request_router_type))
+        return S.routing->request_router.get_match(router, request);
+    return call_method(S.n_get_match, router, request);
+}
+
 // A handler's response as `handle` gives it: a falsy one (a response that says it has nothing)
 // becomes a bare 204. New reference, or null with an error set.
 PyObject *final_response(Ref response) {
@@ -42,7 +50,7 @@ Coro answer_failure(Ref self, Ref request, Ref exc) {
 PyObject *handle_start(PyObject *self, PyObject *request, int *ready) {
     *ready = 1;
     Ref router = Ref::borrow(as_app(self)->router);
-    Ref route = Ref::steal(call_method(S.n_get_match, router.get(), request));
+    Ref route = Ref::steal(find_route(router.get(), request));
     if (!route) return nullptr;
     const int matched = PyObject_IsTrue(route.get());
     if (matched < 0) return nullptr;

@@ -4,7 +4,7 @@
 #include "common/capi.hpp"
 #include "common/methods.hpp"
 #include "common/ref.hpp"
-#include "routing/child_index.hpp"
+#include "routing/key_index.hpp"
 #include "routing/state.hpp"
 #include "routing/unquote.hpp"
 
@@ -63,9 +63,6 @@ PyMethodDef module_methods[] = {
      PyDoc_STR("match_request(router, request)\n--\n\n"
                "The RouteMatch for the request's method (text as Latin-1 bytes) and path from "
                "`router.get_match`, or None.")},
-    {"match_request_or", fastcall(py_match_request_or), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("match_request_or(router, miss, request)\n--\n\n"
-               "`match_request(router, request)`, or `miss(request)` where nothing matches.")},
     {"_param_names", fastcall(py_param_names), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_param_names(pattern)\n--\n\n"
                "The names of the pattern's one-segment parameters, as the tree reads them.")},
@@ -103,12 +100,14 @@ const CApi capi = {
     .radix_tree = {tree_insert, tree_parse_param_segment, tree_match, tree_match_recursive},
     .router = {router_add_route, router_get_match, router_freeze},
     .fast_unquote = fast_unquote,
+    .request_router_type = &RequestRouterType,
+    .request_router = {request_router_get_match},
 };
 
 PyObject *create_module() {
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    if (init_state() < 0 || init_child_index() < 0) return nullptr;
+    if (init_state() < 0 || init_key_index() < 0) return nullptr;
     S.globals = Py_NewRef(PyModule_GetDict(module.get()));
 
     if (PyObject_SetAttr(module.get(), S.n__INT_RX, S.int_rx) < 0 ||
@@ -118,7 +117,8 @@ PyObject *create_module() {
         return nullptr;
 
     if (add_node_type(module.get()) < 0 || add_tree_type(module.get()) < 0 ||
-        add_router_type(module.get()) < 0 || add_route_match_type(module.get()) < 0)
+        add_router_type(module.get()) < 0 || add_route_match_type(module.get()) < 0 ||
+        add_request_router_type(module.get()) < 0)
         return nullptr;
     if (publish_capi(module.get(), kCapsule, const_cast<CApi *>(&capi)) < 0) return nullptr;
     return module.release();

@@ -5,7 +5,7 @@
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
 #include "common/ref.hpp"
-#include "routing/child_index.hpp"
+#include "routing/key_index.hpp"
 #include "routing/state.hpp"
 
 namespace qm::routing {
@@ -63,7 +63,7 @@ int node_clear(PyObject *self) {
     // during collection may still reach this node.
     Obj *node = as_node(self);
     for (auto field : kObjectFields) set_field(node->*field, Py_None);
-    free_child_index(node);
+    free_key_index(&node->child_index);
     return 0;
 }
 
@@ -71,7 +71,7 @@ void node_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     Obj *node = as_node(self);
     for (auto field : kObjectFields) Py_CLEAR(node->*field);
-    free_child_index(node);
+    free_key_index(&node->child_index);
     // A static type: for instances of host subclasses, subtype_dealloc releases the class.
     Py_TYPE(self)->tp_free(self);
 }

@@ -1,6 +1,7 @@
 // `match_request(router, request)`: the application router's lookup in one native call. The
 // request's method (text) becomes the bytes the trees are keyed by, its path is looked up through
 // the router's `get_match` (a subclass's own included), and what that finds becomes a RouteMatch.
+// The request router of request_router.cpp is built on it.
 #include <cstring>
 #include <iterator>
 #include <string_view>
@@ -47,45 +48,48 @@ PyObject *method_key(PyObject *method) {
     return PyUnicode_AsEncodedString(method, "latin-1", "replace");
 }
 
-PyObject *match_request(PyObject *router, PyObject *request) {
-    Ref method = Ref::steal(PyObject_GetAttr(request, S.n_method));
-    if (!method) return nullptr;
-    Ref key = Ref::steal(method_key(method.get()));
-    if (!key) return nullptr;
-    Ref path = Ref::steal(PyObject_GetAttr(request, S.n__path));
-    if (!path) return nullptr;
-    // `router.get_match(key, path)`: a subclass's method is called as Python would call it.
-    const bool builtin = Py_IS_TYPE(router, &CythonRadixRouterType);
-    Ref found = Ref::steal(builtin ? router_get_match(router, key.get(), path.get())
-                                  : PyObject_CallMethodObjArgs(router, S.n_get_match, key.get(),
-                                                               path.get(), nullptr));
-    if (!found || found.get() == Py_None) return found.release();
-    if (PyTuple_CheckExact(found.get()) && PyTuple_GET_SIZE(found.get()) == 2)
-        return new_route_match(PyTuple_GET_ITEM(found.get(), 0), PyTuple_GET_ITEM(found.get(), 1));
-    // What an override gave instead: RouteMatch(*found), with its errors.
-    Ref args = Ref::steal(PySequence_Tuple(found.get()));
-    if (!args) return nullptr;
-    return PyObject_Call(reinterpret_cast<PyObject *>(&RouteMatchType), args.get(), nullptr);
+// The request's method and path: an exact Request's fields, read directly (what its attributes
+// give), or any other object's attributes. 0, or -1 with an error set.
+int request_target(PyObject *request, Ref &method, Ref &path) {
+    if (!S.messages && !(S.messages = messages::import())) return -1;
+    if (Py_IS_TYPE(request, S.messages->request_type)) {
+        const auto *fields = reinterpret_cast<messages::RequestObject *>(request);
+        method = Ref::borrow(fields->method ? fields->method : Py_None);
+        path = Ref::borrow(fields->_path ? fields->_path : Py_None);
+        return 0;
+    }
+    method = Ref::steal(PyObject_GetAttr(request, S.n_method));
+    if (!method) return -1;
+    path = Ref::steal(PyObject_GetAttr(request, S.n__path));
+    return path ? 0 : -1;
 }
 
 }  // namespace
+
+PyObject *match_request(PyObject *router, PyObject *request) {
+    Ref method, path;
+    if (request_target(request, method, path) < 0) return nullptr;
+    Ref key = Ref::steal(method_key(method.get()));
+    if (!key) return nullptr;
+    Found found;
+    int status;
+    if (Py_IS_TYPE(router, &CythonRadixRouterType)) {
+        status = router_find(router, key.get(), path.get(), found);
+    } else {
+        // `router.get_match(key, path)`: a subclass's method is called as Python would call it.
+        found.answer = Ref::steal(PyObject_CallMethodObjArgs(router, S.n_get_match, key.get(),
+                                                             path.get(), nullptr));
+        status = !found.answer ? -1 : found.answer.get() != Py_None;
+    }
+    if (status <= 0) return status < 0 ? nullptr : Py_NewRef(Py_None);
+    return found_route_match(found);
+}
 
 PyObject *py_match_request(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const char *const names[] = {"router", "request"};
     PyObject *values[] = {nullptr, nullptr};
     if (!parse_args("match_request", args, nargs, kwnames, names, 2, values)) return nullptr;
     return match_request(values[0], values[1]);
-}
-
-PyObject *py_match_request_or(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                              PyObject *kwnames) {
-    static const char *const names[] = {"router", "miss", "request"};
-    PyObject *values[] = {nullptr, nullptr, nullptr};
-    if (!parse_args("match_request_or", args, nargs, kwnames, names, 3, values)) return nullptr;
-    PyObject *found = match_request(values[0], values[2]);
-    if (found != Py_None) return found;
-    Py_DECREF(found);
-    return PyObject_CallOneArg(values[1], values[2]);
 }
 
 }  // namespace qm::routing

@@ -4,6 +4,7 @@
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
 #include "common/ref.hpp"
+#include "common/slot_attr.hpp"
 #include "routing/state.hpp"
 #include "routing/unquote.hpp"
 
@@ -29,18 +30,35 @@ PyObject *decode_value(PyObject *value) {
     return Py_NewRef(value);
 }
 
-int setup(PyObject *self, PyObject *route, PyObject *values) {
+// Whether the values hold bytes, which are decoded.
+bool has_bytes(PyObject *values) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(values, &pos, &key, &value))
+        if (PyBytes_Check(value)) return true;
+    return false;
+}
+
+// `fresh` values are held by no one else: when nothing in them needs decoding, the copy would
+// equal them, and they are kept instead.
+int setup(PyObject *self, PyObject *route, PyObject *values, bool fresh = false) {
     if (!check_arg(values, &PyDict_Type, "values")) return -1;
     Obj *m = as_match(self);
     set_field(m->route, route);
-    PyObject *handler = PyObject_GetAttr(route, S.n_handler);
+    // The routes of one application are of one class, mostly with __slots__.
+    static SlotAttr route_handler{"handler"}, route_pattern{"pattern"};
+    PyObject *handler = route_handler.get(route);
     if (!handler) return -1;
     set_field(m->handler, Ref::steal(handler));
-    PyObject *pattern = PyObject_GetAttr(route, S.n_pattern);
+    PyObject *pattern = route_pattern.get(route);
     if (!pattern) return -1;
     set_field(m->pattern, Ref::steal(pattern));
     if (values == Py_None || PyDict_GET_SIZE(values) == 0) {
         set_field(m->_values, Py_None);
+        return 0;
+    }
+    if (fresh && !has_bytes(values)) {
+        set_field(m->_values, values);
         return 0;
     }
     Ref decoded = Ref::steal(PyDict_New());
@@ -161,6 +179,21 @@ PyGetSetDef match_getset[] = {
 PyObject *new_route_match(PyObject *route, PyObject *values) {
     Ref self = Ref::steal(alloc(&RouteMatchType));
     if (!self || setup(self.get(), route, values) < 0) return nullptr;
+    return self.release();
+}
+
+PyObject *found_route_match(Found &found) {
+    if (PyObject *answer = found.answer.get()) {
+        // An override's answer: RouteMatch(*answer), with its errors.
+        if (PyTuple_CheckExact(answer) && PyTuple_GET_SIZE(answer) == 2)
+            return new_route_match(PyTuple_GET_ITEM(answer, 0), PyTuple_GET_ITEM(answer, 1));
+        Ref args = Ref::steal(PySequence_Tuple(answer));
+        if (!args) return nullptr;
+        return PyObject_Call(reinterpret_cast<PyObject *>(&RouteMatchType), args.get(), nullptr);
+    }
+    Ref self = Ref::steal(alloc(&RouteMatchType));
+    if (!self || setup(self.get(), found.route.get(), found.values.get(), found.fresh) < 0)
+        return nullptr;
     return self.release();
 }
 

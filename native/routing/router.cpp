@@ -1,7 +1,7 @@
 // CythonRadixRouter: one RadixTree per HTTP method.
-#include <cstring>
 
 #include "common/args.hpp"
+#include "common/ascii.hpp"
 #include "common/errors.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
@@ -74,7 +74,7 @@ int find_tree(PyObject *trees, PyObject *method, PyObject **found) {
         if (!PyBytes_CheckExact(key)) {
             other_keys = true;
         } else if (key == method || (PyBytes_GET_SIZE(key) == n &&
-                                     std::memcmp(PyBytes_AS_STRING(key), text, n) == 0)) {
+                                     same_bytes(PyBytes_AS_STRING(key), text, n))) {
             *found = Py_NewRef(value);
             return 0;
         }
@@ -85,18 +85,8 @@ int find_tree(PyObject *trees, PyObject *method, PyObject **found) {
 }
 
 PyObject *get_match_impl(PyObject *self, PyObject *method, PyObject *path) {
-    if (!require_bytes(method, "method") || !require_bytes(path, "path")) return nullptr;
-    Ref trees = Ref::borrow(as_router(self)->trees);
-    if (!PyDict_CheckExact(trees.get())) Py_RETURN_NONE;
-    Ref m = upper_method(method);
-    if (!m) return nullptr;
-    PyObject *found = nullptr;
-    if (find_tree(trees.get(), m.get(), &found) < 0) return nullptr;
-    if (!found) Py_RETURN_NONE;
-    Ref tree = Ref::steal(found);
-    if (tree.get() == Py_None) Py_RETURN_NONE;
-    if (check_tree(tree.get()) < 0) return nullptr;
-    return tree_match(tree.get(), path);
+    Found out;
+    return lookup_answer(router_find(self, method, path, out), out);
 }
 
 OverrideSite add_route_site{"add_route"};
@@ -104,6 +94,23 @@ OverrideSite get_match_site{"get_match"};
 OverrideSite freeze_site{"freeze"};
 
 }  // namespace
+
+int router_find(PyObject *self, PyObject *method, PyObject *path, Found &out) {
+    if (!require_bytes(method, "method") || !require_bytes(path, "path")) return -1;
+    Ref trees = Ref::borrow(as_router(self)->trees);
+    if (!PyDict_CheckExact(trees.get())) return 0;
+    Ref m = upper_method(method);
+    if (!m) return -1;
+    PyObject *found = nullptr;
+    if (find_tree(trees.get(), m.get(), &found) < 0) return -1;
+    if (!found) return 0;
+    Ref tree = Ref::steal(found);
+    if (tree.get() == Py_None) return 0;
+    if (check_tree(tree.get()) < 0) return -1;
+    // The built-in tree at once; a subclass's through its dispatch.
+    return Py_IS_TYPE(tree.get(), &RadixTreeType) ? tree_find(tree.get(), path, out)
+                                                 : tree_lookup(tree.get(), path, out);
+}
 
 int router_add_route(PyObject *self, PyObject *method, PyObject *pattern, PyObject *route,
                      PyObject *param_names) {

@@ -22,7 +22,7 @@ struct RadixNodeObject {
     PyObject *wildcard_name;    // str or None
     PyObject *wildcard_suffix;  // bytes or None
     bool is_leaf;
-    // Private to the module: the lookup index of `children` (see child_index.hpp).
+    // Private to the module: the lookup index of `children` (see key_index.hpp).
     void *child_index;
 };
 
@@ -30,11 +30,19 @@ struct RadixTreeObject {
     PyObject_HEAD
     PyObject *root;           // RadixNode or None
     PyObject *static_routes;  // dict or None
+    // Private to the module: the lookup index of `static_routes` (see key_index.hpp).
+    void *static_index;
 };
 
 struct CythonRadixRouterObject {
     PyObject_HEAD
     PyObject *trees;  // dict (upper-cased method bytes -> RadixTree) or None
+};
+
+// The application router's native base (`_RequestRouter`): `get_match(request)` over an engine.
+struct RequestRouterObject {
+    PyObject_HEAD
+    PyObject *_engine;  // any (a CythonRadixRouter, or anything with its get_match)
 };
 
 struct RouteMatchObject {
@@ -68,6 +76,11 @@ struct CythonRadixRouterTable {
     int (*freeze)(PyObject *self);
 };
 
+struct RequestRouterTable {
+    // overridable; a RouteMatch, or what `_unmatched(request)` gives when no route matches
+    PyObject *(*get_match)(PyObject *self, PyObject *request);
+};
+
 struct CApi {
     CApiHeader header;
     PyTypeObject *radix_node_type;
@@ -78,6 +91,8 @@ struct CApi {
     CythonRadixRouterTable router;
     // bytes -> str: UTF-8 with replacement, then percent-decoding when a "%" is present.
     PyObject *(*fast_unquote)(PyObject *val);
+    PyTypeObject *request_router_type;
+    RequestRouterTable request_router;
     // New entries go here, after every existing one (append-only).
 };
 
@@ -92,7 +107,8 @@ inline const CApi *import() {
                              {{"RadixNode", sizeof(RadixNodeObject)},
                               {"RadixTree", sizeof(RadixTreeObject)},
                               {"CythonRadixRouter", sizeof(CythonRadixRouterObject)},
-                              {"RouteMatch", sizeof(RouteMatchObject)}});
+                              {"RouteMatch", sizeof(RouteMatchObject)},
+                              {"_RequestRouter", sizeof(RequestRouterObject)}});
 }
 
 }  // namespace qm::routing

@@ -5,6 +5,8 @@
 
 #include "common/errors.hpp"
 #include "common/module_state.hpp"
+#include "common/ref.hpp"
+#include "messages/messages_api.hpp"
 #include "routing/routing_api.hpp"
 
 namespace qm::routing {
@@ -13,6 +15,7 @@ extern PyTypeObject RadixNodeType;
 extern PyTypeObject RadixTreeType;
 extern PyTypeObject CythonRadixRouterType;
 extern PyTypeObject RouteMatchType;
+extern PyTypeObject RequestRouterType;
 
 inline constexpr Py_ssize_t kCachedParamKeys = 64;
 
@@ -22,10 +25,10 @@ PyObject *compile_pattern(const char *pattern);
 // What the module keeps from its import on (see common/module_state.hpp). The compiled patterns
 // and `unquote` are the objects bound to `_INT_RX`, `_FLOAT_RX`, `_UUID_RX` and `unquote` at
 // import, so a lookup can tell them apart from replacements put into the module's globals.
-#define QM_ROUTING_STATE(NAME, OBJECT, TYPE)                                                     \
-    NAME(_INT_RX) NAME(_FLOAT_RX) NAME(_UUID_RX) NAME(unquote) NAME(param_names) NAME(handler)  \
-    NAME(pattern) NAME(match) NAME(decode) NAME(tail) NAME(path) NAME(utf8)                     \
-    NAME(method) NAME(_path) NAME(get_match)                                                    \
+#define QM_ROUTING_STATE(NAME, OBJECT, TYPE)                                                   \
+    NAME(_INT_RX) NAME(_FLOAT_RX) NAME(_UUID_RX) NAME(unquote) NAME(param_names)               \
+    NAME(match) NAME(decode) NAME(tail) NAME(path) NAME(utf8)                                  \
+    NAME(method) NAME(_path) NAME(get_match) NAME(_unmatched)                                  \
     OBJECT(empty_str, state::str(""))                                                          \
     OBJECT(empty_bytes, state::bytes(""))                                                      \
     OBJECT(slash, state::bytes("/"))                                                           \
@@ -45,6 +48,9 @@ struct State {
     QM_STATE_FIELDS(QM_ROUTING_STATE)
     PyObject *globals = nullptr;  // the module's dict; looked up at call time where that matters
     PyObject *param_keys[kCachedParamKeys] = {};  // "_p_0", "_p_1", ...
+    // The messages table, bound at the first request lookup (the module is imported before it
+    // is): the fields of an exact Request are read directly.
+    const messages::CApi *messages = nullptr;
 };
 
 extern State S;
@@ -85,6 +91,22 @@ inline bool require_dict(PyObject *o) {
 // A new node for `segment` (bytes or None) with every field at its initial value.
 PyObject *new_node(PyObject *segment);
 
+// What a lookup found. The built-in bodies give the route and its values (a dict or None);
+// `fresh` values were made by this lookup and are held nowhere else, so they may be handed on
+// without a copy. An override's answer (a tuple) is kept whole in `answer` instead, to be read
+// as the caller of the override would read it.
+struct Found {
+    Ref route;
+    Ref values;
+    bool fresh = false;
+    Ref answer;
+};
+
+// The answer of a lookup that returned `status`, as `match` and `get_match` give it: None, the
+// pair (route, values), or the override's answer itself. A new reference, or null with an error
+// set.
+PyObject *lookup_answer(int status, Found &found);
+
 // --- RadixTree (tree.cpp, match.cpp) ---
 int tree_insert(PyObject *self, PyObject *pattern, PyObject *route, PyObject *param_names);
 int tree_insert_impl(PyObject *self, PyObject *pattern, PyObject *route, PyObject *param_names);
@@ -99,6 +121,10 @@ PyObject *pattern_param_names(PyObject *pattern);
 PyObject *pattern_segments(PyObject *pattern);
 PyObject *tree_match(PyObject *self, PyObject *path);
 PyObject *tree_match_impl(PyObject *self, PyObject *path);
+// The lookups behind `match`: the built-in body, and the one that honours an override as
+// `tree_match` does. 1 with the match in `out`, 0 when nothing matched, -1 with an error set.
+int tree_find(PyObject *self, PyObject *path, Found &out);
+int tree_lookup(PyObject *self, PyObject *path, Found &out);
 PyObject *tree_match_recursive(PyObject *self, PyObject *current, PyObject *segments,
                                Py_ssize_t index, PyObject *params);
 PyObject *new_tree();
@@ -108,19 +134,29 @@ int router_add_route(PyObject *self, PyObject *method, PyObject *pattern, PyObje
                      PyObject *param_names);
 PyObject *router_get_match(PyObject *self, PyObject *method, PyObject *path);
 int router_freeze(PyObject *self);
+// The built-in body of `get_match` (the tree's own `match` is honoured). 1 with the match in
+// `out`, 0 when nothing matched, -1 with an error set.
+int router_find(PyObject *self, PyObject *method, PyObject *path, Found &out);
 
 // --- RouteMatch (route_match.cpp) ---
 // RouteMatch(route, values): a new reference, or null with an error set.
 PyObject *new_route_match(PyObject *route, PyObject *values);
+// The RouteMatch of a lookup; fresh values become its own without a copy. A new reference, or
+// null with an error set.
+PyObject *found_route_match(Found &found);
 
-// --- Requests (request_match.cpp) ---
+// --- Requests (request_match.cpp, request_router.cpp) ---
+// The RouteMatch for the request's method and path from `router.get_match`, or None. A new
+// reference, or null with an error set.
+PyObject *match_request(PyObject *router, PyObject *request);
+// `_RequestRouter.get_match(request)`, honouring an override. A new reference, or null.
+PyObject *request_router_get_match(PyObject *self, PyObject *request);
 PyObject *py_match_request(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-PyObject *py_match_request_or(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                              PyObject *kwnames);
 
 int add_node_type(PyObject *module);
 int add_tree_type(PyObject *module);
 int add_router_type(PyObject *module);
 int add_route_match_type(PyObject *module);
+int add_request_router_type(PyObject *module);
 
 }  // namespace qm::routing

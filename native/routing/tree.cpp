@@ -11,6 +11,7 @@
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "core/ascii_case.h"
+#include "routing/key_index.hpp"
 #include "routing/state.hpp"
 
 namespace qm::routing {
@@ -340,9 +341,25 @@ int tree_insert(PyObject *self, PyObject *pattern, PyObject *route, PyObject *pa
                          tree_insert_impl, self, pattern, route, param_names);
 }
 
+// As `dispatch_object` would, with the built-in body's answer in `out` rather than a tuple.
+int tree_lookup(PyObject *self, PyObject *path, Found &out) {
+    if (!Py_IS_TYPE(self, &RadixTreeType)) {
+        const int overridden = is_overridden(match_site, self, &RadixTreeType);
+        if (overridden < 0) return -1;
+        if (overridden) {
+            Ref answer = call_override(match_site, self, path);
+            if (!answer || !Returns{&PyTuple_Type}.accepts(answer.get())) return -1;
+            if (answer.get() == Py_None) return 0;
+            out.answer = std::move(answer);
+            return 1;
+        }
+    }
+    return tree_find(self, path, out);
+}
+
 PyObject *tree_match(PyObject *self, PyObject *path) {
-    return dispatch_object(Py_IS_TYPE(self, &RadixTreeType), match_site, &RadixTreeType,
-                           Returns{&PyTuple_Type}, tree_match_impl, self, path);
+    Found out;
+    return lookup_answer(tree_lookup(self, path, out), out);
 }
 
 namespace {
@@ -383,6 +400,7 @@ int tree_traverse(PyObject *self, visitproc visit, void *arg) {
 int tree_clear(PyObject *self) {
     set_field(as_tree(self)->root, Py_None);
     set_field(as_tree(self)->static_routes, Py_None);
+    free_key_index(&as_tree(self)->static_index);
     return 0;
 }
 
@@ -390,6 +408,7 @@ void tree_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_tree(self)->root);
     Py_CLEAR(as_tree(self)->static_routes);
+    free_key_index(&as_tree(self)->static_index);
     // A static type: for instances of host subclasses, subtype_dealloc releases the class.
     Py_TYPE(self)->tp_free(self);
 }

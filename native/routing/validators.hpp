@@ -5,15 +5,16 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <cstring>
+
+#include "common/ascii.hpp"
+
 namespace qm::routing {
 
 namespace detail {
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-inline bool is_hex(char c) {
-    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 // What `$` accepts: the text without one final line feed.
 inline Py_ssize_t body_length(const char *s, Py_ssize_t n) {
@@ -49,13 +50,39 @@ inline bool matches_float(const char *s, Py_ssize_t n) {
     return i > frac && i == n;
 }
 
+namespace detail {
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHigh = 0x8080808080808080ull;
+
+// The high bit of each byte of `x` within [lo, hi]; every byte of `x` below 0x80, so that no
+// sum carries into the next byte.
+constexpr uint64_t bytes_in_range(uint64_t x, unsigned char lo, unsigned char hi) {
+    return (x + kOnes * (0x80 - lo)) & ~(x + kOnes * (0x7f - hi)) & kHigh;
+}
+
+// Whether all eight bytes are hex digits.
+inline bool hex_word(uint64_t x) {
+    if (x & kHigh) return false;
+    const uint64_t digits = bytes_in_range(x, '0', '9');
+    const uint64_t letters = bytes_in_range(x | kOnes * 0x20, 'a', 'f');  // either case
+    return (digits | letters) == kHigh;
+}
+
+}  // namespace detail
+
+// The 8-4-4-4-12 layout: the dashes in place, and the 32 digits checked eight at a time.
 inline bool matches_uuid(const char *s, Py_ssize_t n) {
     n = detail::body_length(s, n);
-    if (n != 36) return false;
-    for (Py_ssize_t i = 0; i < 36; ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? s[i] != '-' : !detail::is_hex(s[i])) return false;
-    }
+    if (n != 36 || s[8] != '-' || s[13] != '-' || s[18] != '-' || s[23] != '-') return false;
+    char digits[32];
+    std::memcpy(digits, s, 8);
+    std::memcpy(digits + 8, s + 9, 4);
+    std::memcpy(digits + 12, s + 14, 4);
+    std::memcpy(digits + 16, s + 19, 4);
+    std::memcpy(digits + 20, s + 24, 12);
+    for (int i = 0; i < 32; i += 8)
+        if (!detail::hex_word(load64(digits + i))) return false;
     return true;
 }
 

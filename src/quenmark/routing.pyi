@@ -22,10 +22,16 @@ def _read_pattern(pattern: bytes) -> list[tuple[str, str, str | None, str | None
 # `router.get_match(method, path)` for the request's method (text as Latin-1 bytes) and `_path`,
 # as a RouteMatch, or None.
 def match_request(router: CythonRadixRouter, request: Any) -> RouteMatch | None: ...
-# `match_request(router, request)`, or `miss(request)` where nothing matches.
-def match_request_or(
-    router: CythonRadixRouter, miss: Callable[[Any], RouteMatch], request: Any
-) -> RouteMatch: ...
+
+@disjoint_base
+class _RequestRouter:
+    """The application router's base: `get_match(request)` is `match_request(self._engine,
+    request)`, or `self._unmatched(request)` where nothing matches."""
+
+    _engine: Any
+    def __init__(self) -> None: ...
+    def get_match(self, request: Any) -> RouteMatch | None: ...
+    def _unmatched(self, request: Any) -> RouteMatch | None: ...
 
 @disjoint_base
 class RadixNode:

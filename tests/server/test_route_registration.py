@@ -8,7 +8,8 @@ import httpx
 import pytest
 
 from quenmark import Application
-from quenmark.server.routing import RouteError, Router
+from quenmark.messages import Response
+from quenmark.server.routing import Route, RouteError, RouteMatch, Router
 
 
 async def handler(request):
@@ -105,6 +106,49 @@ def test_the_compiled_lookup_answers_as_the_method_and_a_subclass_keeps_its_own(
     by_method = Router.get_match(router, request)
     assert router.get_match(request).handler.__name__ == by_method.handler.__name__ == found
     assert Mine().get_match(request) == "mine"
+
+
+async def test_request_handling_asks_an_own_get_match_of_a_subclass_or_an_instance():
+    async def other(request):
+        return Response(202)
+
+    class Mine(Router):
+        pass
+
+    router = Mine()
+    router.add("GET", "/c/{x}", handler)
+    app = Application(router)
+    kept = []
+
+    async def statuses():
+        async with client(app) as c:
+            return [(await c.get(p)).status_code for p in ("/c/1", "/none")]
+
+    assert await statuses() == [204, 404]  # the inherited lookup, through the C-level table
+    Mine.get_match = lambda self, request: RouteMatch(Route("/x", other))
+    assert await statuses() == [202, 202]  # a method added to the class after first use
+    del Mine.get_match
+    router.get_match = lambda request: kept.append(request) or RouteMatch(Route("/x", other))
+    assert await statuses() == [202, 202] and len(kept) == 2
+    del router.get_match
+    assert await statuses() == [204, 404]
+    router.__dict__ = {**router.__dict__, "get_match": lambda request: RouteMatch(Route("/x", other))}
+    assert await statuses() == [202, 202]  # a replaced __dict__ is read too
+
+
+async def test_each_request_gets_values_of_its_own():
+    app = Application()
+    seen = []
+
+    @app.router.get("/v/{x}")
+    async def mutate(request):
+        seen.append(request.route_values)
+        request.route_values["x"] += "!"
+
+    async with client(app) as c:
+        for _ in range(2):
+            assert (await c.get("/v/a")).status_code == 204
+    assert seen == [{"x": "a!"}, {"x": "a!"}] and seen[0] is not seen[1]
 
 
 def sync(request):

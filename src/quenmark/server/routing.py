@@ -3,16 +3,14 @@
 from __future__ import annotations
 
 from collections.abc import Awaitable, Callable, Iterable
-from functools import partial
 from typing import Any, TypeVar
 
 from quenmark.messages import Response
 from quenmark.routing import (
     CythonRadixRouter,
     RouteMatch,
+    _RequestRouter,
     _param_names,
-    match_request,
-    match_request_or,
 )
 from quenmark.server import route_patterns
 from quenmark.server.route_patterns import PatternTable, RouteError
@@ -66,8 +64,14 @@ class Route:
         return f"<Route {self.pattern!r}>"
 
 
-class Router:
-    """Registers routes per HTTP method and finds the one that serves a request."""
+class Router(_RequestRouter):
+    """Registers routes per HTTP method and finds the one that serves a request.
+
+    `get_match(request)` (compiled, inherited) gives the route that serves the request; when
+    none does, a match whose handler answers as HTTP wants: HEAD by the GET route without body,
+    405 with Allow, 404 (see `unmatched`). Request handling calls it without a method lookup
+    unless a subclass or the instance defines its own `get_match`, which is then called instead.
+    """
 
     def __init__(self) -> None:
         self._engine = CythonRadixRouter()
@@ -75,11 +79,6 @@ class Router:
         self._tables: dict[str, PatternTable] = {}
         # GET routes' stand-ins for HEAD requests, made when first asked for.
         self._head_routes: dict[Route, Any] = {}
-        if type(self).get_match is Router.get_match:
-            # The same lookup as one compiled call, without a Python frame per request; a
-            # subclass's own get_match stays in charge.
-            lookup = partial(match_request_or, self._engine, self._unmatched)
-            self.get_match = lookup  # type: ignore[method-assign]
 
     def add(self, method: str, pattern: bytes | str, handler: Handler) -> Route:
         """Registers `handler` for `method` and `pattern`; raises `RouteError`, registering
@@ -124,13 +123,6 @@ class Router:
 
     def options(self, pattern: bytes | str) -> Callable[[H], H]:
         return self.route(pattern, ("OPTIONS",))
-
-    def get_match(self, request: Any) -> RouteMatch:
-        """The route that serves `request`; when none does, a match whose handler answers as
-        HTTP wants: HEAD by the GET route without body, 405 with Allow, 404 (see `unmatched`)."""
-        # The method as the trees' bytes, the lookup and the RouteMatch in one compiled call.
-        found = match_request(self._engine, request)
-        return self._unmatched(request) if found is None else found
 
     def _unmatched(self, request: Any) -> RouteMatch:
         method = request.method

@@ -1,7 +1,6 @@
-#include "routing/child_index.hpp"
+#include "routing/key_index.hpp"
 
 #include <cstdint>
-#include <cstring>
 
 #include "common/ascii.hpp"
 #include "common/dict_changes.hpp"
@@ -10,13 +9,13 @@ namespace qm::routing {
 
 namespace {
 
-using Changes = DictChanges<struct ChildIndexTag>;
+using Changes = DictChanges<struct KeyIndexTag>;
 
 // What a slot is compared by. A key of at most seven bytes is its own tag: its bytes in a word,
 // the length in the top byte, so equal tags mean equal keys and a hit reads nothing else. A
 // longer key's tag is a hash with 0xff in the top byte (never a length), so a tag match is then
-// confirmed against the key's bytes. The index keys compare with the lower-cased segment, so a
-// segment's tag is taken of its lower-cased bytes and a key's of its bytes as they are.
+// confirmed against the key's bytes. A key's tag is taken of its bytes as they are, the looked-up
+// text's of its bytes as they compare (lower-cased for the children).
 constexpr int kShortKey = 7;
 constexpr uint64_t kLongTag = 0xffull << 56;
 
@@ -68,8 +67,6 @@ struct Index {
     Slot slots[];
 };
 
-Index *as_index(RadixNodeObject *node) { return static_cast<Index *>(node->child_index); }
-
 // Builds the index of `dict`; null with an error set on failure.
 Index *build(PyObject *dict) {
     if (Changes::watch(dict) < 0) return nullptr;
@@ -100,43 +97,62 @@ Index *build(PyObject *dict) {
     return index;
 }
 
-bool key_equals_lowered(PyObject *key, const char *s, Py_ssize_t n) {
-    return PyBytes_GET_SIZE(key) == n && lowered_equal(s, PyBytes_AS_STRING(key), n);
+template <bool kLower>
+bool key_equals(PyObject *key, const char *s, Py_ssize_t n) {
+    if (PyBytes_GET_SIZE(key) != n) return false;
+    return kLower ? lowered_equal(s, PyBytes_AS_STRING(key), n)
+                  : same_bytes(s, PyBytes_AS_STRING(key), n);
+}
+
+template <bool kLower>
+KeyLookup probe(const Index *index, const char *s, Py_ssize_t n, PyObject **value) {
+    const uint64_t tag = tag_of<kLower>(s, n);
+    for (Py_ssize_t i = first_slot(tag, index->mask); index->slots[i].key;
+         i = (i + 1) & index->mask) {
+        const Slot &slot = index->slots[i];
+        if (slot.tag == tag && (n <= kShortKey || key_equals<kLower>(slot.key, s, n))) {
+            *value = Py_NewRef(slot.value);
+            return KeyLookup::Found;
+        }
+    }
+    return KeyLookup::Missing;
 }
 
 }  // namespace
 
-int init_child_index() {
+namespace {
+
+// Out of line: a lookup's own path stays short.
+[[gnu::noinline]] Index *rebuild(void **slot, PyObject *dict) {
+    free_key_index(slot);
+    Index *index = build(dict);
+    *slot = index;
+    return index;
+}
+
+}  // namespace
+
+int init_key_index() {
     Changes::init();
     return 0;
 }
 
-void free_child_index(RadixNodeObject *node) {
-    PyMem_Free(node->child_index);
-    node->child_index = nullptr;
+void free_key_index(void **index) {
+    PyMem_Free(*index);
+    *index = nullptr;
 }
 
-ChildLookup find_child(RadixNodeObject *node, const char *seg, Py_ssize_t n, PyObject **child) {
-    if (!Changes::available()) return ChildLookup::Unindexed;
-    PyObject *dict = node->children;
-    Index *index = as_index(node);
+KeyLookup find_key(void **slot, PyObject *dict, KeyCase key_case, const char *s, Py_ssize_t n,
+                   PyObject **value) {
+    if (!Changes::available()) return KeyLookup::Unindexed;
+    auto *index = static_cast<Index *>(*slot);
     if (!index || index->dict != dict || index->generation != Changes::count()) {
-        free_child_index(node);
-        index = build(dict);
-        if (!index) return ChildLookup::Error;
-        node->child_index = index;
+        index = rebuild(slot, dict);
+        if (!index) return KeyLookup::Error;
     }
-    if (!index->usable) return ChildLookup::Unindexed;
-    const uint64_t tag = tag_of<true>(seg, n);
-    for (Py_ssize_t i = first_slot(tag, index->mask); index->slots[i].key;
-         i = (i + 1) & index->mask) {
-        const Slot &slot = index->slots[i];
-        if (slot.tag == tag && (n <= kShortKey || key_equals_lowered(slot.key, seg, n))) {
-            *child = Py_NewRef(slot.value);
-            return ChildLookup::Found;
-        }
-    }
-    return ChildLookup::Missing;
+    if (!index->usable) return KeyLookup::Unindexed;
+    return key_case == KeyCase::Lowered ? probe<true>(index, s, n, value)
+                                        : probe<false>(index, s, n, value);
 }
 
 }  // namespace qm::routing
