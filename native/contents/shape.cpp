@@ -1,0 +1,134 @@
+#include "contents/shape.hpp"
+
+#include "contents/state.hpp"
+
+namespace qm::contents {
+namespace {
+
+// The classes whose calls `construct` answers, with their answers. Few: the contents module's.
+struct Constructed {
+    PyTypeObject *type = nullptr;
+    Kind *kind = nullptr;
+    Shape shape;
+};
+Constructed constructed[8];
+int constructed_count = 0;
+
+bool has_instance_dict(PyTypeObject *type) {
+    return type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+}
+
+void refresh(Shape &shape, PyTypeObject *type, const Kind &kind) {
+    // Read before the lookups: a change during them leaves a stale tag that simply misses later.
+    const unsigned int version = type->tp_version_tag;
+    bool direct = PyType_IsSubtype(type, kind.owner) && !has_instance_dict(type);
+    for (int i = 0; i < kind.count && direct; ++i)
+        direct = _PyType_Lookup(type, kind.slots[i].name) == kind.slots[i].descr;
+    PyObject *media_type = nullptr;
+    if (direct && kind.reads_media_type) {
+        // A plain class attribute; anything that binds (a property) is read by attribute.
+        media_type = _PyType_Lookup(type, S.n__media_type);
+        direct = media_type && !Py_TYPE(media_type)->tp_descr_get;
+    }
+    shape.type = type;
+    shape.version = version;
+    shape.direct = direct;
+    shape.media_type = direct ? media_type : nullptr;
+    // What type.__call__ would do: object.__new__ (an abstract class refuses), then __init__.
+    shape.constructs = direct && type->tp_new == PyBaseObject_Type.tp_new &&
+                       !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) &&
+                       _PyType_Lookup(type, S.n___init__) == kind.init;
+}
+
+const Shape &current(Shape &shape, PyTypeObject *type, const Kind &kind) {
+    if (shape.type != type || type->tp_version_tag == 0 || shape.version != type->tp_version_tag)
+        refresh(shape, type, kind);
+    return shape;
+}
+
+// `type(*args, **kwargs)` as type.__call__ makes it.
+PyObject *call_type(PyObject *type, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Ref positional = Ref::steal(PyTuple_New(nargs));
+    if (!positional) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    Ref keywords;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords) return nullptr;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+                return nullptr;
+    }
+    return PyType_Type.tp_call(type, positional.get(), keywords.get());
+}
+
+// The vectorcall of a constructed class: the instance allocated and filled at once, without the
+// argument tuple, the `__init__` lookup and its frame. Arguments by keyword, or too few or too
+// many, go through type.__call__, which reports them as Python does.
+PyObject *construct(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *type = reinterpret_cast<PyTypeObject *>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Constructed *entry = constructed;
+    while (entry->type != type) ++entry;  // only the classes in the table have this vectorcall
+    Kind &kind = *entry->kind;
+    const bool plain = (!kwnames || !PyTuple_GET_SIZE(kwnames)) &&
+                       (nargs == kind.arguments || (nargs == kind.arguments - 1 && kind.last_default));
+    if (!plain || !current(entry->shape, type, kind).constructs)
+        return call_type(callable, args, nargs, kwnames);
+    PyObject *given[2] = {args[0], nargs > 1 ? args[1] : kind.last_default};
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self || kind.fill(self.get(), nargs == kind.arguments ? args : given, kind) < 0)
+        return nullptr;
+    return self.release();
+}
+
+}  // namespace
+
+int bind_kind(Kind &kind, PyTypeObject *owner, PyObject *const *names, int count) {
+    PyObject *init = _PyType_Lookup(owner, S.n___init__);
+    if (!init || !PyFunction_Check(init)) {
+        PyErr_Format(PyExc_TypeError, "%.200s.__init__ is not a Python function", owner->tp_name);
+        return -1;
+    }
+    for (int i = 0; i < count; ++i) {
+        PyObject *descr = _PyType_Lookup(owner, names[i]);
+        if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type) ||
+            reinterpret_cast<PyMemberDescrObject *>(descr)->d_member->type != Py_T_OBJECT_EX) {
+            PyErr_Format(PyExc_TypeError, "%.200s.%U is not a slot", owner->tp_name, names[i]);
+            return -1;
+        }
+        kind.slots[i] = {names[i], Py_NewRef(descr),
+                         reinterpret_cast<PyMemberDescrObject *>(descr)->d_member->offset};
+    }
+    kind.count = count;
+    kind.owner = reinterpret_cast<PyTypeObject *>(Py_NewRef(owner));
+    kind.init = Py_NewRef(init);
+    return 0;
+}
+
+int install_constructor(Kind &kind, PyTypeObject *type) {
+    if (!kind.owner || !PyType_IsSubtype(type, kind.owner) || !Py_IS_TYPE(type, &PyType_Type) ||
+        !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyErr_Format(PyExc_TypeError, "cannot construct %.200s here", type->tp_name);
+        return -1;
+    }
+    for (int i = 0; i < constructed_count; ++i)
+        if (constructed[i].type == type) return 0;
+    if (constructed_count == int(sizeof constructed / sizeof *constructed)) {
+        PyErr_SetString(PyExc_RuntimeError, "too many constructed classes");
+        return -1;
+    }
+    constructed[constructed_count++] = {reinterpret_cast<PyTypeObject *>(Py_NewRef(type)), &kind, {}};
+    // Not inherited: a subclass is called through type.__call__, whose __init__ calls `fill`.
+    type->tp_vectorcall = construct;
+    return 0;
+}
+
+Shape shape_of(Kind &kind, PyTypeObject *type) {
+    for (int i = 0; i < constructed_count; ++i)
+        if (constructed[i].type == type) return current(constructed[i].shape, type, kind);
+    return current(kind.other, type, kind);
+}
+
+}  // namespace qm::contents
