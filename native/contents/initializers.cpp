@@ -140,10 +140,7 @@ PyObject *py_fill(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_RuntimeError, "the constructor is not installed");
         return nullptr;
     }
-    if (!PyObject_TypeCheck(args[0], K.owner)) {
-        PyErr_Format(PyExc_TypeError, "expected %.200s, got %T", K.owner->tp_name, args[0]);
-        return nullptr;
-    }
+    // Any object: one of another class is filled by attribute, as the Python statements would.
     if (K.fill(args[0], args + 1, K) < 0) return nullptr;
     Py_RETURN_NONE;
 }
