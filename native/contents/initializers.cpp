@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
+#include "common/slot_field.hpp"
 #include "contents/shape.hpp"
 #include "contents/state.hpp"
 
@@ -25,8 +26,7 @@ PyObject *utf8_of(PyObject *text) {
 PyObject *type_name(PyObject *value) { return PyType_GetName(Py_TYPE(value)); }
 
 // type, body and length (`len(body)`) of an in-memory body, in that order.
-int fill_body(PyObject *self, Kind &kind, PyObject *type, PyObject *body) {
-    const Shape shape = shape_of(kind, Py_TYPE(self));
+int fill_body(PyObject *self, const Kind &kind, const Shape &shape, PyObject *type, PyObject *body) {
     if (put(self, kind, shape, 0, type) < 0 || put(self, kind, shape, 1, body) < 0) return -1;
     const Py_ssize_t size = PyBytes_CheckExact(body) ? PyBytes_GET_SIZE(body) : PyObject_Size(body);
     if (size < 0) return -1;
@@ -53,13 +53,15 @@ int text_fill(PyObject *self, PyObject *const *args, Kind &kind) {
     const Shape shape = shape_of(kind, Py_TYPE(self));
     Ref type = shape.direct ? Ref::borrow(shape.media_type)
                             : Ref::steal(PyObject_GetAttr(self, S.n__media_type));
-    return type ? fill_body(self, kind, type.get(), data.get()) : -1;
+    return type ? fill_body(self, kind, shape, type.get(), data.get()) : -1;
 }
 
 // ---- JSON ------------------------------------------------------------------------------------
 
-// JSONSettings.dumps_utf8 as it was at installation; a replacement is called as it is.
+// JSONSettings.dumps_utf8 as it was at installation; a replacement is called as it is. And the
+// settings' `_dumps`, the dumps it calls.
 OverrideSite dumps_utf8_site{"dumps_utf8"};
+SlotField settings_dumps_field{"_dumps"};
 
 // `json_settings.dumps_utf8(data)`, with the default dumps' encoder called at once when that is
 // what the method would call. New reference.
@@ -68,7 +70,7 @@ PyObject *settings_dumps(const Kind &kind, PyObject *data) {
     const int overridden = is_overridden(dumps_utf8_site, settings, kind.settings_type);
     if (overridden < 0) return nullptr;
     if (!overridden) {
-        Ref dumps = Ref::steal(PyObject_GetAttr(settings, S.n__dumps));
+        Ref dumps = Ref::steal(settings_dumps_field.get(settings));
         if (!dumps) return nullptr;
         if (dumps.get() == kind.default_dumps) return PyObject_CallOneArg(kind.encode, data);
     }
@@ -100,7 +102,8 @@ int json_fill(PyObject *self, PyObject *const *args, Kind &kind) {
                                              : PyObject_CallOneArg(dumps, data));
     if (!dumped) return -1;
     Ref body = Ref::steal(dumped_bytes(std::move(dumped)));
-    return body ? fill_body(self, kind, kind.media_type, body.get()) : -1;
+    if (!body) return -1;
+    return fill_body(self, kind, shape_of(kind, Py_TYPE(self)), kind.media_type, body.get());
 }
 
 // ---- request bodies --------------------------------------------------------------------------
@@ -181,6 +184,7 @@ int install_json(PyTypeObject *cls, PyObject *media_type, PyObject *settings,
     kind.encode = Py_NewRef(encode);
     dumps_utf8_site.name = S.n_dumps_utf8;
     dumps_utf8_site.builtin = _PyType_Lookup(kind.settings_type, S.n_dumps_utf8);
+    if (settings_dumps_field.bind(kind.settings_type) < 0) return -1;
     return install_constructor(kind, cls);
 }
 

@@ -1,5 +1,6 @@
 #include "contents/shape.hpp"
 
+#include "common/type_call.hpp"
 #include "contents/state.hpp"
 
 namespace qm::contents {
@@ -44,23 +45,6 @@ const Shape &current(Shape &shape, PyTypeObject *type, const Kind &kind) {
     if (shape.type != type || type->tp_version_tag == 0 || shape.version != type->tp_version_tag)
         refresh(shape, type, kind);
     return shape;
-}
-
-// `type(*args, **kwargs)` as type.__call__ makes it.
-PyObject *call_type(PyObject *type, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    Ref positional = Ref::steal(PyTuple_New(nargs));
-    if (!positional) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i)
-        PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
-    Ref keywords;
-    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-        keywords = Ref::steal(PyDict_New());
-        if (!keywords) return nullptr;
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
-            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
-                return nullptr;
-    }
-    return PyType_Type.tp_call(type, positional.get(), keywords.get());
 }
 
 // The vectorcall of a constructed class: the instance allocated and filled at once, without the

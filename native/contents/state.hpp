@@ -10,7 +10,7 @@ namespace qm::contents {
 #define QM_CONTENTS_STATE(NAME, OBJECT, TYPE)                                                    \
     NAME(type) NAME(body) NAME(length) NAME(_source) NAME(_data) NAME(_complete) NAME(_streamed) \
     NAME(_received) NAME(max_size) NAME(announced) NAME(_reader) NAME(_read_done)              \
-    NAME(_media_type) NAME(_argument) NAME(__init__) NAME(encode) NAME(_dumps) NAME(dumps_utf8) \
+    NAME(_media_type) NAME(_argument) NAME(__init__) NAME(encode) NAME(dumps_utf8) \
     NAME(MAX_BODY_SIZE)                                                                        \
     OBJECT(utf8, state::str("utf-8"))                                                          \
     OBJECT(minus_one, PyLong_FromLong(-1))                                                     \

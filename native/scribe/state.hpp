@@ -11,9 +11,9 @@
 #include <string_view>
 
 #include "common/module_state.hpp"
+#include "common/slot_field.hpp"
 #include "headers/headers_api.hpp"
 #include "messages/messages_api.hpp"
-#include "scribe/slot_field.hpp"
 
 namespace qm::scribe {
 

@@ -1,14 +1,15 @@
-// A field of a sibling's class with __slots__ (the contents module's Content), read straight from
-// the instance while the attribute is still that class's own slot: what attribute access would
-// give, without the lookup. A subclass that puts a property (or anything else) in the slot's
-// place is read through attribute access; that answer is cached per type as overrides are.
+// A field of a Python class with __slots__ (the contents module's Content, the JSON settings),
+// read straight from the instance while the attribute is still that class's own slot: what
+// attribute access would give, without the lookup. A subclass that puts a property (or anything
+// else) in the slot's place is read through attribute access; that answer is cached per type as
+// overrides are.
 #pragma once
 
 #include <Python.h>
 
-#include "common/override.hpp"
+#include "override.hpp"
 
-namespace qm::scribe {
+namespace qm {
 
 class SlotField {
   public:
@@ -49,4 +50,4 @@ class SlotField {
     Py_ssize_t offset_ = -1;
 };
 
-}  // namespace qm::scribe
+}  // namespace qm
