@@ -38,6 +38,7 @@ def _recording(name):
 class Recorded(TextContent):
     """The slots replaced by properties that record each store."""
 
+    __slots__ = ("stored",)
     type = _recording("type")
     body = _recording("body")
     length = _recording("length")
@@ -63,13 +64,15 @@ class Shadowed(HTMLContent):  # has a __dict__, which the class attribute's look
 
 
 class Watched(RSGIContent):
+    __slots__ = ("limit",)
+
     @property
     def max_size(self):
-        return self.__dict__["limit"]
+        return self.limit
 
     @max_size.setter
     def max_size(self, value):
-        self.__dict__["limit"] = ("set", value)
+        self.limit = ("set", value)
 
 
 @pytest.mark.parametrize(
