@@ -165,7 +165,7 @@ PyObject *fill_asgi(PyObject *m, PyObject *const *args, Py_ssize_t nargs) {
 
 int install_text(PyTypeObject *owner, PyTypeObject *const *classes, int count) {
     PyObject *const names[] = {S.n_type, S.n_body, S.n_length};
-    if (bind_kind(text_kind, owner, names, 3) < 0) return -1;
+    if (bind_kind(text_kind, owner, names, 3) < 0 || install_new(text_kind, owner) < 0) return -1;
     for (int i = 0; i < count; ++i)
         if (install_constructor(text_kind, classes[i]) < 0) return -1;
     return 0;
@@ -175,7 +175,7 @@ int install_json(PyTypeObject *cls, PyObject *media_type, PyObject *settings,
                  PyObject *default_dumps, PyObject *encode) {
     PyObject *const names[] = {S.n_type, S.n_body, S.n_length};
     Kind &kind = json_kind;
-    if (bind_kind(kind, cls, names, 3) < 0) return -1;
+    if (bind_kind(kind, cls, names, 3) < 0 || install_new(kind, cls) < 0) return -1;
     kind.last_default = Py_None;
     kind.media_type = Py_NewRef(media_type);
     kind.settings = Py_NewRef(settings);
@@ -193,8 +193,10 @@ int install_server_bodies(PyTypeObject *base, PyTypeObject *asgi, PyTypeObject *
     PyObject *const names[] = {S.n_type,     S.n_body,      S.n_length,    S.n__source,
                                S.n__data,    S.n__complete, S.n__streamed, S.n__received,
                                S.n_max_size, S.n_announced, S.n__reader,   S.n__read_done};
-    if (bind_kind(server_body_kind, base, names, 10) < 0 || bind_kind(asgi_kind, asgi, names, 12) < 0)
+    if (bind_kind(server_body_kind, base, names, 10) < 0 || bind_kind(asgi_kind, asgi, names, 12) < 0 ||
+        install_new(server_body_kind, base) < 0)
         return -1;
+    asgi_kind.new_ = Py_NewRef(server_body_kind.new_);
     for (Kind *kind : {&server_body_kind, &asgi_kind}) {
         kind->last_default = S.minus_one;
         kind->globals = Py_NewRef(globals);

@@ -1,5 +1,6 @@
 #include "contents/shape.hpp"
 
+#include "common/methods.hpp"
 #include "common/type_call.hpp"
 #include "contents/state.hpp"
 
@@ -35,9 +36,10 @@ void refresh(Shape &shape, PyTypeObject *type, const Kind &kind) {
     shape.version = version;
     shape.direct = direct;
     shape.media_type = direct ? media_type : nullptr;
-    // What type.__call__ would do: object.__new__ (an abstract class refuses), then __init__.
-    shape.constructs = direct && type->tp_new == PyBaseObject_Type.tp_new &&
-                       !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) &&
+    // What type.__call__ would do: the kinds' __new__, which is object.__new__ (an abstract class
+    // refuses), then __init__.
+    shape.constructs = direct && !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) &&
+                       _PyType_Lookup(type, S.n___new__) == kind.new_ &&
                        _PyType_Lookup(type, S.n___init__) == kind.init;
 }
 
@@ -67,7 +69,44 @@ PyObject *construct(PyObject *callable, PyObject *const *args, size_t nargsf, Py
     return self.release();
 }
 
+// The `__new__` of a kind's owner (`self`): `cls.__new__(cls, *args, **kwargs)`.
+PyObject *allocate(PyObject *owner, PyObject *const *args, Py_ssize_t nargs, PyObject *) {
+    auto *base = reinterpret_cast<PyTypeObject *>(owner);
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "%.200s.__new__(): not enough arguments", base->tp_name);
+        return nullptr;
+    }
+    PyObject *cls = args[0];
+    if (!PyType_Check(cls)) {
+        PyErr_Format(PyExc_TypeError, "%.200s.__new__(X): X is not a type object (%T)",
+                     base->tp_name, cls);
+        return nullptr;
+    }
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (!PyType_IsSubtype(type, base)) {
+        PyErr_Format(PyExc_TypeError, "%.200s.__new__(%.200s): %.200s is not a subtype of %.200s",
+                     base->tp_name, type->tp_name, type->tp_name, base->tp_name);
+        return nullptr;
+    }
+    return PyBaseObject_Type.tp_new(type, S.empty_tuple, nullptr);
+}
+
+PyMethodDef allocate_def = {
+    "__new__", fastcall(allocate),
+    METH_FASTCALL | METH_KEYWORDS, "__new__(cls, /, *args, **kwargs)\n--\n\nobject.__new__(cls)."};
+
 }  // namespace
+
+int install_new(Kind &kind, PyTypeObject *owner) {
+    Ref function = Ref::steal(PyCFunction_NewEx(&allocate_def, reinterpret_cast<PyObject *>(owner),
+                                                nullptr));
+    Ref method = function ? Ref::steal(PyStaticMethod_New(function.get())) : Ref{};
+    if (!method ||
+        PyObject_SetAttr(reinterpret_cast<PyObject *>(owner), S.n___new__, method.get()) < 0)
+        return -1;
+    kind.new_ = method.release();
+    return 0;
+}
 
 int bind_kind(Kind &kind, PyTypeObject *owner, PyObject *const *names, int count) {
     PyObject *init = _PyType_Lookup(owner, S.n___init__);

@@ -28,7 +28,7 @@ struct Shape {
     PyTypeObject *type = nullptr;
     unsigned int version = 0;
     bool direct = false;      // the fields are stored by offset
-    bool constructs = false;  // `type(...)` is object.__new__ then the kind's own __init__
+    bool constructs = false;  // `type(...)` is the kinds' own __new__, then its own __init__
     PyObject *media_type = nullptr;  // the type's `_media_type` when direct and the kind reads one
 };
 
@@ -47,6 +47,7 @@ struct Kind {
     int count = 0;
     PyTypeObject *owner = nullptr;   // the class whose `__init__` this is
     PyObject *init = nullptr;        // that `__init__`, the Python function calling `fill`
+    PyObject *new_ = nullptr;        // the `__new__` it inherits, installed by `install_new`
     Shape other;                     // the last type met that is not one of the kind's classes
     // What the kind's fields are filled from, given at installation (kept for the process).
     PyObject *media_type = nullptr;       // JSON: application/json
@@ -61,6 +62,12 @@ struct Kind {
 // Binds `kind` to `owner`: its `__init__` (a Python function) and, by name, the member
 // descriptors of the slots it fills. -1 with an error set.
 int bind_kind(Kind &kind, PyTypeObject *owner, PyObject *const *names, int count);
+
+// Gives `owner` a native `__new__`: object.__new__(cls), whatever the arguments (they are
+// `__init__`'s). CPython runs a Python `__init__` straight after object.__new__ for a call from
+// Python code, without asking the class; with a `__new__` of its own the class's vectorcall
+// answers that call too. The kinds of `owner` and of its subclasses read it as `new_`.
+int install_new(Kind &kind, PyTypeObject *owner);
 
 // Makes `type(...)` build its instances straight through `kind` when nothing about `type` has
 // changed what that call does. `type` must be the kind's owner or one of its subclasses.

@@ -10,11 +10,12 @@ namespace qm::contents {
 #define QM_CONTENTS_STATE(NAME, OBJECT, TYPE)                                                    \
     NAME(type) NAME(body) NAME(length) NAME(_source) NAME(_data) NAME(_complete) NAME(_streamed) \
     NAME(_received) NAME(max_size) NAME(announced) NAME(_reader) NAME(_read_done)              \
-    NAME(_media_type) NAME(_argument) NAME(__init__) NAME(encode) NAME(dumps_utf8) \
+    NAME(_media_type) NAME(_argument) NAME(__init__) NAME(__new__) NAME(encode) NAME(dumps_utf8) \
     NAME(MAX_BODY_SIZE)                                                                        \
     OBJECT(utf8, state::str("utf-8"))                                                          \
     OBJECT(minus_one, PyLong_FromLong(-1))                                                     \
-    OBJECT(zero, PyLong_FromLong(0))
+    OBJECT(zero, PyLong_FromLong(0))                                                           \
+    OBJECT(empty_tuple, PyTuple_New(0))
 
 struct State {
     QM_STATE_FIELDS(QM_CONTENTS_STATE)

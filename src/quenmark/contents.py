@@ -580,8 +580,11 @@ class RSGIContent(_ServerBody):
         await rsgi_wait_disconnected(self._channel())
 
 
-# Every response and every request with a body makes one of these: native code that calls the
-# classes (the response shortcuts, the servers) has them made without a Python frame.
+# Every response and every request with a body makes one of these, so a call of these classes
+# allocates and fills the instance natively, without type.__call__ and the __init__ frame, while
+# the class is as defined here. To that end _UTF8Content, JSONContent and _ServerBody get a native
+# __new__ (object.__new__(cls), ignoring the arguments): CPython would otherwise run a Python
+# __init__ straight after object.__new__ for calls from Python code, never asking the class.
 _contents.install_text(_UTF8Content, TextContent, HTMLContent)
 _contents.install_json(JSONContent, _APPLICATION_JSON, json_settings, default_json_dumps, _encode)
 _contents.install_server_bodies(_ServerBody, ASGIContent, RSGIContent, globals())

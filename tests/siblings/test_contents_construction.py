@@ -2,7 +2,9 @@
 Python, from the response shortcuts and from the servers' request path, they must build what
 the classes' Python definitions say, also once a subclass or a patch changes the class."""
 
+import copy
 import json as stdlib_json
+import pickle
 
 import pytest
 
@@ -110,6 +112,28 @@ def test_a_patched_class_is_seen_at_once(monkeypatch, via):
     assert (make("a").type, make("a").body) == (b"text/plain; charset=utf-8", b"a")
 
 
+@pytest.mark.parametrize("via", ["class", "shortcut"])
+def test_a_replaced_new_is_called(monkeypatch, via):
+    made = []
+
+    def new(cls, *args):
+        made.append(args)
+        return contents._UTF8Content.__new__(cls)
+
+    monkeypatch.setattr(TextContent, "__new__", new)
+    content = TextContent("a") if via == "class" else responses.text("a").content
+    assert (made, content.body) == ([("a",)], b"a")
+
+
+@pytest.mark.parametrize("content", [TextContent("é"), JSONContent([1]), RSGIContent(None, 3)])
+def test_copies_and_pickles_keep_the_fields(content):
+    names = ["type", "body", "length"] + (["announced"] if isinstance(content, RSGIContent) else [])
+    for other in [copy.copy(content)] + ([] if isinstance(content, RSGIContent) else [
+            pickle.loads(pickle.dumps(content))]):
+        assert type(other) is type(content)
+        assert [getattr(other, n) for n in names] == [getattr(content, n) for n in names]
+
+
 def test_reinitialising_replaces_the_fields():
     content = TextContent("first")
     content.__init__("2nd")
@@ -151,6 +175,7 @@ def test_json_calls_a_replaced_dumps_utf8(monkeypatch):
         (lambda: responses.json([], dumps=lambda o: None), TypeError, "Expected bytes, got NoneType"),
         (lambda: JSONContent({1j}), TypeError, "Encoding objects of type complex is unsupported"),
         (lambda: ASGIContent(5), TypeError, "receive must be the ASGI receive callable"),
+        (lambda: TextContent.__new__(int), TypeError, "int is not a subtype of _UTF8Content"),
         (lambda: ASGIContent(), TypeError, "missing 1 required positional argument: 'receive'"),
         (lambda: responses.text("x", "200"), TypeError, "cannot be interpreted as an integer"),
         (lambda: _contents.fill_text(object(), "x"), AttributeError, "no attribute '_media_type'"),
