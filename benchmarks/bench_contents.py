@@ -4,8 +4,8 @@ A TextContent is the text encoded as UTF-8 plus one allocation; a JSONContent, t
 serialised plus one; a response shortcut, those plus a response from the pool. Each row times
 the construction, the work it cannot avoid ("floor") and prints their difference, the
 construction's own cost: what the native constructors (quenmark._contents) keep small. Calls
-"from C" are made as the servers and the shortcuts make them (operator.call, a vectorcall);
-a call from Python code still runs the class's one-line `__init__`. Medians of one run.
+"from C" are made as the servers and the shortcuts make them (operator.call, a vectorcall).
+Medians of one run.
 
     .venv/bin/python benchmarks/bench_contents.py [--repeat N] [--number N]
 """
