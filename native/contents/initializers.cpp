@@ -3,7 +3,7 @@
 #include "common/args.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
-#include "common/slot_field.hpp"
+#include "common/slot_attr.hpp"
 #include "contents/shape.hpp"
 #include "contents/state.hpp"
 
@@ -61,7 +61,7 @@ int text_fill(PyObject *self, PyObject *const *args, Kind &kind) {
 // JSONSettings.dumps_utf8 as it was at installation; a replacement is called as it is. And the
 // settings' `_dumps`, the dumps it calls.
 OverrideSite dumps_utf8_site{"dumps_utf8"};
-SlotField settings_dumps_field{"_dumps"};
+SlotAttr settings_dumps_field{"_dumps"};
 
 // `json_settings.dumps_utf8(data)`, with the default dumps' encoder called at once when that is
 // what the method would call. New reference.
@@ -184,7 +184,6 @@ int install_json(PyTypeObject *cls, PyObject *media_type, PyObject *settings,
     kind.encode = Py_NewRef(encode);
     dumps_utf8_site.name = S.n_dumps_utf8;
     dumps_utf8_site.builtin = _PyType_Lookup(kind.settings_type, S.n_dumps_utf8);
-    if (settings_dumps_field.bind(kind.settings_type) < 0) return -1;
     return install_constructor(kind, cls);
 }
 
