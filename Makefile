@@ -34,7 +34,7 @@ test-python: build
 
 # The package, the examples, the public API's typing checks and the guide's samples, under
 # mypy --strict; and the compiled modules' stubs against their runtime signatures (stubtest).
-COMPILED := quenmark.headers quenmark.messages quenmark.routing quenmark.keystone quenmark.scribe quenmark._multipart
+COMPILED := quenmark.headers quenmark.messages quenmark.routing quenmark.keystone quenmark.scribe quenmark._multipart quenmark._contents
 
 typecheck: build
 	rm -rf build/guide && $(PY) tests/test_docs.py build/guide

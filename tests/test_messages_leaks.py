@@ -7,7 +7,7 @@ import tracemalloc
 
 import pytest
 
-from quenmark.contents import ASGIContent, Content, TextContent
+from quenmark.contents import ASGIContent, Content, JSONContent, RSGIContent, TextContent
 from quenmark.cookies import Cookie
 from quenmark.messages import (
     Message,
@@ -17,11 +17,14 @@ from quenmark.messages import (
     acquire_response,
     get_absolute_url_to_path,
     get_request_absolute_url,
+    html,
     is_cors_preflight_request,
+    json,
     method_without_body,
     parse_charset,
     release_request,
     release_response,
+    text,
 )
 
 KEY = b"x-leak-key"
@@ -220,6 +223,17 @@ def operations():
         lambda: get_request_absolute_url(Request("GET", b"/", [])),
         lambda: get_absolute_url_to_path(request(), "/x"),
         lambda: get_absolute_url_to_path(request(), None),
+        # contents and the response shortcuts
+        lambda: release_response(text("x", 201)),
+        lambda: release_response(json({"a": [1]})),
+        lambda: json([], 200, lambda o: bytearray(b"[]")),
+        lambda: json([], dumps=lambda o: 5),
+        lambda: html(b"x"),
+        lambda: text("x", "bad"),
+        lambda: TextContent("abc").__init__("de"),
+        lambda: JSONContent({1j}),
+        lambda: RSGIContent(None, 3),
+        lambda: ASGIContent(5),
         # forms
         lambda: (lambda q: (drive(q.form()), drive(q.files("a")), q.reset()))(form_request()),
         lambda: drive(form_request(FORM_BODY[:-20]).form()),

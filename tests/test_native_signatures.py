@@ -6,7 +6,7 @@ import inspect
 
 import pytest
 
-MODULES = ["headers", "messages", "routing", "keystone", "scribe"]
+MODULES = ["headers", "messages", "routing", "keystone", "scribe", "_contents"]
 
 
 def callables():

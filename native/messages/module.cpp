@@ -16,6 +16,7 @@
 #include "messages/request.hpp"
 #include "messages/request_helpers.hpp"
 #include "messages/response.hpp"
+#include "messages/shortcuts.hpp"
 #include "messages/state.hpp"
 
 namespace qm::messages {
@@ -89,7 +90,7 @@ PyObject *init_module() {
     if (init_state() < 0 || init_coroutines() < 0) return nullptr;
     kModuleDef.m_methods = join_methods(
         {kFunctions, body::module_functions(), pool_functions(), request_helper_functions(),
-         forms::module_functions()});
+         forms::module_functions(), shortcut_functions()});
     if (ready_message_type() < 0 || ready_request_type() < 0 || ready_response_type() < 0)
         return nullptr;
     Ref module = Ref::steal(PyModule_Create(&kModuleDef));

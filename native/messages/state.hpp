@@ -35,6 +35,9 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     /* Sibling modules. */                                                                     \
     TYPE(content_type, state::cls("quenmark.contents", "Content"))                             \
     OBJECT(content_dispose, state::getattr(reinterpret_cast<PyObject *>(S.content_type), "dispose")) \
+    TYPE(text_content_type, state::cls("quenmark.contents", "TextContent"))                     \
+    TYPE(html_content_type, state::cls("quenmark.contents", "HTMLContent"))                     \
+    TYPE(json_content_type, state::cls("quenmark.contents", "JSONContent"))                     \
     TYPE(cookie_type, state::cls("quenmark.cookies", "Cookie"))                                \
     OBJECT(parse_cookie, state::attr("quenmark.cookies", "parse_cookie"))                      \
     OBJECT(write_cookie_for_response, state::attr("quenmark.cookies", "write_cookie_for_response")) \

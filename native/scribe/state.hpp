@@ -11,9 +11,9 @@
 #include <string_view>
 
 #include "common/module_state.hpp"
+#include "common/slot_attr.hpp"
 #include "headers/headers_api.hpp"
 #include "messages/messages_api.hpp"
-#include "scribe/slot_field.hpp"
 
 namespace qm::scribe {
 
@@ -97,9 +97,9 @@ struct State {
     PyObject *lengths[kCachedLengths] = {};  // b"0", b"1", ...: made on first use
 
     // Content's fields, read on every response.
-    SlotField content_media_type{"type"};
-    SlotField content_body{"body"};
-    SlotField content_length{"length"};
+    SlotAttr content_media_type{"type"};
+    SlotAttr content_body{"body"};
+    SlotAttr content_length{"length"};
 
     // The RSGI adapter's tables: request header names and values (text -> bytes), response
     // header names and values and content types (bytes -> text), and the one-pair header lists

@@ -23,10 +23,15 @@ from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable, I
 from typing import IO, Any, Union
 from urllib.parse import parse_qsl, urlencode
 
+from quenmark import _contents
+from quenmark._contents import fill_asgi as _fill_asgi
+from quenmark._contents import fill_json as _fill_json
+from quenmark._contents import fill_server_body as _fill_server_body
+from quenmark._contents import fill_text as _fill_text
 from quenmark.disconnects import rsgi_wait_disconnected
 from quenmark.exceptions import ContentTooLarge, InvalidOperation, MessageAborted
 from quenmark.settings.encodings import encodings_settings
-from quenmark.settings.json import json_settings
+from quenmark.settings.json import _encode, default_json_dumps, json_settings
 
 __all__ = [
     "ASGIContent",
@@ -171,12 +176,9 @@ class _UTF8Content(Content):
     _argument: str
 
     def __init__(self, text: str) -> None:
-        if not isinstance(text, str):
-            raise TypeError(f"{self._argument} must be str, not {type(text).__name__}")
-        data = text.encode("utf-8")
-        self.type = self._media_type
-        self.body = data
-        self.length = len(data)
+        # isinstance(text, str) or TypeError naming _argument; type = the class's _media_type,
+        # body = text.encode("utf-8"), length = len(body).
+        _fill_text(self, text)
 
 
 class TextContent(_UTF8Content):
@@ -201,16 +203,9 @@ class JSONContent(Content):
     __slots__ = ()
 
     def __init__(self, data: Any, dumps: Callable[[Any], str] | None = None) -> None:
-        if dumps is None:
-            body = json_settings.dumps_utf8(data)
-        else:
-            text = dumps(data)
-            body = text.encode("utf-8") if isinstance(text, str) else text
-        if type(body) is not bytes:
-            body = _as_bytes(body)
-        self.type = _APPLICATION_JSON
-        self.body = body
-        self.length = len(body)
+        # body = json_settings.dumps_utf8(data), or dumps(data) encoded when it is text; then
+        # as _as_bytes takes it.
+        _fill_json(self, data, dumps)
 
 
 class FormContent(Content):
@@ -308,17 +303,17 @@ class _ServerBody(Content):
 
     __slots__ = ("_source", "_data", "_complete", "_streamed", "_received", "max_size", "announced")
 
+    _source: Any
+    _data: bytes | None
+    _complete: bool
+    _streamed: bool
+    _received: int
+    max_size: int | None
+    announced: int
+
     def __init__(self, source: Any, announced: int = -1) -> None:
-        self.type = None
-        self.body = None
-        self.length = -1
-        self._source = source
-        self._data: bytes | None = None
-        self._complete = False
-        self._streamed = False
-        self._received = 0
-        self.max_size = MAX_BODY_SIZE
-        self.announced = announced
+        # type and body None, length -1, nothing received yet, max_size = MAX_BODY_SIZE now.
+        _fill_server_body(self, source, announced)
 
     @property
     def body_buffer(self) -> memoryview:
@@ -371,12 +366,12 @@ class ASGIContent(_ServerBody):
 
     __slots__ = ("_reader", "_read_done")
 
+    _reader: object
+    _read_done: asyncio.Future[None] | None
+
     def __init__(self, receive: Receive, announced: int = -1) -> None:
-        if not callable(receive):
-            raise TypeError("receive must be the ASGI receive callable")
-        super().__init__(receive, announced)
-        self._reader: object = None
-        self._read_done: asyncio.Future[None] | None = None
+        # As _ServerBody's once receive is found callable (else TypeError); no reader yet.
+        _fill_asgi(self, receive, announced)
 
     def _begin_reading(self) -> None:
         self._reader = _current_task()
@@ -583,6 +578,16 @@ class RSGIContent(_ServerBody):
         """Returns once the client has gone away (`protocol.client_disconnect()`); never, with a
         protocol that cannot tell."""
         await rsgi_wait_disconnected(self._channel())
+
+
+# Every response and every request with a body makes one of these, so a call of these classes
+# allocates and fills the instance natively, without type.__call__ and the __init__ frame, while
+# the class is as defined here. To that end _UTF8Content, JSONContent and _ServerBody get a native
+# __new__ (object.__new__(cls), ignoring the arguments): CPython would otherwise run a Python
+# __init__ straight after object.__new__ for calls from Python code, never asking the class.
+_contents.install_text(_UTF8Content, TextContent, HTMLContent)
+_contents.install_json(JSONContent, _APPLICATION_JSON, json_settings, default_json_dumps, _encode)
+_contents.install_server_bodies(_ServerBody, ASGIContent, RSGIContent, globals())
 
 
 # -- forms ----------------------------------------------------------------------------

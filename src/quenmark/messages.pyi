@@ -44,6 +44,16 @@ def acquire_response(
 ) -> Response: ...
 def release_response(response: Response) -> None: ...
 
+# The response shortcuts (quenmark.responses).
+def text(value: str, status: int = 200) -> Response:
+    """A text/plain response (UTF-8)."""
+
+def html(value: str, status: int = 200) -> Response:
+    """A text/html response (UTF-8)."""
+
+def json(data: Any, status: int = 200, dumps: Callable[[Any], str] | None = None) -> Response:
+    """An application/json response; `dumps` defaults to the configured JSON settings."""
+
 # Request helpers.
 def method_without_body(method: str | None) -> bool: ...
 def is_cors_request(request: Request) -> bool: ...

@@ -3,17 +3,15 @@
 from __future__ import annotations
 
 from collections.abc import AsyncIterable, AsyncIterator, Callable
-from typing import Any, TypeVar
+from typing import TypeVar
 from urllib.parse import quote
 
-from quenmark.contents import (
-    HTMLContent,
-    JSONContent,
-    ServerSentEvent,
-    StreamedContent,
-    TextContent,
-)
-from quenmark.messages import Response, acquire_response
+from quenmark.contents import ServerSentEvent, StreamedContent
+
+# Most handlers answer with text(value, status=200), html(value, status=200) or
+# json(data, status=200, dumps=None), so they are native: each is
+# acquire_response(status, None, TextContent(value)) (HTMLContent(value), JSONContent(data, dumps)).
+from quenmark.messages import Response, acquire_response, html, json, text
 
 T = TypeVar("T")
 
@@ -22,21 +20,6 @@ __all__ = ["html", "json", "no_content", "redirect", "sse", "stream", "text", "w
 # Characters that may stand in a Location value as they are: the reserved and
 # unreserved characters of RFC 3986, and "%" so that escapes are kept as given.
 _LOCATION_SAFE = ":/?#[]@!$&'()*+,;=%~-._"
-
-
-def text(value: str, status: int = 200) -> Response:
-    """A text/plain response (UTF-8)."""
-    return acquire_response(status, None, TextContent(value))
-
-
-def html(value: str, status: int = 200) -> Response:
-    """A text/html response (UTF-8)."""
-    return acquire_response(status, None, HTMLContent(value))
-
-
-def json(data: Any, status: int = 200, dumps: Callable[[Any], str] | None = None) -> Response:
-    """An application/json response; `dumps` defaults to the configured JSON settings."""
-    return acquire_response(status, None, JSONContent(data, dumps))
 
 
 def _location(location: str | bytes) -> bytes:
