@@ -5,6 +5,7 @@
 #include "common/init_args.hpp"
 #include "common/ref.hpp"
 #include "common/slot_attr.hpp"
+#include "common/type_call.hpp"
 #include "routing/state.hpp"
 #include "routing/unquote.hpp"
 
@@ -100,19 +101,7 @@ PyObject *match_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
     auto *t = reinterpret_cast<PyTypeObject *>(type);
     if (t != &RouteMatchType) {
         // Not reached for host subclasses (they do not inherit this slot); kept for safety.
-        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        Ref tuple = Ref::steal(PyTuple_New(nargs));
-        if (!tuple) return nullptr;
-        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-        Ref kwargs;
-        if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-            kwargs = Ref::steal(PyDict_New());
-            if (!kwargs) return nullptr;
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
-                    return nullptr;
-        }
-        return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+        return call_type(type, args, PyVectorcall_NARGS(nargsf), kwnames);
     }
     static const char *const names[] = {"route", "values"};
     PyObject *values[] = {nullptr, Py_None};

@@ -174,22 +174,19 @@ async def test_calling_the_application_honours_its_class_call(make):
     cls = make()
     app = cls()
     app.router.add("GET", "/", _hello)
+    first = await events_of(app, "GET", b"/", [(b"host", b"x")])
     sent = []
-
-    async def receive():
-        return {"type": "http.request", "body": b"", "more_body": False}
 
     async def send(event):
         sent.append(event)
 
-    scope = {"type": "http", "method": "GET", "path": "/", "raw_path": b"/", "query_string": b"",
-             "headers": [(b"host", b"x")], "scheme": "http", "http_version": "1.1"}
-    await app(scope, receive=receive, send=send)
-    await app(dict(scope), receive, send)
-    assert [e.get("status") for e in sent if e["type"] == "http.response.start"] == [200, 200]
+    # By keyword too: a GET's body is never asked for.
+    await app({"type": "http", "method": "GET", "path": "/", "raw_path": b"/", "headers": []},
+              receive=None, send=send)
+    assert [e.get("status") for e in first + sent if "status" in e] == [200, 200]
     assert getattr(cls, "calls", 2) == 2
     with pytest.raises(TypeError):
-        app(scope, receive)
+        app({"type": "http"}, None)
 
 
 async def _hello(request):
