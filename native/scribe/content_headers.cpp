@@ -29,9 +29,17 @@ PyObject *content_type_value(PyObject *type) {
     return Py_NewRef(type);
 }
 
+// Appends (name, value). The names here are the library's shared ones already, so a plain list
+// takes the pair as it is; anything else in its place gets what _add_header does.
 int add(PyObject *message, PyObject *name, Ref value) {
     if (!value) return -1;
-    return S.messages->_add_header(message, name, value.get());
+    PyObject *raw = as_response(message)->base._raw_headers;
+    if (!PyList_CheckExact(raw)) return S.messages->_add_header(message, name, value.get());
+    Ref pair = Ref::steal(PyTuple_New(2));
+    if (!pair) return -1;
+    PyTuple_SET_ITEM(pair.get(), 0, Py_NewRef(name));
+    PyTuple_SET_ITEM(pair.get(), 1, value.release());
+    return PyList_Append(raw, pair.get());
 }
 
 }  // namespace
