@@ -258,6 +258,27 @@ PyObject *get_single_header(PyObject *self, PyObject *key) {
     return dispatch_object(is_builtin_message(self), get_single_header_site, &MessageType,
                            Returns{&PyBytes_Type}, get_single_header_impl, self, key);
 }
+int for_each_header_value(PyObject *self, PyObject *key, int (*on_value)(PyObject *, PyObject *),
+                          PyObject *arg) {
+    if (!is_builtin_message(self)) {
+        const int o = is_overridden(get_headers_site, self, &MessageType);
+        if (o < 0) return -1;
+        if (o) {
+            Ref values = Ref::steal(get_headers(self, key));
+            if (!values) return -1;
+            Ref it = Ref::steal(PyObject_GetIter(values.get()));
+            if (!it) return -1;
+            while (Ref value = Ref::steal(PyIter_Next(it.get())))
+                if (on_value(value.get(), arg) < 0) return -1;
+            return PyErr_Occurred() ? -1 : 0;
+        }
+    }
+    return scan_pairs(self, key, [on_value, arg](PyObject *pair) {
+        if (!header_engine::check_indexable(pair, 1)) return -1;
+        Ref value = Ref::borrow(PyTuple_GET_ITEM(pair, 1));  // on_value may change the list
+        return on_value(value.get(), arg) < 0 ? -1 : 1;
+    }) < 0 ? -1 : 0;
+}
 int remove_header(PyObject *self, PyObject *key) {
     return dispatch_void(is_builtin_message(self), remove_header_site, &MessageType,
                          remove_header_impl, self, key);

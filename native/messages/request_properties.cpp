@@ -21,10 +21,16 @@ namespace qm::messages {
 
 namespace {
 
-// bytes → str as UTF-8, strictly or with `errors`; other objects use their own `decode`.
+// bytes → str as UTF-8, strictly or with `errors`; other objects use their own `decode`. Plain
+// ASCII, what paths and hosts nearly always are, is copied without the decoder's passes.
 PyObject *decode_utf8(PyObject *value, const char *errors = nullptr) {
-    if (PyBytes_Check(value))
-        return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), errors);
+    if (PyBytes_Check(value)) {
+        const char *s = PyBytes_AS_STRING(value);
+        const Py_ssize_t n = PyBytes_GET_SIZE(value);
+        PyObject *plain = nullptr;
+        if (const int r = plain_ascii_text(s, n, 0x80, 0x80, &plain)) return r > 0 ? plain : nullptr;
+        return PyUnicode_DecodeUTF8(s, n, errors);
+    }
     if (errors) return PyObject_CallMethod(value, "decode", "ss", "utf8", errors);
     return PyObject_CallMethod(value, "decode", "s", "utf8");
 }
@@ -445,18 +451,15 @@ int parse_cookie_header(PyObject *value, PyObject *out) {
     }
 }
 
+int add_cookies_of(PyObject *value, PyObject *out) {
+    if (!check_value(value, &PyBytes_Type)) return -1;
+    return parse_cookie_header(value, out);
+}
+
 PyObject *get_cookies(PyObject *self, void *) {
     Ref out = Ref::steal(PyDict_New());
-    if (!out) return nullptr;
-    Ref values = Ref::steal(get_headers(self, S.h_cookie));
-    if (!values) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(values.get()));
-    if (!it) return nullptr;
-    while (Ref value = Ref::steal(PyIter_Next(it.get()))) {
-        if (!check_value(value.get(), &PyBytes_Type)) return nullptr;
-        if (parse_cookie_header(value.get(), out.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
+    if (!out || for_each_header_value(self, S.h_cookie, add_cookies_of, out.get()) < 0)
+        return nullptr;
     return out.release();
 }
 
