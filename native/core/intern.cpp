@@ -51,10 +51,28 @@ constexpr std::string_view kContentTypes[] = {
 // mixes the length with the first and last eight bytes: constant time whatever the length, and
 // still distinct for every entry of the tables. The same two words, kept with each entry, decide
 // a match of up to sixteen bytes without a call to memcmp.
+// A match of up to sixteen bytes is decided on the words alone, so they must hold the bytes in
+// order: the byte loads below are little-endian, like the word loads.
+static_assert(std::endian::native == std::endian::little);
+
 inline uint64_t load_partial(const char *s, size_t n) {
-    uint64_t v = 0;
-    if (n) std::memcpy(&v, s, n < 8 ? n : 8);  // an empty text may come as a null pointer
-    return v;
+    // The first min(n, 8) bytes, zero-padded, as memcpy into a zeroed word gives them, but
+    // without its byte loop: two loads that may overlap, which changes nothing since overlapping
+    // bytes are the same. An empty text may come as a null pointer.
+    const auto byte = [s](size_t i) { return uint64_t(static_cast<unsigned char>(s[i])) << (8 * i); };
+    if (n >= 8) {
+        uint64_t v;
+        std::memcpy(&v, s, 8);
+        return v;
+    }
+    if (n >= 4) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, s, 4);
+        std::memcpy(&hi, s + n - 4, 4);
+        return uint64_t(lo) | uint64_t(hi) << (8 * (n - 4));
+    }
+    if (n == 0) return 0;
+    return byte(0) | byte(n / 2) | byte(n - 1);
 }
 
 struct Words {
