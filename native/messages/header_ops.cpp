@@ -5,6 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/header_entries.hpp"
+#include "common/iterate.hpp"
 #include "common/line_breaks.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
@@ -266,11 +267,7 @@ int for_each_header_value(PyObject *self, PyObject *key, int (*on_value)(PyObjec
         if (o) {
             Ref values = Ref::steal(get_headers(self, key));
             if (!values) return -1;
-            Ref it = Ref::steal(PyObject_GetIter(values.get()));
-            if (!it) return -1;
-            while (Ref value = Ref::steal(PyIter_Next(it.get())))
-                if (on_value(value.get(), arg) < 0) return -1;
-            return PyErr_Occurred() ? -1 : 0;
+            return for_each_item(values.get(), [on_value, arg](PyObject *v) { return on_value(v, arg); });
         }
     }
     return scan_pairs(self, key, [on_value, arg](PyObject *pair) {

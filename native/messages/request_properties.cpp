@@ -11,6 +11,7 @@
 #include "common/args.hpp"
 #include "common/ascii_text.hpp"
 #include "common/errors.hpp"
+#include "common/iterate.hpp"
 #include "common/ref.hpp"
 #include "common/unpack.hpp"
 #include "messages/message.hpp"
@@ -429,11 +430,7 @@ int parse_cookie_header(PyObject *value, PyObject *out) {
     if (!PyBytes_Check(value)) {
         Ref parts = Ref::steal(PyObject_CallMethod(value, "split", "O", S.cookie_separator));
         if (!parts) return -1;
-        Ref it = Ref::steal(PyObject_GetIter(parts.get()));
-        if (!it) return -1;
-        while (Ref part = Ref::steal(PyIter_Next(it.get())))
-            if (add_cookie_part(part.get(), out) < 0) return -1;
-        return PyErr_Occurred() ? -1 : 0;
+        return for_each_item(parts.get(), [out](PyObject *part) { return add_cookie_part(part, out); });
     }
     // The value's own bytes: unquote may run host code, but nothing can change a bytes object.
     Ref hold = Ref::borrow(value);
