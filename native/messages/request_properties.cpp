@@ -218,6 +218,16 @@ PyObject *parse_query(PyObject *raw) {
     if (!out) return nullptr;
     const char *s = PyBytes_AS_STRING(raw);
     const Py_ssize_t n = PyBytes_GET_SIZE(raw);
+    // The first names of the query by their raw bytes, with their lists (which `out` holds): a
+    // name that comes again as it was, as a list parameter does, is appended to at once, with no
+    // new key, list or hashing. Equal raw bytes decode to equal names.
+    struct Seen {
+        const char *raw;
+        Py_ssize_t length;
+        PyObject *values;
+    };
+    Seen seen[8];
+    int n_seen = 0;
     Py_ssize_t start = 0;
     while (start <= n) {
         const char *amp = static_cast<const char *>(std::memchr(s + start, '&', size_t(n - start)));
@@ -227,12 +237,22 @@ PyObject *parse_query(PyObject *raw) {
         start = end + 1;
         const char *eq = len ? static_cast<const char *>(std::memchr(field, '=', size_t(len))) : nullptr;
         if (!eq || eq == field + len - 1) continue;  // no value: dropped
-        Ref name = Ref::steal(query_piece(field, eq - field));
+        const Py_ssize_t name_length = eq - field;
+        PyObject *known = nullptr;
+        for (int i = 0; i < n_seen && !known; ++i)
+            if (seen[i].length == name_length && std::memcmp(seen[i].raw, field, size_t(name_length)) == 0)
+                known = seen[i].values;
+        if (known) {
+            Ref value = Ref::steal(query_piece(eq + 1, field + len - eq - 1));
+            if (!value || PyList_Append(known, value.get()) < 0) return nullptr;
+            continue;
+        }
+        Ref name = Ref::steal(query_piece(field, name_length));
         if (!name) return nullptr;
         Ref value = Ref::steal(query_piece(eq + 1, field + len - eq - 1));
         if (!value) return nullptr;
-        // Names seldom repeat: the new list goes in with one probe, and only a repeated name
-        // drops it for the list already there.
+        // Otherwise the new list goes in with one probe, and a name that decodes like an earlier
+        // one drops it for the list already there.
         Ref list = Ref::steal(PyList_New(1));
         if (!list) return nullptr;
         PyList_SET_ITEM(list.get(), 0, Py_NewRef(value.get()));
@@ -241,6 +261,7 @@ PyObject *parse_query(PyObject *raw) {
         if (present < 0) return nullptr;
         Ref held = Ref::steal(values);
         if (present && PyList_Append(values, value.get()) < 0) return nullptr;
+        if (!present && n_seen < 8) seen[n_seen++] = Seen{field, name_length, values};
     }
     return out.release();
 }
