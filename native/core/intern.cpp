@@ -88,6 +88,18 @@ inline uint32_t text_hash(Words w, size_t len) {
     return static_cast<uint32_t>(h ^ (h >> 29));
 }
 
+// Bytes [8, len - 8) of two texts longer than sixteen bytes, a word at a time; the last word may
+// reach into the tail, which is compared already.
+inline bool same_middle(const char *a, const char *b, size_t len) {
+    for (size_t i = 8; i + 8 < len; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) return false;
+    }
+    return true;
+}
+
 enum class Kind { Str, Bytes };
 
 // Slots are four times the entries, so probes stay short; a miss usually ends on the first slot.
@@ -105,7 +117,7 @@ class InternTable {
             // The words cover the first and the last eight bytes; only a longer text has a
             // middle left to compare.
             if (slot.text.size() == len && slot.words.head == w.head && slot.words.tail == w.tail &&
-                (len <= 16 || std::memcmp(slot.text.data() + 8, s + 8, len - 16) == 0))
+                (len <= 16 || same_middle(slot.text.data(), s, len)))
                 return slot.object;
             i = (i + 1) & kMask;
         }
@@ -121,7 +133,7 @@ class InternTable {
         PyObject *object = nullptr;  // owned for the life of the process
     };
 
-    bool fill() {
+    [[gnu::noinline, gnu::cold]] bool fill() {
         // A lookup must leave the error state as it found it, also when the caller already has
         // an exception pending.
         PyObject *pending = PyErr_GetRaisedException();
