@@ -64,5 +64,20 @@ def test_lookups_take_no_references(function, text, kind):
     assert sys.getrefcount(shared) == before
 
 
+@pytest.mark.parametrize(
+    "name",
+    [b"te", b"age", b"host", b"cookie", b"if-range", b"user-agent", b"content-location",
+     b"x-forwarded-proto", b"access-control-allow-credentials"],
+)
+def test_a_header_name_differing_in_any_one_byte_is_a_miss(name):
+    # Every length class of the comparison: under four, under eight, two overlapping words, a
+    # middle beyond sixteen bytes.
+    assert lookup("get_interned_header_name_bytes", name) == name
+    for i in range(len(name)):
+        for byte in (0, name[i] ^ 1, 0xFF):
+            changed = name[:i] + bytes([byte]) + name[i + 1 :]
+            assert lookup("get_interned_header_name_bytes", changed) is None, changed
+
+
 def test_the_headers_module_stores_the_library_objects():
     assert Header(b"Content-Type", b"").name is lookup("get_interned_header_name_bytes", b"content-type")

@@ -312,6 +312,19 @@ def test_request_properties_use_overrides():
     assert r.cookies == {"a": "1"}
 
 
+def test_cookies_follow_get_headers_wherever_it_is_overridden():
+    class Plain(Request):
+        pass
+
+    headers = [(b"cookie", b"a=1; b=2"), (b"x", b"y"), (b"Cookie", b"a=3")]
+    r = Plain("GET", b"/", headers)
+    assert r.cookies == {"a": "3", "b": "2"}
+    r.get_headers = lambda key: [b"c=4"] if key == b"cookie" else []
+    assert r.cookies == {"c": "4"}
+    del r.get_headers
+    assert r.cookies == {"a": "3", "b": "2"}
+
+
 def test_url_setter_removes_the_host_through_the_override():
     removed = []
 

@@ -579,7 +579,10 @@ QUERY_ALPHABET = st.sampled_from(list("ab=&+%2041FfGz;é€ \x00") + ["%C3%A9", 
      b"k=%C3%A9&k=%E2%82", b"\xc3\xa9=\xe2\x82\xac", b"k=%e2%82%ac%", b"a=1;b=2", b"=", b"&",
      # escapes, spaces and other bytes on either side of eight-byte boundaries
      b"abcdefgh=abcdefg+&abcdefghi=abcdefgh%41", b"abcdefg%41=1&tag=x&tag=abcdefghijklmnop",
-     b"abcdefgh\xc3\xa9=abcdefgh+ijklmnop"],
+     b"abcdefgh\xc3\xa9=abcdefgh+ijklmnop",
+     # repeated names: as written before, written another way, past the first eight names
+     b"ab=1&a=2&ab=3&a=&a=4&b=5", b"a+b=1&a%20b=2&a b=3&a+b=4",
+     b"&".join(b"n%d=%d" % (i, i) for i in range(10)) + b"&n0=x&n9=y&n8=z"],
 )
 def test_query_matches_parse_qs(raw):
     assert incoming(b"/", raw).query == parse_qs(raw.decode("utf-8"))

@@ -49,18 +49,55 @@ constexpr std::string_view kContentTypes[] = {
 
 // Header names and methods share prefixes ("accept-", "content-", "x-forwarded-"), so the hash
 // mixes the length with the first and last eight bytes: constant time whatever the length, and
-// still distinct for every entry of the tables.
+// still distinct for every entry of the tables. The same two words, kept with each entry, decide
+// a match of up to sixteen bytes without a call to memcmp.
+// A match of up to sixteen bytes is decided on the words alone, so they must hold the bytes in
+// order: the byte loads below are little-endian, like the word loads.
+static_assert(std::endian::native == std::endian::little);
+
 inline uint64_t load_partial(const char *s, size_t n) {
-    uint64_t v = 0;
-    if (n) std::memcpy(&v, s, n < 8 ? n : 8);  // an empty text may come as a null pointer
-    return v;
+    // The first min(n, 8) bytes, zero-padded, as memcpy into a zeroed word gives them, but
+    // without its byte loop: two loads that may overlap, which changes nothing since overlapping
+    // bytes are the same. An empty text may come as a null pointer.
+    const auto byte = [s](size_t i) { return uint64_t(static_cast<unsigned char>(s[i])) << (8 * i); };
+    if (n >= 8) {
+        uint64_t v;
+        std::memcpy(&v, s, 8);
+        return v;
+    }
+    if (n >= 4) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, s, 4);
+        std::memcpy(&hi, s + n - 4, 4);
+        return uint64_t(lo) | uint64_t(hi) << (8 * (n - 4));
+    }
+    if (n == 0) return 0;
+    return byte(0) | byte(n / 2) | byte(n - 1);
 }
 
-inline uint32_t text_hash(const char *s, size_t len) {
-    const uint64_t head = load_partial(s, len);
-    const uint64_t tail = len > 8 ? load_partial(s + len - 8, 8) : 0;
-    uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ (tail + len) * 0xC2B2AE3D27D4EB4Full;
+struct Words {
+    uint64_t head, tail;
+};
+
+inline Words text_words(const char *s, size_t len) {
+    return {load_partial(s, len), len > 8 ? load_partial(s + len - 8, 8) : 0};
+}
+
+inline uint32_t text_hash(Words w, size_t len) {
+    uint64_t h = (w.head * 0x9E3779B97F4A7C15ull) ^ (w.tail + len) * 0xC2B2AE3D27D4EB4Full;
     return static_cast<uint32_t>(h ^ (h >> 29));
+}
+
+// Bytes [8, len - 8) of two texts longer than sixteen bytes, a word at a time; the last word may
+// reach into the tail, which is compared already.
+inline bool same_middle(const char *a, const char *b, size_t len) {
+    for (size_t i = 8; i + 8 < len; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) return false;
+    }
+    return true;
 }
 
 enum class Kind { Str, Bytes };
@@ -73,10 +110,14 @@ class InternTable {
 
     PyObject *lookup(const char *s, size_t len) {
         if (!ready_ && !fill()) return nullptr;
-        uint32_t i = text_hash(s, len) & kMask;
+        const Words w = text_words(s, len);
+        uint32_t i = text_hash(w, len) & kMask;
         while (slots_[i].object) {
             const Slot &slot = slots_[i];
-            if (slot.text.size() == len && std::memcmp(slot.text.data(), s, len) == 0)
+            // The words cover the first and the last eight bytes; only a longer text has a
+            // middle left to compare.
+            if (slot.text.size() == len && slot.words.head == w.head && slot.words.tail == w.tail &&
+                (len <= 16 || same_middle(slot.text.data(), s, len)))
                 return slot.object;
             i = (i + 1) & kMask;
         }
@@ -88,10 +129,11 @@ class InternTable {
     static constexpr uint32_t kMask = kSlots - 1;
     struct Slot {
         std::string_view text;
+        Words words{};
         PyObject *object = nullptr;  // owned for the life of the process
     };
 
-    bool fill() {
+    [[gnu::noinline, gnu::cold]] bool fill() {
         // A lookup must leave the error state as it found it, also when the caller already has
         // an exception pending.
         PyObject *pending = PyErr_GetRaisedException();
@@ -118,9 +160,11 @@ class InternTable {
             }
         }
         for (size_t n = 0; n < N; ++n) {
-            uint32_t i = text_hash(texts_[n].data(), texts_[n].size()) & kMask;
+            const auto text = texts_[n];
+            const Words w = text_words(text.data(), text.size());
+            uint32_t i = text_hash(w, text.size()) & kMask;
             while (slots_[i].object) i = (i + 1) & kMask;
-            slots_[i] = Slot{texts_[n], made[n]};
+            slots_[i] = Slot{text, w, made[n]};
         }
         ready_ = true;
         return true;

@@ -5,6 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/header_entries.hpp"
+#include "common/iterate.hpp"
 #include "common/line_breaks.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
@@ -257,6 +258,23 @@ PyObject *get_first_header(PyObject *self, PyObject *key) {
 PyObject *get_single_header(PyObject *self, PyObject *key) {
     return dispatch_object(is_builtin_message(self), get_single_header_site, &MessageType,
                            Returns{&PyBytes_Type}, get_single_header_impl, self, key);
+}
+int for_each_header_value(PyObject *self, PyObject *key, int (*on_value)(PyObject *, PyObject *),
+                          PyObject *arg) {
+    if (!is_builtin_message(self)) {
+        const int o = is_overridden(get_headers_site, self, &MessageType);
+        if (o < 0) return -1;
+        if (o) {
+            Ref values = Ref::steal(get_headers(self, key));
+            if (!values) return -1;
+            return for_each_item(values.get(), [on_value, arg](PyObject *v) { return on_value(v, arg); });
+        }
+    }
+    return scan_pairs(self, key, [on_value, arg](PyObject *pair) {
+        if (!header_engine::check_indexable(pair, 1)) return -1;
+        Ref value = Ref::borrow(PyTuple_GET_ITEM(pair, 1));  // on_value may change the list
+        return on_value(value.get(), arg) < 0 ? -1 : 1;
+    }) < 0 ? -1 : 0;
 }
 int remove_header(PyObject *self, PyObject *key) {
     return dispatch_void(is_builtin_message(self), remove_header_site, &MessageType,

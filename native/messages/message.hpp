@@ -44,6 +44,11 @@ int set_header(PyObject *self, PyObject *key, PyObject *value);       // overrid
 PyObject *content_type(PyObject *self);                               // overridable: bytes or None
 int remove_headers(PyObject *self, PyObject *headers);
 PyObject *get_headers_tuples(PyObject *self, PyObject *key);          // list
+// Calls `on_value(value, arg)` for each value `get_headers(key)` (through the override check)
+// gives, in order; `on_value` returns 0 to go on or -1 on error. Without an override the values
+// are taken from the pairs as they are scanned, with no list in between. 0, or -1 with an error.
+int for_each_header_value(PyObject *self, PyObject *key, int (*on_value)(PyObject *, PyObject *),
+                          PyObject *arg);
 int init_prop(PyObject *self, PyObject *name, PyObject *value);
 PyObject *with_content(PyObject *self, PyObject *content);            // overridable
 int has_body(PyObject *self);                                         // overridable

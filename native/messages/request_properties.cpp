@@ -11,6 +11,7 @@
 #include "common/args.hpp"
 #include "common/ascii_text.hpp"
 #include "common/errors.hpp"
+#include "common/iterate.hpp"
 #include "common/ref.hpp"
 #include "common/unpack.hpp"
 #include "messages/message.hpp"
@@ -21,10 +22,16 @@ namespace qm::messages {
 
 namespace {
 
-// bytes → str as UTF-8, strictly or with `errors`; other objects use their own `decode`.
+// bytes → str as UTF-8, strictly or with `errors`; other objects use their own `decode`. Plain
+// ASCII, what paths and hosts nearly always are, is copied without the decoder's passes.
 PyObject *decode_utf8(PyObject *value, const char *errors = nullptr) {
-    if (PyBytes_Check(value))
-        return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), errors);
+    if (PyBytes_Check(value)) {
+        const char *s = PyBytes_AS_STRING(value);
+        const Py_ssize_t n = PyBytes_GET_SIZE(value);
+        PyObject *plain = nullptr;
+        if (const int r = plain_ascii_text(s, n, 0x80, 0x80, &plain)) return r > 0 ? plain : nullptr;
+        return PyUnicode_DecodeUTF8(s, n, errors);
+    }
     if (errors) return PyObject_CallMethod(value, "decode", "ss", "utf8", errors);
     return PyObject_CallMethod(value, "decode", "s", "utf8");
 }
@@ -211,6 +218,16 @@ PyObject *parse_query(PyObject *raw) {
     if (!out) return nullptr;
     const char *s = PyBytes_AS_STRING(raw);
     const Py_ssize_t n = PyBytes_GET_SIZE(raw);
+    // The first names of the query by their raw bytes, with their lists (which `out` holds): a
+    // name that comes again as it was, as a list parameter does, is appended to at once, with no
+    // new key, list or hashing. Equal raw bytes decode to equal names.
+    struct Seen {
+        const char *raw;
+        Py_ssize_t length;
+        PyObject *values;
+    };
+    Seen seen[8];
+    int n_seen = 0;
     Py_ssize_t start = 0;
     while (start <= n) {
         const char *amp = static_cast<const char *>(std::memchr(s + start, '&', size_t(n - start)));
@@ -220,12 +237,22 @@ PyObject *parse_query(PyObject *raw) {
         start = end + 1;
         const char *eq = len ? static_cast<const char *>(std::memchr(field, '=', size_t(len))) : nullptr;
         if (!eq || eq == field + len - 1) continue;  // no value: dropped
-        Ref name = Ref::steal(query_piece(field, eq - field));
+        const Py_ssize_t name_length = eq - field;
+        PyObject *known = nullptr;
+        for (int i = 0; i < n_seen && !known; ++i)
+            if (seen[i].length == name_length && std::memcmp(seen[i].raw, field, size_t(name_length)) == 0)
+                known = seen[i].values;
+        if (known) {
+            Ref value = Ref::steal(query_piece(eq + 1, field + len - eq - 1));
+            if (!value || PyList_Append(known, value.get()) < 0) return nullptr;
+            continue;
+        }
+        Ref name = Ref::steal(query_piece(field, name_length));
         if (!name) return nullptr;
         Ref value = Ref::steal(query_piece(eq + 1, field + len - eq - 1));
         if (!value) return nullptr;
-        // Names seldom repeat: the new list goes in with one probe, and only a repeated name
-        // drops it for the list already there.
+        // Otherwise the new list goes in with one probe, and a name that decodes like an earlier
+        // one drops it for the list already there.
         Ref list = Ref::steal(PyList_New(1));
         if (!list) return nullptr;
         PyList_SET_ITEM(list.get(), 0, Py_NewRef(value.get()));
@@ -234,6 +261,7 @@ PyObject *parse_query(PyObject *raw) {
         if (present < 0) return nullptr;
         Ref held = Ref::steal(values);
         if (present && PyList_Append(values, value.get()) < 0) return nullptr;
+        if (!present && n_seen < 8) seen[n_seen++] = Seen{field, name_length, values};
     }
     return out.release();
 }
@@ -423,11 +451,7 @@ int parse_cookie_header(PyObject *value, PyObject *out) {
     if (!PyBytes_Check(value)) {
         Ref parts = Ref::steal(PyObject_CallMethod(value, "split", "O", S.cookie_separator));
         if (!parts) return -1;
-        Ref it = Ref::steal(PyObject_GetIter(parts.get()));
-        if (!it) return -1;
-        while (Ref part = Ref::steal(PyIter_Next(it.get())))
-            if (add_cookie_part(part.get(), out) < 0) return -1;
-        return PyErr_Occurred() ? -1 : 0;
+        return for_each_item(parts.get(), [out](PyObject *part) { return add_cookie_part(part, out); });
     }
     // The value's own bytes: unquote may run host code, but nothing can change a bytes object.
     Ref hold = Ref::borrow(value);
@@ -445,18 +469,15 @@ int parse_cookie_header(PyObject *value, PyObject *out) {
     }
 }
 
+int add_cookies_of(PyObject *value, PyObject *out) {
+    if (!check_value(value, &PyBytes_Type)) return -1;
+    return parse_cookie_header(value, out);
+}
+
 PyObject *get_cookies(PyObject *self, void *) {
     Ref out = Ref::steal(PyDict_New());
-    if (!out) return nullptr;
-    Ref values = Ref::steal(get_headers(self, S.h_cookie));
-    if (!values) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(values.get()));
-    if (!it) return nullptr;
-    while (Ref value = Ref::steal(PyIter_Next(it.get()))) {
-        if (!check_value(value.get(), &PyBytes_Type)) return nullptr;
-        if (parse_cookie_header(value.get(), out.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
+    if (!out || for_each_header_value(self, S.h_cookie, add_cookies_of, out.get()) < 0)
+        return nullptr;
     return out.release();
 }
 
