@@ -29,6 +29,7 @@ SLOTS = {
         "intern_method_str", "ensure_bytes", "method_without_body", "is_cors_preflight_request",
         "is_cors_request", "get_absolute_url_to_path", "get_request_absolute_url",
         "acquire_request", "acquire_response", "release_request", "release_response",
+        "acquire_request_taking",
     ],
     "quenmark.routing": [
         "radix_node_type", "radix_tree_type", "router_type", "route_match_type",

@@ -59,6 +59,7 @@ _OPS = [
     ("acquire_response", _ptr, [_int, ctypes.POINTER(AcquireResponseArgs)]),
     ("release_request", _int, [_obj, _int]),
     ("release_response", _int, [_obj, _int]),
+    ("acquire_request_taking", _ptr, [_obj, _obj, _obj, _obj, _obj]),
 ]
 
 
@@ -423,6 +424,11 @@ def test_table_request_helpers_and_pools(monkeypatch):
     assert acquired._path == b"/t"
     assert capi("release_request", acquired, 0) == 0
     assert messages._TLS.requests == [acquired]
+    pairs = [(b"host", b"h")]
+    taken = capi("acquire_request_taking", "GET", b"/u", b"", pairs, None)
+    pairs.append((b"x", b"1"))  # the list is the request's own, not a copy
+    assert taken is acquired and taken.get_first_header(b"x") == b"1"
+    assert capi("release_request", taken, 0) == 0
     assert capi("acquire_response", 0, None).status == 200
     response = capi("acquire_response", 0, ctypes.byref(AcquireResponseArgs(1, 418, None, None)))
     assert response.status == 418 and response.content is None

@@ -85,6 +85,44 @@ def test_extract_rsgi_headers(raw, pairs):
     assert extract_rsgi_headers(raw) == pairs
 
 
+class Copied(list):
+    """items() is a method of the class (no bound method is made for it): a new list holding the
+    headers' own pairs."""
+
+    __slots__ = ()
+    items = list.copy
+
+
+class Kept:
+    """items() gives the same list every time."""
+
+    __slots__ = ("pairs",)
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def items(self):
+        return self.pairs
+
+
+class Zipped(Kept):
+    """items() makes the list and its pairs anew each time."""
+
+    __slots__ = ()
+
+    def items(self):
+        return list(zip(*zip(*self.pairs)))
+
+
+@pytest.mark.parametrize("kind", [Copied, Kept, Zipped])
+def test_extracting_leaves_what_the_headers_still_hold_as_it_was(kind):
+    pairs = [(name, value) for name, value in [("host", "h"), ("x-e", "\u00e9")]]
+    raw = kind(pairs)
+    assert extract_rsgi_headers(raw) == [(b"host", b"h"), (b"x-e", b"\xe9")]
+    assert extract_rsgi_headers(raw) == [(b"host", b"h"), (b"x-e", b"\xe9")]
+    assert raw.items() == [("host", "h"), ("x-e", "\u00e9")]
+
+
 @pytest.mark.parametrize(
     "raw, error",
     [([("x", "\u0100")], UnicodeEncodeError), ([("x",)], IndexError), (5, TypeError)],

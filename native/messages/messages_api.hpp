@@ -132,6 +132,13 @@ struct CApi {
     // error set.
     int (*release_request)(PyObject *request, int flag);
     int (*release_response)(PyObject *response, int flag);
+    // acquire_request for a header list the caller hands over: a request from the pool keeps
+    // `headers` itself, with no copy (a new one is made by Request.incoming, which copies), so it
+    // is a new list nothing else holds, of (bytes, bytes) tuples whose names are the core
+    // library's shared objects where it has them (what acquire_request's copy would hold). The
+    // list is not checked further.
+    PyObject *(*acquire_request_taking)(PyObject *method, PyObject *path, PyObject *raw_query,
+                                        PyObject *headers, PyObject *scope);
     // New entries go here, after every existing one (append-only).
 };
 

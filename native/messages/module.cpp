@@ -77,6 +77,7 @@ CApi kApi = {
     .acquire_response = acquire_response,
     .release_request = release_request,
     .release_response = release_response,
+    .acquire_request_taking = acquire_request_taking,
 };
 
 PyModuleDef kModuleDef = {

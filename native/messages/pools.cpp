@@ -196,18 +196,17 @@ int release_to(Which which, PyObject *obj, int (*reset)(PyObject *), bool looks_
     return PyList_Append(pool.get(), obj);
 }
 
-}  // namespace
+bool acquire_args(PyObject *method, PyObject *path, PyObject *raw_query, PyObject *headers) {
+    return check_arg(method, &PyUnicode_Type, "method") && check_arg(path, &PyBytes_Type, "path") &&
+           check_arg(raw_query, &PyBytes_Type, "raw_query") &&
+           check_arg(headers, &PyList_Type, "headers");
+}
 
-PyObject *acquire_request(PyObject *method, PyObject *path, PyObject *raw_query, PyObject *headers,
-                          PyObject *scope, int) {
-    if (!check_arg(method, &PyUnicode_Type, "method") || !check_arg(path, &PyBytes_Type, "path") ||
-        !check_arg(raw_query, &PyBytes_Type, "raw_query") ||
-        !check_arg(headers, &PyList_Type, "headers"))
-        return nullptr;
+// A request from the pool, or a new one, holding `raw_headers` as its pair list.
+PyObject *request_with(PyObject *method, PyObject *path, PyObject *raw_query, Ref raw_headers,
+                       PyObject *scope) {
     Ref interned = Ref::steal(intern_method_str(method));
     if (!interned) return nullptr;
-    Ref raw_headers = Ref::steal(normalise_headers(headers));
-    if (!raw_headers) return nullptr;
     Ref pool = thread_pool(Requests);
     if (!pool) return nullptr;
     if (PyList_GET_SIZE(pool.get()) == 0) {
@@ -234,6 +233,22 @@ PyObject *acquire_request(PyObject *method, PyObject *path, PyObject *raw_query,
     set_field(r->_url, Py_None);
     set_field(r->route_values, Py_None);
     return request.release();
+}
+
+}  // namespace
+
+PyObject *acquire_request(PyObject *method, PyObject *path, PyObject *raw_query, PyObject *headers,
+                          PyObject *scope, int) {
+    if (!acquire_args(method, path, raw_query, headers)) return nullptr;
+    Ref raw_headers = Ref::steal(normalise_headers(headers));
+    if (!raw_headers) return nullptr;
+    return request_with(method, path, raw_query, std::move(raw_headers), scope);
+}
+
+PyObject *acquire_request_taking(PyObject *method, PyObject *path, PyObject *raw_query,
+                                 PyObject *headers, PyObject *scope) {
+    if (!acquire_args(method, path, raw_query, headers)) return nullptr;
+    return request_with(method, path, raw_query, Ref::borrow(headers), scope);
 }
 
 PyObject *acquire_response(int, const AcquireResponseArgs *optional) {

@@ -14,6 +14,9 @@ namespace qm::messages {
 // path, query, headers (normalised as the Message constructor does) and scope. New reference.
 PyObject *acquire_request(PyObject *method, PyObject *path, PyObject *raw_query, PyObject *headers,
                           PyObject *scope, int flag);
+// The same for a list of final pairs that becomes the request's own (see the table entry).
+PyObject *acquire_request_taking(PyObject *method, PyObject *path, PyObject *raw_query,
+                                 PyObject *headers, PyObject *scope);
 // A response from the pool (or a new one); `optional` may be null. New reference.
 PyObject *acquire_response(int flag, const AcquireResponseArgs *optional);
 // Resets the object and keeps it for the next acquire in this thread, unless the pool is full.

@@ -6,6 +6,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
+#include "core/intern.h"
 #include "scribe/rsgi.hpp"
 #include "scribe/serve.hpp"
 #include "scribe/state.hpp"
@@ -39,22 +40,67 @@ PyObject *request_bytes(PyObject *o, const Table &table) {
     return latin1(text.get());
 }
 
-int append_pair(PyObject *out, PyObject *pair) {
+// A request header name as bytes (see request_bytes), as the request keeps it: the core
+// library's shared object for a name it knows, which the request would otherwise swap in.
+PyObject *request_name(PyObject *o) {
+    if (PyUnicode_CheckExact(o) && PyUnicode_KIND(o) == PyUnicode_1BYTE_KIND) {
+        // Text of one-byte characters is its own Latin-1 form.
+        const char *data = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(o));
+        if (PyObject *shared = get_interned_header_name_bytes(data, size_t(PyUnicode_GET_LENGTH(o))))
+            return Py_NewRef(shared);
+        return request_bytes(o, S.request_names);
+    }
+    Ref name = Ref::steal(request_bytes(o, S.request_names));
+    if (!name) return nullptr;
+    PyObject *shared = get_interned_header_name_bytes(PyBytes_AS_STRING(name.get()),
+                                                      size_t(PyBytes_GET_SIZE(name.get())));
+    return shared ? Py_NewRef(shared) : name.release();
+}
+
+// `pair` as a (name bytes, value bytes) tuple. With `reuse`, a 2-tuple that nothing else holds
+// (the caller's list, made by the server for this call, has the only reference) takes the two
+// byte strings in place of its texts instead of a new tuple being made. New reference.
+PyObject *bytes_pair(PyObject *pair, bool reuse) {
     // A mapping's items are 2-tuples: read in place, without the sequence protocol.
     const bool tuple2 = PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2;
     Ref name_obj = tuple2 ? Ref::borrow(PyTuple_GET_ITEM(pair, 0))
                           : Ref::steal(PySequence_GetItem(pair, 0));
-    if (!name_obj) return -1;
+    if (!name_obj) return nullptr;
     Ref value_obj = tuple2 ? Ref::borrow(PyTuple_GET_ITEM(pair, 1))
                            : Ref::steal(PySequence_GetItem(pair, 1));
-    if (!value_obj) return -1;
-    Ref name = Ref::steal(request_bytes(name_obj.get(), S.request_names));
-    if (!name) return -1;
+    if (!value_obj) return nullptr;
+    Ref name = Ref::steal(request_name(name_obj.get()));
+    if (!name) return nullptr;
     Ref value = Ref::steal(request_bytes(value_obj.get(), S.request_values));
-    if (!value) return -1;
-    Ref tuple = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
-    if (!tuple) return -1;
-    return PyList_Append(out, tuple.get());
+    if (!value) return nullptr;
+    if (!(reuse && tuple2 && Py_REFCNT(pair) == 1))
+        return PyTuple_Pack(2, name.get(), value.get());
+    // The texts stay alive in name_obj and value_obj until the swap is done.
+    Py_DECREF(PyTuple_GET_ITEM(pair, 0));
+    PyTuple_SET_ITEM(pair, 0, name.release());
+    Py_DECREF(PyTuple_GET_ITEM(pair, 1));
+    PyTuple_SET_ITEM(pair, 1, value.release());
+    return Py_NewRef(pair);
+}
+
+// What the scope's headers hold their pairs in: the result of their items() when they have that
+// method (a mapping), else the headers themselves. New reference.
+PyObject *header_pairs(PyObject *raw_headers) {
+    PyTypeObject *type = Py_TYPE(raw_headers);
+    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset == 0 &&
+        !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        // Without an instance __dict__, the attribute is what the class has: a method of its own
+        // is called as such, with no bound method made for the call.
+        Ref found = Ref::borrow(_PyType_Lookup(type, S.n_items));
+        if (!found) return Py_NewRef(raw_headers);
+        if (Py_IS_TYPE(found.get(), &PyMethodDescr_Type))
+            return PyObject_Vectorcall(found.get(), &raw_headers, 1, nullptr);
+    }
+    PyObject *items = nullptr;
+    if (PyObject_GetOptionalAttr(raw_headers, S.n_items, &items) < 0) return nullptr;
+    Ref method = Ref::steal(items);
+    if (!method || method.get() == Py_None) return Py_NewRef(raw_headers);
+    return PyObject_CallNoArgs(method.get());
 }
 
 // Whether a byte of a decoded path must be escaped to stand in a raw one: "%", which starts an
@@ -102,31 +148,38 @@ PyObject *scope_text(PyObject *scope, PyObject *name) {
 }  // namespace
 
 PyObject *extract_rsgi_headers(PyObject *raw_headers) {
+    Ref source = Ref::steal(header_pairs(raw_headers));
+    if (!source) return nullptr;
+    if (source.get() == Py_None) return PyList_New(0);
+    if (PyList_CheckExact(source.get()) && Py_REFCNT(source.get()) == 1 &&
+        source.get() != raw_headers) {
+        // A list made by items() for this call is nobody else's: it becomes the result, each
+        // pair converted in place.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source.get()); ++i) {
+            PyObject *pair = bytes_pair(PyList_GET_ITEM(source.get(), i), true);
+            if (!pair) return nullptr;
+            PyList_SetItem(source.get(), i, pair);
+        }
+        return source.release();
+    }
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
-    Ref source = Ref::borrow(raw_headers);
-    PyObject *items = nullptr;
-    if (PyObject_GetOptionalAttr(raw_headers, S.n_items, &items) < 0) return nullptr;
-    if (items) {
-        Ref method = Ref::steal(items);
-        if (method.get() != Py_None) {
-            source = Ref::steal(PyObject_CallNoArgs(method.get()));
-            if (!source) return nullptr;
-        }
-    }
-    if (source.get() == Py_None) return out.release();
+    auto append = [&](PyObject *pair) {
+        Ref converted = Ref::steal(bytes_pair(pair, false));
+        return converted && PyList_Append(out.get(), converted.get()) == 0;
+    };
     if (PyList_Check(source.get()) || PyTuple_Check(source.get())) {
         // By index, as the list may change under a header's str().
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(source.get()); ++i) {
             Ref pair = Ref::borrow(PySequence_Fast_GET_ITEM(source.get(), i));
-            if (append_pair(out.get(), pair.get()) < 0) return nullptr;
+            if (!append(pair.get())) return nullptr;
         }
         return out.release();
     }
     Ref it = Ref::steal(PyObject_GetIter(source.get()));
     if (!it) return nullptr;
     while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-        if (append_pair(out.get(), pair.get()) < 0) return nullptr;
+        if (!append(pair.get())) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     return out.release();
@@ -159,8 +212,10 @@ PyObject *instantiate_rsgi_request(PyObject *scope, PyObject *protocol, bool alw
     // has them as attributes (the client as "host:port" text), so the request gets a view.
     Ref view = Ref::steal(new_rsgi_scope(scope, protocol));
     if (!view) return nullptr;
-    Ref request = Ref::steal(S.messages->acquire_request(method.get(), path.get(), query.get(),
-                                                         headers.get(), view.get(), 0));
+    // The list is new, and its names are the shared objects already: the request takes it over.
+    Ref request = Ref::steal(S.messages->acquire_request_taking(method.get(), path.get(),
+                                                                query.get(), headers.get(),
+                                                                view.get()));
     if (!request) return nullptr;
     // Over HTTP/1 a request whose headers announce no body has none; over HTTP/2 and later a
     // body needs no header.

@@ -231,12 +231,17 @@ Coro rsgi_stream_body(Ref response, Ref protocol, Ref headers, Ref content) {
 
 }  // namespace
 
-// A stream is watched for the client's disconnect when the request is given.
-Coro send_rsgi_body(Ref response, Ref protocol, Ref request) {
+// A body sent with the one call is done when the call returns: only a stream leaves something
+// to await, watched for the client's disconnect when the request is given.
+Await rsgi_body_sent(Ref response, Ref protocol, Ref request) {
     Ref pending = Ref::steal(send_rsgi_response_sync(response.get(), protocol.get()));
-    if (!pending) co_return Raised{};
-    if (pending.get() == Py_None) co_return pending;
-    if (!(co_await await_(watched(std::move(pending), request.get())))) co_return Raised{};
+    if (!pending || pending.get() == Py_None) return ready(std::move(pending));
+    return await_(watched(std::move(pending), request.get()));
+}
+
+Coro send_rsgi_body(Ref response, Ref protocol, Ref request) {
+    Ref sent = co_await rsgi_body_sent(std::move(response), std::move(protocol), std::move(request));
+    if (!sent) co_return Raised{};
     co_return Ref::none();
 }
 

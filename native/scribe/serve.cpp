@@ -181,8 +181,14 @@ void forget_receive(PyObject *scope) {
 
 // ---- the exchanges -------------------------------------------------------------------------------
 
-// What writes a response to the server: send_asgi_body or send_rsgi_body.
-using Writer = Coro (*)(Ref response, Ref sink, Ref request);
+// What writes a response to the server, as an operand of `co_await`: asgi_body_sent or
+// rsgi_body_sent.
+using Writer = Await (*)(Ref response, Ref sink, Ref request);
+
+Await asgi_body_sent(Ref response, Ref send, Ref request) {
+    return await_(send_asgi_body(std::move(response), std::move(send), std::move(request)),
+                  "send_asgi_response");
+}
 
 // What answers `unanswered`: the request's body ended early, because the client went away or
 // because the server took a malformed body for that. A client still listening is told 400.
@@ -204,8 +210,8 @@ Await answer(const Answerer *answerer, PyObject *entry, PyObject *request, int &
 // The rest of an exchange once its request is built: the response from `entry` (see answer),
 // written to `sink` (a 400 without failure for `unanswered`), then both objects given back.
 // `scope` is the ASGI scope, or null.
-Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, const char *what,
-              Ref scope, const Answerer *answerer) {
+Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, Ref scope,
+              const Answerer *answerer) {
     int ready = 0;
     Ref response = co_await answer(answerer, entry.get(), request.get(), ready);
     if (answerer && !ready) {
@@ -220,8 +226,8 @@ Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, co
     done = response && check_response_arg(response.get(), "response");
     if (done) {
         // (No co_await inside a condition: GCC 12 evaluates such operands eagerly.)
-        Ref sent = co_await await_(
-            write(Ref::borrow(response.get()), std::move(sink), Ref::borrow(request.get())), what);
+        Ref sent =
+            co_await write(Ref::borrow(response.get()), std::move(sink), Ref::borrow(request.get()));
         done = bool(sent);
         // A client that is gone cannot be told; a cancellation still goes through.
         if (!done && best_effort && PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -282,8 +288,7 @@ PyObject *serve_asgi(const Answerer *answerer, PyObject *entry, PyObject *scope,
     Ref request = Ref::steal(instantiate_asgi_request(scope, receive));
     if (!request) return nullptr;
     return exchange(std::move(request), Ref::borrow(entry), Ref::borrow(send),
-                    Ref::borrow(unanswered), send_asgi_body, "send_asgi_response",
-                    Ref::borrow(scope), answerer)
+                    Ref::borrow(unanswered), asgi_body_sent, Ref::borrow(scope), answerer)
         .release("serve_asgi");
 }
 
@@ -292,7 +297,7 @@ PyObject *serve_rsgi(const Answerer *answerer, PyObject *entry, PyObject *scope,
     Ref request = Ref::steal(instantiate_rsgi_request(scope, protocol, false));
     if (!request) return nullptr;
     return exchange(std::move(request), Ref::borrow(entry), Ref::borrow(protocol),
-                    Ref::borrow(unanswered), send_rsgi_body, "send_rsgi_response", Ref{}, answerer)
+                    Ref::borrow(unanswered), rsgi_body_sent, Ref{}, answerer)
         .release("serve_rsgi");
 }
 
