@@ -123,6 +123,23 @@ def test_extracting_leaves_what_the_headers_still_hold_as_it_was(kind):
     assert raw.items() == [("host", "h"), ("x-e", "\u00e9")]
 
 
+class Hashed(Kept):
+    """items() makes its pairs anew, and hashes them before handing them over."""
+
+    __slots__ = ()
+
+    def items(self):
+        pairs = list(zip(*zip(*self.pairs)))
+        for pair in pairs:
+            hash(pair)
+        return pairs
+
+
+def test_pairs_converted_in_place_hash_as_what_they_hold():
+    pairs = extract_rsgi_headers(Hashed([("host", "h")]))
+    assert pairs == [(b"host", b"h")] and {pairs[0]: 1}.get((b"host", b"h")) == 1
+
+
 @pytest.mark.parametrize(
     "raw, error",
     [([("x", "\u0100")], UnicodeEncodeError), ([("x",)], IndexError), (5, TypeError)],

@@ -80,6 +80,8 @@ PyObject *bytes_pair(PyObject *pair, bool reuse) {
     PyTuple_SET_ITEM(pair, 0, name.release());
     Py_DECREF(PyTuple_GET_ITEM(pair, 1));
     PyTuple_SET_ITEM(pair, 1, value.release());
+    // A tuple keeps its hash once computed: the one of the texts would now be wrong.
+    reinterpret_cast<PyTupleObject *>(pair)->ob_hash = -1;
     return Py_NewRef(pair);
 }
 
