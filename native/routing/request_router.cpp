@@ -3,10 +3,7 @@
 // `self._unmatched(request)`, which a subclass defines (here: None). Request handling reaches
 // `get_match` through the C-level table, without a method lookup or a bound call per request,
 // while a subclass's or an instance's own `get_match` stays in charge.
-#include <cstdint>
-
 #include "common/args.hpp"
-#include "common/dict_changes.hpp"
 #include "common/fields.hpp"
 #include "common/init_args.hpp"
 #include "common/methods.hpp"
@@ -32,45 +29,11 @@ PyObject *get_match_impl(PyObject *self, PyObject *request) {
 
 OverrideSite get_match_site{"get_match"};
 
-// Whether the instance's `__dict__` holds a get_match (`instance_shadows`). A router lives as long
-// as its application and is asked at every request, while its dict all but never changes: the
-// last "no" is kept for that router and dict, and holds while no watched dict has changed.
-using RouterDicts = DictChanges<struct RequestRouterDictsTag>;
-
-struct NotShadowed {
-    PyObject *router = nullptr;  // identity only
-    PyObject *dict = nullptr;    // identity only; watched, so its end moves the count too
-    uint64_t count = 0;
-} not_shadowed;
-
-int shadows_get_match(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return 0;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) return -1;
-    if (!PyDict_Check(dict.get())) return 0;
-    if (not_shadowed.router == self && not_shadowed.dict == dict.get() &&
-        not_shadowed.count == RouterDicts::count())
-        return 0;
-    const int found = PyDict_Contains(dict.get(), get_match_site.name);
-    if (found == 0 && RouterDicts::available() && PyDict_CheckExact(dict.get())) {
-        if (RouterDicts::watch(dict.get()) < 0) return -1;
-        not_shadowed = {self, dict.get(), RouterDicts::count()};
-    }
-    return found;
-}
-
 }  // namespace
 
 PyObject *request_router_get_match(PyObject *self, PyObject *request) {
-    if (!Py_IS_TYPE(self, &RequestRouterType)) {
-        // As dispatch_object decides, with the instance's part answered by shadows_get_match.
-        int overridden = type_overrides(get_match_site, Py_TYPE(self), &RequestRouterType);
-        if (overridden == 0) overridden = shadows_get_match(self);
-        if (overridden < 0) return nullptr;
-        if (overridden) return call_override(get_match_site, self, request).release();
-    }
-    return get_match_impl(self, request);
+    return dispatch_object(Py_IS_TYPE(self, &RequestRouterType), get_match_site, &RequestRouterType,
+                           Returns{}, get_match_impl, self, request);
 }
 
 namespace {
@@ -154,7 +117,6 @@ PyTypeObject RequestRouterType = {
 };
 
 int add_request_router_type(PyObject *module) {
-    RouterDicts::init();
     if (PyType_Ready(&RequestRouterType) < 0) return -1;
     return PyModule_AddType(module, &RequestRouterType);
 }
