@@ -46,6 +46,7 @@ struct MessageObject {
     X(_scheme, Exact, &PyUnicode_Type, Late)                                                   \
     X(_context, Any, nullptr, Keep)                                                            \
     X(services, Any, nullptr, Late)                                                            \
+    X(_receive, Any, nullptr, Late)  /* ASGI `receive` of a request without a body */           \
     X(_is_disconnected, Any, nullptr, Last)  /* None, False or True */
 
 #define QM_DECLARE_OBJECT_FIELD(name, ...) PyObject *name;

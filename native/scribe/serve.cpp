@@ -136,9 +136,8 @@ void log_recycle_failure(PyObject *o) {
 // pools.recycle for the exchange's two objects (the request and the response or null, which
 // hold the exchange's references): when nothing else holds either, both go back to the pools
 // here, the response first; anything else is pools.recycle's to sort out (it closes the form
-// files of a request kept elsewhere). An exception being raised is left as it is. Whether both
-// went back here.
-bool recycle(Ref request, Ref response) {
+// files of a request kept elsewhere). An exception being raised is left as it is.
+void recycle(Ref request, Ref response) {
     PyObject *pending = PyErr_GetRaisedException();
     const bool response_free = !response || Py_IsNone(response.get()) ||
                                (PyObject_TypeCheck(response.get(), S.messages->response_type) &&
@@ -149,8 +148,6 @@ bool recycle(Ref request, Ref response) {
             log_recycle_failure(response.get());
         response.reset();
         if (S.messages->release_request(request.get(), 0) < 0) log_recycle_failure(request.get());
-        PyErr_SetRaisedException(pending);
-        return true;
     } else {
         Ref held = Ref::steal(PyList_New(2));
         Ref pools = Ref::steal(PyImport_ImportModule("quenmark.server.pools"));
@@ -163,19 +160,6 @@ bool recycle(Ref request, Ref response) {
         }
         if (PyErr_Occurred()) PyErr_FormatUnraisable("Exception ignored while recycling");
     }
-    PyErr_SetRaisedException(pending);
-    return false;
-}
-
-// Takes `receive` out of the scope of a request without a body once the request is back in its
-// pool: servers keep the scope on the object whose bound method `receive` is, so the entry would
-// otherwise leave a reference cycle per request to the cyclic collector. A request kept elsewhere
-// keeps it, for a disconnect probe made later.
-void forget_receive(PyObject *scope) {
-    if (!PyDict_Check(scope)) return;
-    PyObject *pending = PyErr_GetRaisedException();
-    if (PyDict_Pop(scope, S.asgi_receive_key, nullptr) < 0)
-        PyErr_FormatUnraisable("Exception ignored while clearing the scope");
     PyErr_SetRaisedException(pending);
 }
 
@@ -209,8 +193,7 @@ Await answer(const Answerer *answerer, PyObject *entry, PyObject *request, int &
 
 // The rest of an exchange once its request is built: the response from `entry` (see answer),
 // written to `sink` (a 400 without failure for `unanswered`), then both objects given back.
-// `scope` is the ASGI scope, or null.
-Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, Ref scope,
+Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write,
               const Answerer *answerer) {
     int ready = 0;
     Ref response = co_await answer(answerer, entry.get(), request.get(), ready);
@@ -235,7 +218,7 @@ Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write, Re
             done = true;
         }
     }
-    if (recycle(std::move(request), std::move(response)) && scope) forget_receive(scope.get());
+    recycle(std::move(request), std::move(response));
     if (!done) co_return Raised{};
     co_return Ref::none();
 }
@@ -268,9 +251,11 @@ PyObject *instantiate_asgi_request(PyObject *scope, PyObject *receive) {
         if (!content) return nullptr;
         set_field(reinterpret_cast<messages::MessageObject *>(request.get())->content,
                   std::move(content));
-    } else if (PyObject_SetItem(scope, S.asgi_receive_key, receive) < 0) {
-        // For the disconnect probe and the stream watcher (quenmark.disconnects).
-        return nullptr;
+    } else {
+        // For the disconnect probe and the stream watcher (quenmark.disconnects). Kept on the
+        // request rather than in the scope: servers keep the scope on the object `receive` is
+        // bound to, and a scope holding it would make a reference cycle per request.
+        set_field(reinterpret_cast<messages::RequestObject *>(request.get())->_receive, receive);
     }
     return request.release();
 }
@@ -288,7 +273,7 @@ PyObject *serve_asgi(const Answerer *answerer, PyObject *entry, PyObject *scope,
     Ref request = Ref::steal(instantiate_asgi_request(scope, receive));
     if (!request) return nullptr;
     return exchange(std::move(request), Ref::borrow(entry), Ref::borrow(send),
-                    Ref::borrow(unanswered), asgi_body_sent, Ref::borrow(scope), answerer)
+                    Ref::borrow(unanswered), asgi_body_sent, answerer)
         .release("serve_asgi");
 }
 
@@ -297,7 +282,7 @@ PyObject *serve_rsgi(const Answerer *answerer, PyObject *entry, PyObject *scope,
     Ref request = Ref::steal(instantiate_rsgi_request(scope, protocol, false));
     if (!request) return nullptr;
     return exchange(std::move(request), Ref::borrow(entry), Ref::borrow(protocol),
-                    Ref::borrow(unanswered), rsgi_body_sent, Ref{}, answerer)
+                    Ref::borrow(unanswered), rsgi_body_sent, answerer)
         .release("serve_rsgi");
 }
 

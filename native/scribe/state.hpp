@@ -80,7 +80,6 @@ PyObject *server_logger();                // logging.getLogger("quenmark.server"
     NAME(raw_path) NAME(http_version) NAME(encode) NAME(error) NAME(recycle)                   \
     OBJECT(s_utf8, state::str("utf8"))                                                         \
     TYPE(asgi_content_type, state::cls("quenmark.contents", "ASGIContent"))                    \
-    OBJECT(asgi_receive_key, state::attr("quenmark.disconnects", "ASGI_RECEIVE"))              \
     OBJECT(rsgi_protocol_key, state::attr("quenmark.disconnects", "RSGI_PROTOCOL"))            \
     OBJECT(server_logger, server_logger())
 

@@ -11,7 +11,7 @@ on them.
 How the client's leaving shows depends on the channel the request came through:
 - an ASGI request with a body: its `ASGIContent` (`wait_disconnected`), which keeps a body that
   nobody had read;
-- an ASGI request without a body: its `receive` callable, kept in its scope under `ASGI_RECEIVE`;
+- an ASGI request without a body: its `receive` callable, kept on the request (`_receive`);
 - an RSGI request: its protocol's `client_disconnect()`, through its `RSGIContent` or, for a
   request without a body, through its scope under `RSGI_PROTOCOL`.
 
@@ -30,7 +30,6 @@ from typing import Any
 from quenmark.exceptions import MessageAborted
 
 __all__ = [
-    "ASGI_RECEIVE",
     "RSGI_PROTOCOL",
     "disconnect_probe",
     "install_shutdown_signals",
@@ -42,9 +41,6 @@ __all__ = [
 
 logger = logging.getLogger("quenmark.server")
 
-# The scope key under which the ASGI adapter keeps `receive` for a request without a body (one
-# with a body keeps it in its content).
-ASGI_RECEIVE = "quenmark.receive"
 # The key under which an RSGI request's scope answers its protocol (one with a body keeps the
 # protocol in its content).
 RSGI_PROTOCOL = "quenmark.protocol"
@@ -64,10 +60,12 @@ def _channel_wait(request: Any) -> Coroutine[Any, Any, None] | None:
     wait = getattr(request.content, "wait_disconnected", None)
     if wait is not None:
         return wait()  # type: ignore[no-any-return]
+    receive = request._receive
+    if receive is not None:
+        return _receive_until_disconnect(receive)
     scope = request.scope
     if isinstance(scope, dict):
-        receive = scope.get(ASGI_RECEIVE)
-        return None if receive is None else _receive_until_disconnect(receive)
+        return None
     protocol = scope.get(RSGI_PROTOCOL) if hasattr(scope, "get") else None
     return None if protocol is None else rsgi_wait_disconnected(protocol)
 

@@ -126,6 +126,7 @@ class Request(Message):
     _scheme: str | None
     _context: Any
     services: Any
+    _receive: Any
     _is_disconnected: bool | None
     def __init__(self, method: str | None, url: bytes | None, headers: list[Any] | None) -> None: ...
     @classmethod

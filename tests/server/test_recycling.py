@@ -243,7 +243,6 @@ async def test_an_exchange_leaves_no_cycle_for_the_collector():
         for _ in range(20):
             cycle = Cycle()
             await app(cycle.scope, cycle.receive, cycle.send)
-            assert "quenmark.receive" not in cycle.scope
         assert gc.collect() == 0
     finally:
         gc.enable()
