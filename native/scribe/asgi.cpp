@@ -102,77 +102,69 @@ Coro send_chunks(Ref send, Ref body) {
     co_return Ref::none();
 }
 
-// What follows the start event.
-enum class Rest { Event, Stream, Chunks };
-
-// Everything decided before the first event goes out: the headers are complete and checked, and
-// a body whose size disagrees with its Content-Length is refused before the server sees either.
-struct Plan {
-    Ref start;
-    Rest rest = Rest::Event;
-    Ref body;     // Event: the body event; Chunks: the body
-    Ref content;  // Stream: the content
-    long long length = 0;
-};
-
-bool plan_response(PyObject *response, Plan &plan) {
+bool plan_response(Writing &w) {
+    PyObject *response = w.response;
     // The content as it was before any header is added.
-    plan.content = Ref::borrow(as_response(response)->base.content);
+    w.content = Ref::borrow(as_response(response)->base.content);
     // The application's headers are checked; those added here are safe by construction.
     if (check_header_pairs(as_response(response)->base._raw_headers) < 0) return false;
     bool has_content = false;
-    if (add_content_headers(response, plan.content.get(), has_content, plan.length) < 0)
-        return false;
-    plan.start = start_event(as_response(response)->status, as_response(response)->base._raw_headers);
-    if (!plan.start) return false;
+    if (add_content_headers(response, w.content.get(), has_content, w.length) < 0) return false;
+    w.start = start_event(as_response(response)->status, as_response(response)->base._raw_headers);
+    if (!w.start) return false;
     if (!has_content) {
-        plan.body = body_event(S.empty_bytes, More::Absent);
-        return bool(plan.body);
+        w.body = body_event(S.empty_bytes, More::Absent);
+        return bool(w.body);
     }
-    if (plan.length < 0 || PyObject_TypeCheck(plan.content.get(), S.streamed_content_type)) {
-        plan.rest = Rest::Stream;
+    if (w.length < 0 || PyObject_TypeCheck(w.content.get(), S.streamed_content_type)) {
+        w.rest = Rest::Stream;
         return true;
     }
-    Ref body = Ref::steal(S.content_body.get(plan.content.get()));
+    Ref body = Ref::steal(S.content_body.get(w.content.get()));
     if (!body) return false;
     if (!PyBytes_Check(body.get())) {
         expected_type("bytes", body.get());
         return false;
     }
     // Content-Length says `length`: a body of another size would corrupt the connection.
-    if (PyBytes_GET_SIZE(body.get()) != plan.length) {
+    if (PyBytes_GET_SIZE(body.get()) != w.length) {
         PyErr_Format(S.invalid_operation, "The body has %zd bytes, but its length is %lld",
-                     PyBytes_GET_SIZE(body.get()), plan.length);
+                     PyBytes_GET_SIZE(body.get()), w.length);
         return false;
     }
-    if (plan.length > kChunkSize) {
-        plan.rest = Rest::Chunks;
-        plan.body = std::move(body);
+    if (w.length > kChunkSize) {
+        w.rest = Rest::Chunks;
+        w.body = std::move(body);
         return true;
     }
-    plan.body = body_event(body.get(), More::No);
-    return bool(plan.body);
+    w.body = body_event(body.get(), More::No);
+    return bool(w.body);
 }
 
 }  // namespace
 
-// Two awaits at most, so that the frame stays small: the start event, then the rest. A stream is
-// watched for the client's disconnect when the request is given.
-Coro send_asgi_body(Ref response, Ref send, Ref request) {
-    Plan plan;
-    if (!plan_response(response.get(), plan)) co_return Raised{};
-    response.reset();
-    if (!(co_await send_event(send.get(), std::move(plan.start)))) co_return Raised{};
-    Await rest = plan.rest == Rest::Event ? send_event(send.get(), std::move(plan.body))
-                 : plan.rest == Rest::Stream
-                     ? await_(watched(Ref::steal(send_stream(Ref::borrow(send.get()),
-                                                             std::move(plan.content), plan.length)
-                                                     .release("send_asgi_response")),
-                                      request.get()))
-                     : await_(send_chunks(Ref::borrow(send.get()), std::move(plan.body)),
-                              "send_asgi_response");
-    if (!(co_await std::move(rest))) co_return Raised{};
-    co_return Ref::none();
+// Two awaits: the start event, planned with everything else before it goes out (the headers
+// complete and checked, a body whose size disagrees with its Content-Length refused before the
+// server sees either), then the rest. A stream is watched for the client's disconnect when the
+// request is given.
+Await asgi_write_step(Writing &w) {
+    if (w.step++ == 0) {
+        if (!plan_response(w)) return await_(Ref{});
+        return send_event(w.sink, std::move(w.start));
+    }
+    w.last = true;
+    switch (w.rest) {
+        case Rest::Event:
+            return send_event(w.sink, std::move(w.body));
+        case Rest::Stream:
+            return await_(watched(Ref::steal(send_stream(Ref::borrow(w.sink), std::move(w.content),
+                                                         w.length)
+                                                 .release("send_asgi_response")),
+                                  w.request));
+        case Rest::Chunks:
+            break;
+    }
+    return await_(send_chunks(Ref::borrow(w.sink), std::move(w.body)), "send_asgi_response");
 }
 
 PyObject *py_send_asgi_response(PyObject *, PyObject *const *args, Py_ssize_t nargs,
@@ -181,7 +173,7 @@ PyObject *py_send_asgi_response(PyObject *, PyObject *const *args, Py_ssize_t na
     PyObject *a[3] = {nullptr, nullptr, Py_None};
     if (!parse_args("send_asgi_response", args, nargs, kwnames, names, 2, a)) return nullptr;
     if (!check_response_arg(a[0], "response")) return nullptr;
-    return send_asgi_body(Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]))
+    return written(asgi_write_step, Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]))
         .release("send_asgi_response");
 }
 

@@ -7,14 +7,9 @@
 
 #include "common/coro.hpp"
 #include "common/ref.hpp"
+#include "scribe/writing.hpp"
 
 namespace qm::scribe {
-
-// `response` through `protocol`; a stream is watched for the disconnect of `request`'s client when
-// it is not None. The coroutine, or as an operand of `co_await` with no coroutine of its own
-// unless the body is streamed.
-Coro send_rsgi_body(Ref response, Ref protocol, Ref request);
-Await rsgi_body_sent(Ref response, Ref protocol, Ref request);
 
 // The scope's headers (a mapping read through items(), or pairs) as (bytes, bytes) tuples, each
 // text encoded as Latin-1. New list, or null with an error set.

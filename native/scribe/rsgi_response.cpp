@@ -231,18 +231,13 @@ Coro rsgi_stream_body(Ref response, Ref protocol, Ref headers, Ref content) {
 
 }  // namespace
 
-// A body sent with the one call is done when the call returns: only a stream leaves something
-// to await, watched for the client's disconnect when the request is given.
-Await rsgi_body_sent(Ref response, Ref protocol, Ref request) {
-    Ref pending = Ref::steal(send_rsgi_response_sync(response.get(), protocol.get()));
+// One step: a body sent with the one call is done when the call returns; only a stream leaves
+// something to await, watched for the client's disconnect when the request is given.
+Await rsgi_write_step(Writing &w) {
+    w.last = true;
+    Ref pending = Ref::steal(send_rsgi_response_sync(w.response, w.sink));
     if (!pending || pending.get() == Py_None) return ready(std::move(pending));
-    return await_(watched(std::move(pending), request.get()));
-}
-
-Coro send_rsgi_body(Ref response, Ref protocol, Ref request) {
-    Ref sent = co_await rsgi_body_sent(std::move(response), std::move(protocol), std::move(request));
-    if (!sent) co_return Raised{};
-    co_return Ref::none();
+    return await_(watched(std::move(pending), w.request));
 }
 
 PyObject *send_rsgi_response_sync(PyObject *response, PyObject *protocol) {
@@ -308,7 +303,7 @@ PyObject *py_send_rsgi_response(PyObject *, PyObject *const *args, Py_ssize_t na
     PyObject *a[3] = {nullptr, nullptr, Py_None};
     if (!parse_args("send_rsgi_response", args, nargs, kwnames, names, 2, a)) return nullptr;
     if (!check_response_arg(a[0], "response")) return nullptr;
-    return send_rsgi_body(Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]))
+    return written(rsgi_write_step, Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]))
         .release("send_rsgi_response");
 }
 

@@ -11,6 +11,7 @@
 #include "common/coro.hpp"
 #include "common/ref.hpp"
 #include "scribe/asgi.hpp"
+#include "scribe/writing.hpp"
 #include "scribe/content_headers.hpp"
 #include "scribe/rsgi.hpp"
 #include "scribe/state.hpp"
@@ -165,15 +166,6 @@ void recycle(Ref request, Ref response) {
 
 // ---- the exchanges -------------------------------------------------------------------------------
 
-// What writes a response to the server, as an operand of `co_await`: asgi_body_sent or
-// rsgi_body_sent.
-using Writer = Await (*)(Ref response, Ref sink, Ref request);
-
-Await asgi_body_sent(Ref response, Ref send, Ref request) {
-    return await_(send_asgi_body(std::move(response), std::move(send), std::move(request)),
-                  "send_asgi_response");
-}
-
 // What answers `unanswered`: the request's body ended early, because the client went away or
 // because the server took a malformed body for that. A client still listening is told 400.
 PyObject *bad_request() {
@@ -208,10 +200,16 @@ Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write,
     if (best_effort) response = Ref::steal(bad_request());
     done = response && check_response_arg(response.get(), "response");
     if (done) {
-        // (No co_await inside a condition: GCC 12 evaluates such operands eagerly.)
-        Ref sent =
-            co_await write(Ref::borrow(response.get()), std::move(sink), Ref::borrow(request.get()));
-        done = bool(sent);
+        // The writer's steps as `written` runs them, in this frame. (No co_await inside a
+        // condition: GCC 12 evaluates such operands eagerly.)
+        Writing writing{.response = response.get(), .sink = sink.get(), .request = request.get()};
+        for (;;) {
+            Await step = write(writing);
+            const bool last = writing.last;
+            Ref sent = co_await std::move(step);
+            done = bool(sent);
+            if (!done || last) break;
+        }
         // A client that is gone cannot be told; a cancellation still goes through.
         if (!done && best_effort && PyErr_ExceptionMatches(PyExc_Exception)) {
             PyErr_Clear();
@@ -273,7 +271,7 @@ PyObject *serve_asgi(const Answerer *answerer, PyObject *entry, PyObject *scope,
     Ref request = Ref::steal(instantiate_asgi_request(scope, receive));
     if (!request) return nullptr;
     return exchange(std::move(request), Ref::borrow(entry), Ref::borrow(send),
-                    Ref::borrow(unanswered), asgi_body_sent, answerer)
+                    Ref::borrow(unanswered), asgi_write_step, answerer)
         .release("serve_asgi");
 }
 
@@ -282,7 +280,7 @@ PyObject *serve_rsgi(const Answerer *answerer, PyObject *entry, PyObject *scope,
     Ref request = Ref::steal(instantiate_rsgi_request(scope, protocol, false));
     if (!request) return nullptr;
     return exchange(std::move(request), Ref::borrow(entry), Ref::borrow(protocol),
-                    Ref::borrow(unanswered), rsgi_body_sent, answerer)
+                    Ref::borrow(unanswered), rsgi_write_step, answerer)
         .release("serve_rsgi");
 }
 

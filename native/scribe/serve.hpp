@@ -26,7 +26,7 @@ PyObject *new_server_body(PyTypeObject *type, PyObject *channel, long long annou
 
 // A Request from the pool for an ASGI HTTP scope. Its content reads `receive` when the headers
 // announce a body (or, over HTTP/2 and later, when they announce none, as the length may be
-// unknown); otherwise `receive` is kept in the scope for the disconnect probe. New reference.
+// unknown); otherwise the request keeps `receive` (`_receive`) for the disconnect probe. New reference.
 PyObject *instantiate_asgi_request(PyObject *scope, PyObject *receive);
 
 PyObject *py_instantiate_asgi_request(PyObject *, PyObject *const *args, Py_ssize_t nargs,
