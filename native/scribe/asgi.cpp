@@ -16,26 +16,24 @@
 namespace qm::scribe {
 namespace {
 
+// Each event is a copy of its template (state.hpp) with its own values put in: copying a small
+// dict is one block copy where building one inserts key by key.
 Ref start_event(int status, PyObject *headers) {
-    Ref code = Ref::steal(PyLong_FromLong(status));
-    Ref event = Ref::steal(PyDict_New());
-    if (!code || !event || PyDict_SetItem(event.get(), S.n_type, S.response_start) < 0 ||
-        PyDict_SetItem(event.get(), S.n_status, code.get()) < 0 ||
-        PyDict_SetItem(event.get(), S.n_headers, headers) < 0)
-        return {};
+    Ref event = Ref::steal(PyDict_Copy(S.start_template));
+    if (!event || PyDict_SetItem(event.get(), S.n_headers, headers) < 0) return {};
+    if (status != 200) {
+        Ref code = Ref::steal(PyLong_FromLong(status));
+        if (!code || PyDict_SetItem(event.get(), S.n_status, code.get()) < 0) return {};
+    }
     return event;
 }
 
 enum class More { Absent, No, Yes };
 
 Ref body_event(PyObject *body, More more) {
-    Ref event = Ref::steal(PyDict_New());
-    if (!event || PyDict_SetItem(event.get(), S.n_type, S.response_body) < 0 ||
-        PyDict_SetItem(event.get(), S.n_body, body) < 0)
-        return {};
-    if (more != More::Absent &&
-        PyDict_SetItem(event.get(), S.n_more_body, more == More::Yes ? Py_True : Py_False) < 0)
-        return {};
+    PyObject *const templates[] = {S.body_template, S.last_body_template, S.more_body_template};
+    Ref event = Ref::steal(PyDict_Copy(templates[int(more)]));
+    if (!event || PyDict_SetItem(event.get(), S.n_body, body) < 0) return {};
     return event;
 }
 

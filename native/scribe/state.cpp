@@ -22,6 +22,25 @@ PyObject *server_logger() {
     return PyObject_CallOneArg(get_logger.get(), name.get());
 }
 
+PyObject *start_template() {
+    Ref event = Ref::steal(PyDict_New());
+    Ref ok = Ref::steal(PyLong_FromLong(200));
+    if (!event || !ok || PyDict_SetItem(event.get(), S.n_type, S.response_start) < 0 ||
+        PyDict_SetItem(event.get(), S.n_status, ok.get()) < 0 ||
+        PyDict_SetItem(event.get(), S.n_headers, Py_None) < 0)
+        return nullptr;
+    return event.release();
+}
+
+PyObject *body_template(int more) {
+    Ref event = Ref::steal(PyDict_New());
+    if (!event || PyDict_SetItem(event.get(), S.n_type, S.response_body) < 0 ||
+        PyDict_SetItem(event.get(), S.n_body, S.empty_bytes) < 0 ||
+        (more >= 0 && PyDict_SetItem(event.get(), S.n_more_body, more ? Py_True : Py_False) < 0))
+        return nullptr;
+    return event.release();
+}
+
 QM_STATE_DEFINE(QM_SCRIBE_STATE)
 
 namespace {

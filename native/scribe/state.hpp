@@ -41,6 +41,10 @@ struct TextTable {
 // error set.
 PyObject *line_break_pattern();           // re.compile(r"\r\n|\r|\n"), the module's _NEW_LINES_RX
 PyObject *server_logger();                // logging.getLogger("quenmark.server")
+// {"type": "http.response.start", "status": 200, "headers": None}
+PyObject *start_template();
+// {"type": "http.response.body", "body": b""}, with "more_body": bool(more) unless `more` is -1
+PyObject *body_template(int more);
 
 // The module's state (see common/module_state.hpp).
 #define QM_SCRIBE_STATE(NAME, OBJECT, TYPE)                                                      \
@@ -81,7 +85,12 @@ PyObject *server_logger();                // logging.getLogger("quenmark.server"
     OBJECT(s_utf8, state::str("utf8"))                                                         \
     TYPE(asgi_content_type, state::cls("quenmark.contents", "ASGIContent"))                    \
     OBJECT(rsgi_protocol_key, state::attr("quenmark.disconnects", "RSGI_PROTOCOL"))            \
-    OBJECT(server_logger, server_logger())
+    OBJECT(server_logger, server_logger())                                                     \
+    /* What the ASGI events are copied from (asgi.cpp). */                                       \
+    OBJECT(start_template, start_template())                                                   \
+    OBJECT(body_template, body_template(-1))                                                   \
+    OBJECT(last_body_template, body_template(0))                                               \
+    OBJECT(more_body_template, body_template(1))
 
 inline constexpr Py_ssize_t kCachedLengths = 1024;
 
