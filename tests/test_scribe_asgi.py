@@ -304,6 +304,28 @@ def test_requests_from_asgi_scopes(changes, path, body):
     assert (request._receive is _receive) is not body  # kept for the disconnect probe
 
 
+def test_scopes_of_changing_layouts_are_read_by_key():
+    # The same keys in another order, an entry removed before them, keys that are equal but not
+    # the same objects: every scope's own values, whatever the scopes before it looked like.
+    def scope(method, path, order=1, rebuild=False):
+        items = [("type", "http"), ("http_version", "1.1"), ("method", method), ("path", path),
+                 ("raw_path", path.encode()), ("query_string", method.encode()), ("headers", [])]
+        if rebuild:
+            items = [("".join(list(k)), v) for k, v in items]  # equal keys, other objects
+        made = dict(items[::order])
+        if order == -1:
+            made = {"extra": 1, **made}
+            del made["extra"]
+        return made
+
+    for method, path, order, rebuild in [("GET", "/a", 1, False), ("PUT", "/bb", -1, False),
+                                         ("POST", "/c", 1, True), ("GET", "/d", 1, False),
+                                         ("PATCH", "/e", -1, True), ("GET", "/f", -1, False)]:
+        request = scribe.instantiate_asgi_request(scope(method, path, order, rebuild), _receive)
+        assert (request.method, request._path, request._raw_query) == (method, path.encode(),
+                                                                       method.encode())
+
+
 @pytest.mark.parametrize(
     "changes, error",
     [({"method": None}, KeyError), ({"headers": 5}, TypeError), ({"headers": [(b"a",)]}, ValueError),
