@@ -120,6 +120,26 @@ int is_redirect_impl(PyObject *self) {
     }
 }
 
+// The header list of a response being reset: emptied in place when the response alone holds it, so
+// that its storage takes the next response's headers without growing again; else a new list.
+// The items go one at a time from the end, so that the list is whole whatever their release runs.
+int empty_header_list(PyObject *&field) {
+    PyObject *list = field;
+    if (!PyList_CheckExact(list) || Py_REFCNT(list) != 1) {
+        Ref fresh = Ref::steal(PyList_New(0));
+        if (!fresh) return -1;
+        set_field(field, std::move(fresh));
+        return 0;
+    }
+    Ref held = Ref::borrow(list);
+    for (Py_ssize_t n = PyList_GET_SIZE(list); n > 0; n = PyList_GET_SIZE(list)) {
+        PyObject *item = PyList_GET_ITEM(list, n - 1);
+        Py_SET_SIZE(list, n - 1);
+        Py_DECREF(item);
+    }
+    return 0;
+}
+
 int response_reset_impl(PyObject *self) {
     ResponseObject *r = as_response(self);
     r->status = 200;
@@ -128,9 +148,7 @@ int response_reset_impl(PyObject *self) {
     Ref form = Ref::borrow(r->base._form_data);
     set_field(r->base._form_data, Py_None);
     set_field(r->base._headers, Py_None);
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) return -1;
-    set_field(r->base._raw_headers, std::move(list));
+    if (empty_header_list(r->base._raw_headers) < 0) return -1;
     if (PyDict_Check(form.get()) && forms::close_form_files(form.get()) < 0) return -1;
     if (r->base.content != Py_None) {
         Ref content = Ref::borrow(r->base.content);
