@@ -43,32 +43,35 @@ Py_ssize_t entry_of(PyObject *scope, PyObject *key) {
     return -1;
 }
 
-// `scope[key]` into `value`: 1, or 0 when it is missing, -1 with an error set.
-int scope_find(PyObject *scope, ScopeKey &key, Ref &value) {
-    const bool exact = PyDict_CheckExact(scope);
-    PyObject *k, *v;
-    if (exact && key.at >= 0) {
+// The lookup when the remembered entry holds another key: 1 with `*value` a new reference, 0
+// when the key is missing, -1 with an error set.
+[[gnu::noinline]] int scope_lookup(PyObject *scope, ScopeKey &key, PyObject **value) {
+    const int found = PyMapping_GetOptionalItem(scope, key.key, value);
+    if (found > 0 && key.at >= 0 && PyDict_CheckExact(scope)) key.at = entry_of(scope, key.key);
+    return found;
+}
+
+// `scope[key]` into `*value` as a new reference: 1, or 0 when it is missing, -1 with an error set.
+inline int scope_find(PyObject *scope, ScopeKey &key, PyObject **value) {
+    if (key.at >= 0 && PyDict_CheckExact(scope)) {
         Py_ssize_t pos = key.at;
+        PyObject *k, *v;
         if (PyDict_Next(scope, &pos, &k, &v) && k == key.key) {
-            value = Ref::borrow(v);
+            *value = Py_NewRef(v);
             return 1;
         }
     }
-    const int found = PyMapping_GetOptionalItem(scope, key.key, &v);
-    value = Ref::steal(v);
-    if (found > 0 && exact && key.at >= 0) key.at = entry_of(scope, key.key);
-    return found;
+    return scope_lookup(scope, key, value);
 }
 
 // `scope[key]`, or with `optional` None when it is missing. New reference.
 PyObject *scope_item(PyObject *scope, ScopeKey &key, bool optional = false) {
-    Ref value;
-    const int found = scope_find(scope, key, value);
-    if (found == 0) {
+    PyObject *value = nullptr;
+    if (scope_find(scope, key, &value) == 0) {
         if (optional) Py_RETURN_NONE;
         PyErr_SetObject(PyExc_KeyError, key.key);
     }
-    return value.release();
+    return value;
 }
 
 // "1.1" or "1.0", compared as the three ASCII characters they are.
@@ -127,15 +130,10 @@ PyObject *new_server_body(PyTypeObject *type, PyObject *channel, long long annou
 }
 
 int body_without_header(PyObject *scope, bool by_attribute) {
-    Ref version;
-    int given;
-    if (by_attribute) {
-        PyObject *found = nullptr;
-        given = PyObject_GetOptionalAttr(scope, S.n_http_version, &found);
-        version = Ref::steal(found);
-    } else {
-        given = scope_find(scope, k_http_version, version);
-    }
+    PyObject *found = nullptr;
+    const int given = by_attribute ? PyObject_GetOptionalAttr(scope, S.n_http_version, &found)
+                                   : scope_find(scope, k_http_version, &found);
+    Ref version = Ref::steal(found);
     if (given <= 0) return given;
     if (!PyUnicode_Check(version.get())) return 1;
     return !is_http1(version.get());
@@ -148,7 +146,8 @@ namespace {
 PyObject *scope_path(PyObject *scope) {
     Ref raw = Ref::steal(scope_item(scope, k_raw_path, true));
     if (!raw) return nullptr;
-    const int given = PyObject_IsTrue(raw.get());
+    const int given = PyBytes_CheckExact(raw.get()) ? PyBytes_GET_SIZE(raw.get()) > 0
+                                                    : PyObject_IsTrue(raw.get());
     if (given < 0) return nullptr;
     if (!given) {
         Ref text = Ref::steal(scope_item(scope, k_path));
