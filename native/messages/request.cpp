@@ -33,8 +33,13 @@ PyObject *intern_method_str(PyObject *method) {
     if (method == Py_None) return Py_NewRef(method);
     if (!PyUnicode_Check(method)) return expected_type("str", method);
     Py_ssize_t n = 0;
-    const char *s = PyUnicode_AsUTF8AndSize(method, &n);
-    if (!s) return nullptr;
+    const char *s;
+    if (PyUnicode_IS_COMPACT_ASCII(method)) {  // its characters are its UTF-8 already
+        n = PyUnicode_GET_LENGTH(method);
+        s = static_cast<const char *>(PyUnicode_DATA(method));
+    } else if (!(s = PyUnicode_AsUTF8AndSize(method, &n))) {
+        return nullptr;
+    }
     if (n != 0) {
         if (PyObject *shared = get_interned_method_str(s, size_t(n))) return Py_NewRef(shared);
     }
