@@ -11,6 +11,7 @@
 #include "common/args.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
+#include "common/remembered_key.hpp"
 #include "keystone/application.hpp"
 #include "keystone/state.hpp"
 
@@ -62,11 +63,13 @@ PyObject *serve(PyObject *serve, PyObject *app, PyObject *const *rest, Py_ssize_
     return PyObject_Vectorcall(serve, args, size_t(n + 2), nullptr);
 }
 
+RememberedKey k_type{S.n_type};  // the scope's "type" (common/remembered_key.hpp)
+
 PyObject *asgi_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const char *const names[] = {"app", "scope", "receive", "send"};
     PyObject *a[4] = {};
     if (!parse_args("asgi_entry", args, nargs, kwnames, names, 4, a)) return nullptr;
-    Ref kind = Ref::steal(PyObject_GetItem(a[1], S.n_type));
+    Ref kind = Ref::steal(get_item(a[1], k_type));
     if (!kind) return nullptr;
     if (is_http(kind.get())) return serve(S.serve_asgi, a[0], a + 1, 3);
     PyObject *call[] = {a[0], a[1], a[2], a[3]};

@@ -10,6 +10,7 @@
 #include "common/unpack.hpp"
 #include "common/coro.hpp"
 #include "common/ref.hpp"
+#include "common/remembered_key.hpp"
 #include "scribe/asgi.hpp"
 #include "scribe/writing.hpp"
 #include "scribe/content_headers.hpp"
@@ -19,60 +20,9 @@
 namespace qm::scribe {
 namespace {
 
-// A key of the ASGI scope, and the entry of the scope's table where it was found last. A server
-// builds every scope with the same keys in the same order, so that entry is looked at first:
-// PyDict_Next from there must give this very key object, else it is a lookup as usual. Only a
-// position is kept, never a value, and a position that no longer fits costs one probe.
-struct ScopeKey {
-    PyObject *const &key;  // the interned name in S
-    Py_ssize_t at = 0;     // -1: this server's keys are other objects than ours
-};
-
-ScopeKey k_headers{S.n_headers}, k_raw_path{S.n_raw_path}, k_path{S.n_path},
+// The scope's keys (common/remembered_key.hpp).
+RememberedKey k_headers{S.n_headers}, k_raw_path{S.n_raw_path}, k_path{S.n_path},
     k_query_string{S.n_query_string}, k_method{S.n_method}, k_http_version{S.n_http_version};
-
-// Where `key` is among the entries of the exact dict `scope`: the position to give PyDict_Next
-// for it, or -1 when no entry holds this very object.
-Py_ssize_t entry_of(PyObject *scope, PyObject *key) {
-    Py_ssize_t pos = 0, before = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(scope, &pos, &k, &v)) {
-        if (k == key) return before;
-        before = pos;
-    }
-    return -1;
-}
-
-// The lookup when the remembered entry holds another key: 1 with `*value` a new reference, 0
-// when the key is missing, -1 with an error set.
-[[gnu::noinline]] int scope_lookup(PyObject *scope, ScopeKey &key, PyObject **value) {
-    const int found = PyMapping_GetOptionalItem(scope, key.key, value);
-    if (found > 0 && key.at >= 0 && PyDict_CheckExact(scope)) key.at = entry_of(scope, key.key);
-    return found;
-}
-
-// `scope[key]` into `*value` as a new reference: 1, or 0 when it is missing, -1 with an error set.
-inline int scope_find(PyObject *scope, ScopeKey &key, PyObject **value) {
-    if (key.at >= 0 && PyDict_CheckExact(scope)) {
-        Py_ssize_t pos = key.at;
-        PyObject *k, *v;
-        if (PyDict_Next(scope, &pos, &k, &v) && k == key.key) {
-            *value = Py_NewRef(v);
-            return 1;
-        }
-    }
-    return scope_lookup(scope, key, value);
-}
-
-// `scope[key]`, or with `optional` None when it is missing. New reference.
-PyObject *scope_item(PyObject *scope, ScopeKey &key, bool optional = false) {
-    PyObject *value = nullptr;
-    if (scope_find(scope, key, &value) == 0) {
-        if (optional) Py_RETURN_NONE;
-        PyErr_SetObject(PyExc_KeyError, key.key);
-    }
-    return value;
-}
 
 // "1.1" or "1.0", compared as the three ASCII characters they are.
 bool is_http1(PyObject *version) {
@@ -132,7 +82,7 @@ PyObject *new_server_body(PyTypeObject *type, PyObject *channel, long long annou
 int body_without_header(PyObject *scope, bool by_attribute) {
     PyObject *found = nullptr;
     const int given = by_attribute ? PyObject_GetOptionalAttr(scope, S.n_http_version, &found)
-                                   : scope_find(scope, k_http_version, &found);
+                                   : find_item(scope, k_http_version, &found);
     Ref version = Ref::steal(found);
     if (given <= 0) return given;
     if (!PyUnicode_Check(version.get())) return 1;
@@ -144,13 +94,13 @@ namespace {
 // The path of the request line: `raw_path` (without a query some servers leave on it), else the
 // decoded `path` as UTF-8.
 PyObject *scope_path(PyObject *scope) {
-    Ref raw = Ref::steal(scope_item(scope, k_raw_path, true));
+    Ref raw = Ref::steal(get_item(scope, k_raw_path, true));
     if (!raw) return nullptr;
     const int given = PyBytes_CheckExact(raw.get()) ? PyBytes_GET_SIZE(raw.get()) > 0
                                                     : PyObject_IsTrue(raw.get());
     if (given < 0) return nullptr;
     if (!given) {
-        Ref text = Ref::steal(scope_item(scope, k_path));
+        Ref text = Ref::steal(get_item(scope, k_path));
         if (!text) return nullptr;
         raw = PyUnicode_Check(text.get())
                   ? Ref::steal(PyUnicode_AsUTF8String(text.get()))
@@ -277,7 +227,7 @@ Coro exchange(Ref request, Ref entry, Ref sink, Ref unanswered, Writer write,
 }  // namespace
 
 PyObject *instantiate_asgi_request(PyObject *scope, PyObject *receive) {
-    Ref headers = Ref::steal(scope_item(scope, k_headers));
+    Ref headers = Ref::steal(get_item(scope, k_headers));
     if (!headers) return nullptr;
     if (!PyList_CheckExact(headers.get())) {
         headers = Ref::steal(PySequence_List(headers.get()));
@@ -285,10 +235,10 @@ PyObject *instantiate_asgi_request(PyObject *scope, PyObject *receive) {
     }
     Ref path = Ref::steal(scope_path(scope));
     if (!path) return nullptr;
-    Ref query = Ref::steal(scope_item(scope, k_query_string, true));
+    Ref query = Ref::steal(get_item(scope, k_query_string, true));
     if (!query) return nullptr;
     if (Py_IsNone(query.get())) query = Ref::borrow(S.empty_bytes);
-    Ref method = Ref::steal(scope_item(scope, k_method));
+    Ref method = Ref::steal(get_item(scope, k_method));
     if (!method) return nullptr;
     Ref request = Ref::steal(S.messages->acquire_request(method.get(), path.get(), query.get(),
                                                          headers.get(), scope, 0));
