@@ -6,6 +6,7 @@
 // send)` (the lifespan protocol).
 #include "keystone/entries.hpp"
 
+#include <cstring>
 #include <vector>
 
 #include "common/args.hpp"
@@ -21,8 +22,11 @@ namespace {
 OverrideSite site_entry{"_entry"};
 OverrideSite site_unanswered{"_unanswered"};
 
+// A server's "http" is often a str of its own making rather than the interned one.
 bool is_http(PyObject *kind) {
-    return kind == S.n_http || (PyUnicode_Check(kind) && PyUnicode_EqualToUTF8(kind, "http"));
+    return kind == S.n_http ||
+           (PyUnicode_Check(kind) && PyUnicode_IS_ASCII(kind) && PyUnicode_GET_LENGTH(kind) == 4 &&
+            std::memcmp(PyUnicode_DATA(kind), "http", 4) == 0);
 }
 
 // `app.<field>` for `_entry` and `_unanswered`: the application's field, unless a class puts
