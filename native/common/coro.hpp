@@ -25,8 +25,9 @@
 // What `co_await` accepts: `qm::await_(obj)` (a Ref, consumed, or a borrowed pointer: any
 // awaitable; a null Ref is a failure already raised, so a call can be awaited without checking
 // it first), `qm::await_(coro)` (another `qm::Coro`), `qm::anext_(aiter)` (the next item of an
-// async iterator; null with StopAsyncIteration set at the end) and `qm::ready(value)` (a value
-// known already, so both branches of a conditional can be awaited alike). Nothing else: the
+// async iterator; null with StopAsyncIteration set at the end), `qm::ready(value)` (a value
+// known already, so both branches of a conditional can be awaited alike) and
+// `qm::await_(started)` (an awaitable whose first step `qm::Started` took). Nothing else: the
 // frame may only suspend where the driver (coro_frame.hpp) knows how to resume it.
 //
 // The Python objects (`quenmark.coroutine`, `quenmark.async_generator`) implement the whole
@@ -85,11 +86,39 @@ inline constexpr Done done{};
 struct [[nodiscard]] Await {
     Ref target;
     bool is_value = false;
+    Ref yielded;  // set when `target` is an iterator that was started already (see `Started`)
 };
 
 inline Await await_(Ref awaitable) noexcept { return Await{std::move(awaitable), false}; }
 inline Await await_(PyObject *awaitable) noexcept { return Await{Ref::borrow(awaitable), false}; }
 inline Await ready(Ref value) noexcept { return Await{std::move(value), true}; }
+
+// `await awaitable` taken one step at a time, for a body that does something only when the
+// awaitable really waits: `start` makes the first send at once. When the awaitable finished
+// (`waits()` false), `value` is its result, or null with its error set, and nothing suspended;
+// otherwise `value` is what it yielded, and `co_await qm::await_(std::move(started))` suspends
+// the frame with it and goes on with the awaitable, as a plain `await_` would have.
+struct [[nodiscard]] Started {
+    Ref iterator;  // the awaitable's iterator while it waits
+    Ref value;
+
+    bool waits() const noexcept { return bool(iterator); }
+
+    static Started start(Ref awaitable) noexcept {
+        if (!awaitable) return {};
+        Ref it = awaitable::get_iter(awaitable.get());
+        if (!it) return {};
+        PyObject *res = nullptr;
+        const PySendResult s = PyIter_Send(it.get(), Py_None, &res);
+        if (s == PYGEN_NEXT) return Started{std::move(it), Ref::steal(res)};
+        return Started{Ref{}, Ref::steal(s == PYGEN_RETURN ? res : nullptr)};
+    }
+};
+
+inline Await await_(Started &&started) noexcept {
+    if (!started.iterator) return ready(std::move(started.value));
+    return Await{std::move(started.iterator), false, std::move(started.value)};
+}
 Await await_(Coro &&coro, const char *qualname = nullptr) noexcept;
 
 // Awaits `aiter.__anext__()`.
@@ -118,6 +147,11 @@ struct AwaitOp {
 
     bool await_ready() noexcept {
         Ref target = std::move(operand.target);
+        if (operand.yielded) {
+            f->awaiting = target.release();
+            f->transfer = operand.yielded.release();
+            return false;
+        }
         if (operand.is_value || !target) {
             f->transfer = target.release();
             return true;
