@@ -367,7 +367,7 @@ Coro read_body(Ref self) {
             waited = true;
             if (become_reader(body) < 0) step = Started{};
         }
-        Ref event = co_await await_(std::move(step));
+        Ref event = co_await std::move(step);
         body.refresh();
         taken = event ? take_event(body, gathered, event.get()) : Event::Failed;
     }
