@@ -176,7 +176,7 @@ template <class Cleanup>
 void while_raising(Ref &pending, Cleanup cleanup) {
     if (cleanup() == 0) return;
     Ref raised = Ref::steal(PyErr_GetRaisedException());
-    PyException_SetContext(raised.get(), pending.release());
+    if (raised.get() != pending.get()) PyException_SetContext(raised.get(), pending.release());
     pending = std::move(raised);
 }
 
@@ -201,8 +201,11 @@ class EventFields {
     // New reference, or null with an error set.
     Ref get(Key k, PyObject *fallback) {
         if (found_[k]) return std::move(found_[k]);
-        if (!PyDict_CheckExact(event_))
-            return Ref::steal(PyObject_CallMethodObjArgs(event_, S.n_get, name(k), fallback, nullptr));
+        if (!PyDict_CheckExact(event_))  // `get(key)` when the default is None
+            return Ref::steal(fallback == Py_None
+                                  ? PyObject_CallMethodOneArg(event_, S.n_get, name(k))
+                                  : PyObject_CallMethodObjArgs(event_, S.n_get, name(k), fallback,
+                                                               nullptr));
         PyObject *value = nullptr;
         if (PyDict_GetItemRef(event_, name(k), &value) < 0) return {};
         return value ? Ref::steal(value) : Ref::borrow(fallback);
@@ -365,7 +368,12 @@ Coro read_body(Ref self) {
         Started step = Started::start(Ref::steal(PyObject_CallNoArgs(receive.get())));
         if (step.waits() && !waited) {
             waited = true;
-            if (become_reader(body) < 0) step = Started{};
+            if (become_reader(body) < 0) {
+                // The awaitable is dropped unfinished: its cleanup must not see our error.
+                Ref error = Ref::steal(PyErr_GetRaisedException());
+                step = Started{};
+                PyErr_SetRaisedException(error.release());
+            }
         }
         Ref event = co_await std::move(step);
         body.refresh();
