@@ -130,8 +130,10 @@ Raised raise_bad_format(PyObject *self) {
 OverrideSite has_custom_loads_site{"has_custom_loads"};
 SlotAttr custom_loads_flag{"_has_custom_loads"};
 
+// 1, 0, or -1 with an error set.
 int has_custom_loads() {
     PyObject *settings = S.json_settings;
+    // The property as it was at import, never what the class holds when first asked.
     has_custom_loads_site.builtin = S.has_custom_loads_property;
     const int replaced = is_overridden(has_custom_loads_site, settings, Py_TYPE(settings));
     if (replaced < 0) return -1;
