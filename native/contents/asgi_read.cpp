@@ -106,7 +106,8 @@ bool small_int(PyObject *value, long long &out) {
 // `a + size`. New reference.
 Ref add(PyObject *a, Py_ssize_t size) {
     long long value = 0;
-    if (small_int(a, value)) return Ref::steal(PyLong_FromLongLong(value + size));
+    if (small_int(a, value) && size < (Py_ssize_t{1} << 62))  // (a compact int is far smaller)
+        return Ref::steal(PyLong_FromLongLong(value + size));
     Ref added = Ref::steal(PyLong_FromSsize_t(size));
     return added ? Ref::steal(PyNumber_Add(a, added.get())) : Ref{};
 }
@@ -240,14 +241,15 @@ class Gathered {
             first_ = std::move(chunk);
             return 0;
         }
-        if (!buffer_) {
-            if (reserve(PyBytes_GET_SIZE(first_.get()) + PyBytes_GET_SIZE(chunk.get())) < 0) return -1;
+        const Py_ssize_t held = buffer_ ? size_ : PyBytes_GET_SIZE(first_.get());
+        if (PyBytes_GET_SIZE(chunk.get()) > PY_SSIZE_T_MAX - held) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (reserve(held + PyBytes_GET_SIZE(chunk.get())) < 0) return -1;
+        if (first_) {
             append(first_.get());
             first_.reset();
-        } else if (PyBytes_GET_SIZE(chunk.get()) > PY_SSIZE_T_MAX - size_ ||
-                   reserve(size_ + PyBytes_GET_SIZE(chunk.get())) < 0) {
-            if (!PyErr_Occurred()) PyErr_NoMemory();
-            return -1;
         }
         append(chunk.get());
         return 0;
@@ -264,7 +266,8 @@ class Gathered {
   private:
     int reserve(Py_ssize_t needed) {
         if (buffer_ && needed <= PyBytes_GET_SIZE(buffer_.get())) return 0;
-        const Py_ssize_t capacity = needed + (needed >> 3) < needed ? needed : needed + (needed >> 3);
+        const Py_ssize_t spare = needed >> 3;
+        const Py_ssize_t capacity = needed > PY_SSIZE_T_MAX - spare ? needed : needed + spare;
         if (!buffer_) {
             buffer_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, capacity));
             return buffer_ ? 0 : -1;
