@@ -430,9 +430,9 @@ class ASGIContent(_ServerBody):
     get_parts = stream
 
     if TYPE_CHECKING:
-        # The read is native (`_contents`, installed below): it reads as the read of
-        # `_ServerBody` does, and takes the reader's part (`_reader`, `_end_reading`) while it
-        # waits for an event. A body that arrives in one event is kept as it came.
+        # Native, put here by `_contents.install_server_bodies` below: the body read whole as
+        # the class says and kept, through `_count`, `_end_reading` and the methods above (a
+        # subclass's own when it has them). A body that arrives in one event is kept as it came.
         async def read(self) -> bytes: ...
 
     async def wait_disconnected(self) -> None:
