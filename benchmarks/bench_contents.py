@@ -5,7 +5,8 @@ serialised plus one; a response shortcut, those plus a response from the pool. E
 the construction, the work it cannot avoid ("floor") and prints their difference, the
 construction's own cost: what the native constructors (quenmark._contents) keep small. Calls
 "from C" are made as the servers and the shortcuts make them (operator.call, a vectorcall).
-Medians of one run.
+The read rows time the read of a request body of one and of two events against making the
+content and taking the same events from `receive` alone. Medians of one run.
 
     .venv/bin/python benchmarks/bench_contents.py [--repeat N] [--number N]
 """
@@ -15,6 +16,7 @@ import operator
 import statistics
 import timeit
 
+from driving import drive
 from quenmark.contents import ASGIContent, JSONContent, TextContent
 from quenmark.messages import acquire_response, release_response
 from quenmark.responses import json, text
@@ -30,6 +32,23 @@ async def receive():
     return {"type": "http.request", "body": b"", "more_body": False}
 
 
+BODY = {"type": "http.request", "body": b"x" * 1024, "more_body": False}
+PART = {"type": "http.request", "body": b"x" * 512, "more_body": True}
+
+
+async def receive_body():
+    return BODY
+
+
+def receive_parts():
+    events = [BODY, PART]
+
+    async def receive():
+        return events.pop()
+
+    return receive
+
+
 # name -> (construction, floor)
 CASES = {
     "TextContent(m)": ("TextContent(MESSAGE)", "MESSAGE.encode()"),
@@ -37,6 +56,12 @@ CASES = {
     "JSONContent(d)": ("JSONContent(DOCUMENT)", "encode_json(DOCUMENT)"),
     "JSONContent(d) from C": ("call(JSONContent, DOCUMENT)", "encode_json(DOCUMENT)"),
     "ASGIContent(receive) from C": ("call(ASGIContent, receive)", "call(object)"),
+    # The read of a body, against the same events taken from `receive` alone.
+    "ASGIContent.read(), 1 event": ("drive(call(ASGIContent, receive_body).read())",
+                                    "call(ASGIContent, receive_body); drive(receive_body())"),
+    "ASGIContent.read(), 2 events": (
+        "drive(call(ASGIContent, receive_parts()).read())",
+        "call(ASGIContent, receive_parts()); r = receive_parts(); drive(r()); drive(r())"),
     "text(m), released": ("release_response(text(MESSAGE))",
                           "release_response(acquire_response(200)); MESSAGE.encode()"),
     "json(d), released": ("release_response(json(DOCUMENT))",

@@ -301,6 +301,14 @@ async def test_json_uses_the_configured_loads_only_when_custom():
     assert await m.json(loads=lambda text: "given") == "given"
 
 
+@pytest.mark.parametrize("custom", [True, False])
+async def test_json_asks_a_replaced_has_custom_loads(monkeypatch, custom):
+    # The flag is read from its slot only while the class's property is the one that gives it.
+    json_settings.use(loads=lambda text: ("custom", text))
+    monkeypatch.setattr(type(json_settings), "has_custom_loads", property(lambda self: custom))
+    assert await with_content(Content(None, b"[1]")).json() == (("custom", "[1]") if custom else [1])
+
+
 async def test_json_empty_body_and_body_without_length():
     assert await with_content(Content(None, b"")).json() is None
     assert await with_content(Reading(bytearray())).json() is None

@@ -25,9 +25,10 @@
 // What `co_await` accepts: `qm::await_(obj)` (a Ref, consumed, or a borrowed pointer: any
 // awaitable; a null Ref is a failure already raised, so a call can be awaited without checking
 // it first), `qm::await_(coro)` (another `qm::Coro`), `qm::anext_(aiter)` (the next item of an
-// async iterator; null with StopAsyncIteration set at the end) and `qm::ready(value)` (a value
-// known already, so both branches of a conditional can be awaited alike). Nothing else: the
-// frame may only suspend where the driver (coro_frame.hpp) knows how to resume it.
+// async iterator; null with StopAsyncIteration set at the end), `qm::ready(value)` (a value
+// known already, so both branches of a conditional can be awaited alike) and a `qm::Started`
+// (an awaitable whose first step was taken at once). Nothing else: the frame may only suspend
+// where the driver (coro_frame.hpp) knows how to resume it.
 //
 // The Python objects (`quenmark.coroutine`, `quenmark.async_generator`) implement the whole
 // protocol: send, throw (one- and three-argument forms), close, __await__ (itself), __next__,
@@ -90,6 +91,30 @@ struct [[nodiscard]] Await {
 inline Await await_(Ref awaitable) noexcept { return Await{std::move(awaitable), false}; }
 inline Await await_(PyObject *awaitable) noexcept { return Await{Ref::borrow(awaitable), false}; }
 inline Await ready(Ref value) noexcept { return Await{std::move(value), true}; }
+
+// `await awaitable` taken one step at a time, for a body that does something only when the
+// awaitable really waits: `start` makes the first send at once. When the awaitable finished
+// (`waits()` false), `value` is its result, or null with its error set, and nothing suspended;
+// otherwise `value` is what it yielded, and `co_await std::move(started)` suspends the frame with
+// it and goes on with the awaitable, as a plain `await_` would have (a finished one gives its
+// result at once).
+struct [[nodiscard]] Started {
+    Ref iterator;  // the awaitable's iterator while it waits
+    Ref value;
+
+    bool waits() const noexcept { return bool(iterator); }
+
+    static Started start(Ref awaitable) noexcept {
+        if (!awaitable) return {};
+        Ref it = awaitable::get_iter(awaitable.get());
+        if (!it) return {};
+        PyObject *res = nullptr;
+        const PySendResult s = PyIter_Send(it.get(), Py_None, &res);
+        if (s == PYGEN_NEXT) return Started{std::move(it), Ref::steal(res)};
+        return Started{Ref{}, Ref::steal(s == PYGEN_RETURN ? res : nullptr)};
+    }
+};
+
 Await await_(Coro &&coro, const char *qualname = nullptr) noexcept;
 
 // Awaits `aiter.__anext__()`.
@@ -112,27 +137,34 @@ inline bool take_stop_async_iteration() noexcept {
 
 namespace coro_detail {
 
+// A `qm::Started`: the frame goes on with its result or suspends with what it yielded.
+struct StartedOp {
+    FrameObject *f;
+    Started started;
+
+    bool await_ready() noexcept {
+        f->transfer = started.value.release();
+        if (!started.iterator) return true;
+        f->awaiting = started.iterator.release();
+        return false;
+    }
+    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    [[nodiscard]] Ref await_resume() const noexcept {
+        return Ref::steal(std::exchange(f->transfer, nullptr));
+    }
+};
+
+// Any other operand: a value at once, or the awaitable's first step taken here.
 struct AwaitOp {
     FrameObject *f;
     Await operand;
 
     bool await_ready() noexcept {
-        Ref target = std::move(operand.target);
-        if (operand.is_value || !target) {
-            f->transfer = target.release();
+        if (operand.is_value) {
+            f->transfer = operand.target.release();
             return true;
         }
-        Ref it = awaitable::get_iter(target.get());
-        if (!it) return true;  // transfer stays null: the error is the result
-        PyObject *res = nullptr;
-        const PySendResult s = PyIter_Send(it.get(), Py_None, &res);
-        if (s == PYGEN_NEXT) {
-            f->awaiting = it.release();
-            f->transfer = res;
-            return false;
-        }
-        f->transfer = s == PYGEN_RETURN ? res : nullptr;
-        return true;
+        return StartedOp{f, Started::start(std::move(operand.target))}.await_ready();
     }
     void await_suspend(std::coroutine_handle<>) const noexcept {}
     [[nodiscard]] Ref await_resume() const noexcept {
@@ -184,6 +216,7 @@ struct PromiseBase {
     void return_value(Raised) noexcept { Py_CLEAR(owner->transfer); }
 
     AwaitOp await_transform(Await a) noexcept { return AwaitOp{owner, std::move(a)}; }
+    StartedOp await_transform(Started s) noexcept { return StartedOp{owner, std::move(s)}; }
 };
 
 struct CoroPromise : PromiseBase {

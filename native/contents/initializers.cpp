@@ -4,6 +4,7 @@
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "common/slot_attr.hpp"
+#include "contents/asgi_read.hpp"
 #include "contents/shape.hpp"
 #include "contents/state.hpp"
 
@@ -192,7 +193,9 @@ int install_server_bodies(PyTypeObject *base, PyTypeObject *asgi, PyTypeObject *
     PyObject *const names[] = {S.n_type,     S.n_body,      S.n_length,    S.n__source,
                                S.n__data,    S.n__complete, S.n__streamed, S.n__received,
                                S.n_max_size, S.n_announced, S.n__reader,   S.n__read_done};
-    if (bind_kind(server_body_kind, base, names, 10) < 0 || bind_kind(asgi_kind, asgi, names, 12) < 0 ||
+    static_assert(sizeof names / sizeof *names == kServerBodyFields);
+    if (bind_kind(server_body_kind, base, names, kAnnounced + 1) < 0 ||
+        bind_kind(asgi_kind, asgi, names, kServerBodyFields) < 0 ||
         install_new(server_body_kind, base) < 0)
         return -1;
     asgi_kind.new_ = Py_NewRef(server_body_kind.new_);
@@ -200,8 +203,9 @@ int install_server_bodies(PyTypeObject *base, PyTypeObject *asgi, PyTypeObject *
         kind->last_default = S.minus_one;
         kind->globals = Py_NewRef(globals);
     }
-    return install_constructor(server_body_kind, rsgi) < 0 ? -1
-                                                          : install_constructor(asgi_kind, asgi);
+    if (install_constructor(server_body_kind, rsgi) < 0 || install_constructor(asgi_kind, asgi) < 0)
+        return -1;
+    return install_asgi_read(asgi_kind);
 }
 
 }  // namespace qm::contents

@@ -7,6 +7,13 @@
 
 namespace qm::contents {
 
+// The fields of a request body from the server, in the order of its kinds' slots (the ASGI kind
+// has all of them, the others up to `kAnnounced`).
+enum ServerBodyField {
+    kType, kBody, kLength, kSource, kData, kComplete, kStreamed, kReceived, kMaxSize, kAnnounced,
+    kReader, kReadDone, kServerBodyFields
+};
+
 // Installers: 0, or -1 with an error set.
 
 // _UTF8Content(text), for TextContent and HTMLContent.
@@ -19,7 +26,8 @@ int install_json(PyTypeObject *cls, PyObject *media_type, PyObject *settings,
                  PyObject *default_dumps, PyObject *encode);
 
 // _ServerBody(source, announced=-1), for RSGIContent, and ASGIContent(receive, announced=-1);
-// `globals` are the contents module's, where MAX_BODY_SIZE is read.
+// `globals` are the contents module's, where MAX_BODY_SIZE is read. ASGIContent gets its native
+// read (asgi_read.hpp).
 int install_server_bodies(PyTypeObject *base, PyTypeObject *asgi, PyTypeObject *rsgi,
                           PyObject *globals);
 

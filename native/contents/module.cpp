@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include "common/args.hpp"
+#include "common/coro_frame.hpp"
 #include "common/methods.hpp"
 #include "contents/initializers.hpp"
 #include "contents/state.hpp"
@@ -95,6 +96,6 @@ PyModuleDef kModuleDef = {
 }  // namespace qm::contents
 
 PyMODINIT_FUNC PyInit__contents() {
-    if (qm::contents::create_state() < 0) return nullptr;
+    if (qm::contents::create_state() < 0 || qm::init_coroutines() < 0) return nullptr;
     return PyModule_Create(&qm::contents::kModuleDef);
 }

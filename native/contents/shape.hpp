@@ -85,4 +85,16 @@ inline int put(PyObject *self, const Kind &kind, const Shape &shape, int i, PyOb
     return 0;
 }
 
+// `self`'s field `i` of `kind` (a new reference, or null with an error set): from its slot when
+// `shape` is direct and the slot is set, else by attribute, which also raises for an unset slot.
+inline Ref take(PyObject *self, const Kind &kind, const Shape &shape, int i) {
+    const Slot &slot = kind.slots[i];
+    if (shape.direct) {
+        PyObject *value =
+            *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + slot.offset);
+        if (value) return Ref::borrow(value);
+    }
+    return Ref::steal(PyObject_GetAttr(self, slot.name));
+}
+
 }  // namespace qm::contents

@@ -15,6 +15,7 @@
 #include "common/methods.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
+#include "common/slot_attr.hpp"
 #include "messages/disconnect_probe.hpp"
 #include "messages/message.hpp"
 #include "messages/messages_api.hpp"
@@ -124,6 +125,23 @@ Raised raise_bad_format(PyObject *self) {
     return {};
 }
 
+// `json_settings.has_custom_loads`: the settings' `_has_custom_loads` slot, read directly while
+// their class's property is the one it was at import (the one returning that slot).
+OverrideSite has_custom_loads_site{"has_custom_loads"};
+SlotAttr custom_loads_flag{"_has_custom_loads"};
+
+// 1, 0, or -1 with an error set.
+int has_custom_loads() {
+    PyObject *settings = S.json_settings;
+    // The property as it was at import, never what the class holds when first asked.
+    has_custom_loads_site.builtin = S.has_custom_loads_property;
+    const int replaced = is_overridden(has_custom_loads_site, settings, Py_TYPE(settings));
+    if (replaced < 0) return -1;
+    Ref flag = Ref::steal(replaced ? PyObject_GetAttr(settings, S.n_has_custom_loads)
+                                   : custom_loads_flag.get(settings));
+    return flag ? PyObject_IsTrue(flag.get()) : -1;
+}
+
 // ---- the coroutines ------------------------------------------------------------------------
 
 Coro read_body(Ref self, Ref empty) {
@@ -199,9 +217,7 @@ Coro json_body(Ref self, Ref loads) {
     if (length == 0) co_return Ref::none();
 
     if (loads.get() == Py_None) {
-        Ref custom = Ref::steal(PyObject_GetAttr(S.json_settings, S.n_has_custom_loads));
-        if (!custom) co_return Raised{};
-        const int is_custom = PyObject_IsTrue(custom.get());
+        const int is_custom = has_custom_loads();
         if (is_custom < 0) co_return Raised{};
         if (is_custom) loads = Ref::borrow(S.json_settings_loads);
     }

@@ -53,6 +53,8 @@ PyObject *encodings_decode();                 // encodings_settings.decode
     OBJECT(fallback_decode, encodings_decode())                                                \
     OBJECT(json_settings, state::attr("quenmark.settings.json", "json_settings"))              \
     OBJECT(json_settings_loads, state::getattr(S.json_settings, "loads"))                      \
+    OBJECT(has_custom_loads_property,                                                          \
+           state::getattr(reinterpret_cast<PyObject *>(Py_TYPE(S.json_settings)), "has_custom_loads")) \
     /* msgspec and asyncio, for the body coroutines. */                                        \
     OBJECT(msgspec_decode, state::attr("msgspec.json", "decode"))                              \
     OBJECT(msgspec_decode_error, state::attr("msgspec", "DecodeError"))                        \

@@ -20,7 +20,7 @@ import io
 import re
 import secrets
 from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable, Iterable
-from typing import IO, Any, Union
+from typing import IO, TYPE_CHECKING, Any, Union
 from urllib.parse import parse_qsl, urlencode
 
 from quenmark import _contents
@@ -385,7 +385,8 @@ class ASGIContent(_ServerBody):
                 done.set_result(None)
 
     async def _wait_for_reader(self) -> None:
-        if self._reader is _current_task():
+        reader = self._reader
+        if reader is _UNSUSPENDED or reader is _current_task():
             raise InvalidOperation("The request body is being read already")
         if self._read_done is None:
             self._read_done = asyncio.get_running_loop().create_future()
@@ -428,59 +429,11 @@ class ASGIContent(_ServerBody):
 
     get_parts = stream
 
-    async def read(self) -> bytes:
-        if self._data is not None:
-            return self._data
-        while self._reader is not None:
-            await self._wait_for_reader()
-            if self._data is not None:
-                return self._data
-        receive = self._source
-        if receive is None or self._streamed:  # the checks' own calls only when one fails
-            receive = self._channel()
-            self._refuse_if_streamed()
-        if self._complete:
-            self._data = b""
-            return self._data
-        # Most bodies come in one event: its chunk is kept as it is, and only a second one
-        # starts a buffer.
-        first: bytes | None = None
-        gathered: _Gathered | None = None
-        self._reader = _current_task()
-        try:
-            while True:
-                message = await receive()
-                message_type = message.get("type")
-                if message_type != "http.request":
-                    if message_type == "http.disconnect":
-                        raise MessageAborted()
-                    continue
-                chunk = message.get("body")
-                if chunk:
-                    self._count(len(chunk))
-                    if type(chunk) is not bytes:
-                        chunk = bytes(chunk)
-                    if first is None:
-                        first = chunk
-                    else:
-                        if gathered is None:
-                            gathered = _Gathered()
-                            gathered.add(first)
-                        gathered.add(chunk)
-                if not message.get("more_body", False):
-                    break
-        except BaseException:
-            if first is not None:
-                # Part of the body is gone: a later read must not return it truncated.
-                self._streamed = True
-            raise
-        finally:
-            self._end_reading()
-        self._complete = True
-        data = self._data = (
-            gathered.value() if gathered is not None else first if first is not None else b""
-        )
-        return data
+    if TYPE_CHECKING:
+        # Native, put here by `_contents.install_server_bodies` below: the body read whole as
+        # the class says and kept, through `_count`, `_end_reading` and the methods above (a
+        # subclass's own when it has them). A body that arrives in one event is kept as it came.
+        async def read(self) -> bytes: ...
 
     async def wait_disconnected(self) -> None:
         """Returns once the client has gone away.
@@ -510,6 +463,10 @@ class ASGIContent(_ServerBody):
 
 
 _NO_TASK = object()
+# The `_reader` of a read whose events have come without a wait so far: no other task can have
+# run since it began, so what sees it runs inside the read's own step (called by its `receive`)
+# and is the reader itself. The read puts the task there once it waits.
+_UNSUSPENDED = object()
 
 
 def _current_task() -> object:
