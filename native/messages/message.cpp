@@ -15,6 +15,7 @@
 #include "common/override.hpp"
 #include "common/ref.hpp"
 #include "common/results.hpp"
+#include "common/slot_attr.hpp"
 #include "messages/body.hpp"
 #include "messages/forms.hpp"
 #include "messages/impl.hpp"
@@ -88,6 +89,10 @@ Ref lowered_bytes(PyObject *type) {
     return r;
 }
 
+// A content's fields, read by slot while its class keeps them as slots.
+SlotAttr content_type_attr{"type"};
+SlotAttr content_length_attr{"length"};
+
 }  // namespace
 
 PyObject *content_type_impl(PyObject *self) {
@@ -96,7 +101,7 @@ PyObject *content_type_impl(PyObject *self) {
     const int truth = content_truth(content.get());
     if (truth < 0) return nullptr;
     if (truth) {
-        Ref type = Ref::steal(PyObject_GetAttr(content.get(), S.n_type));
+        Ref type = Ref::steal(content_type_attr.get(content.get()));
         if (!type) return nullptr;
         if (PyBytes_Check(type.get()) && PyBytes_GET_SIZE(type.get()) > 0) return type.release();
     }
@@ -112,7 +117,7 @@ int has_body_impl(PyObject *self) {
     Ref content = Ref::borrow(as_message(self)->content);
     const int truth = content_truth(content.get());
     if (truth <= 0) return truth;
-    Ref length = Ref::steal(PyObject_GetAttr(content.get(), S.n_length));
+    Ref length = Ref::steal(content_length_attr.get(content.get()));
     if (!length) return -1;
     const long long n = PyLong_AsLongLong(length.get());
     if (n == -1 && PyErr_Occurred()) return -1;
@@ -128,8 +133,12 @@ int declares_content_type_impl(PyObject *self, PyObject *type) {
     const auto *hay = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(ct.get()));
     const auto *needle = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(wanted.get()));
     const Py_ssize_t n = PyBytes_GET_SIZE(ct.get()), k = PyBytes_GET_SIZE(wanted.get());
+    if (k == 0) return 1;
+    // Only where the first character matches is the rest compared.
+    const unsigned char first = ascii_lower(needle[0]);
     for (Py_ssize_t i = 0; i + k <= n; ++i) {
-        Py_ssize_t j = 0;
+        if (ascii_lower(hay[i]) != first) continue;
+        Py_ssize_t j = 1;
         while (j < k && ascii_lower(hay[i + j]) == ascii_lower(needle[j])) ++j;
         if (j == k) return 1;
     }
