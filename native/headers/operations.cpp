@@ -96,7 +96,9 @@ PyObject *get_tuples_impl(PyObject *self, PyObject *name) {
     return found.release();
 }
 
-PyObject *get_first_impl(PyObject *self, PyObject *key) {
+// get_first when the quick reading cannot decide. Out of line, so that the usual lookup saves no
+// registers for it.
+[[gnu::noinline]] static PyObject *get_first_scanning(PyObject *self, PyObject *key) {
     Key k;
     if (!normalise_key(key, k)) return nullptr;
     PyObject *result = nullptr;
@@ -112,6 +114,12 @@ PyObject *get_first_impl(PyObject *self, PyObject *key) {
         return nullptr;
     }
     return result ? result : Py_NewRef(Py_None);
+}
+
+PyObject *get_first_impl(PyObject *self, PyObject *key) {
+    if (PyObject *list = reinterpret_cast<HeadersObject *>(self)->values)
+        if (PyObject *value = header_engine::first_value_quick(list, key)) return Py_NewRef(value);
+    return get_first_scanning(self, key);
 }
 
 PyObject *get_single_impl(PyObject *self, PyObject *key) {
