@@ -218,21 +218,24 @@ struct Stop {
 };
 
 // The first entry of `items[i, n)` whose bytes name matches a bytes key (`k_object`, the key's
-// object when it has one, and `k`, its text), passing over every plain entry that does not.
+// object when it has one, and `k`, its text), passing over every plain entry that does not. With
+// `kPlainPairs`, as `contains` reads: only plain pairs are read, and names compare exactly.
+template <bool kPlainPairs = false>
 inline Stop find_plain(PyObject *const *items, Py_ssize_t i, Py_ssize_t n, PyObject *k_object,
                        const KeyText &k) {
     for (;; ++i) {
         // A bytes key matches only names of its own length, so most entries are passed over
         // without a closer look. (Identity implies equal length.)
-        i = skip_other_lengths(items, i, n, k.length());
+        i = skip_other_lengths<kPlainPairs>(items, i, n, k.length());
         if (i >= n) return {n, false};
         PyObject *entry = items[i];
-        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) < 1) [[unlikely]]
+        if (kPlainPairs ? !plain_pair(entry)
+                        : !PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) < 1) [[unlikely]]
             return {i, false};
         PyObject *name = PyTuple_GET_ITEM(entry, 0);
         if (name == k_object) return {i, true};
         if (!PyBytes_CheckExact(name)) return {i, false};
-        if (k.matches<true>(PyBytes_AS_STRING(name))) return {i, true};
+        if (k.matches<!kPlainPairs>(PyBytes_AS_STRING(name))) return {i, true};
     }
 }
 
@@ -304,6 +307,19 @@ inline PyObject *first_value_quick(PyObject *list, PyObject *key) {
     if (!stop.matched || PyTuple_GET_SIZE(items[stop.index]) < 2) return nullptr;
     PyObject *value = PyTuple_GET_ITEM(items[stop.index], 1);
     return PyBytes_CheckExact(value) || value == Py_None ? value : nullptr;
+}
+
+// The usual `contains`, the same way: 1 or 0, or -1 (no error set) when the general scan must
+// decide (a key not remembered, an entry that is not a plain pair with a bytes name).
+inline int contains_quick(PyObject *list, PyObject *key) {
+    PyObject *k_object = remembered(key);
+    if (!k_object) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    const Stop stop =
+        find_plain<true>(reinterpret_cast<PyListObject *>(list)->ob_item, 0, n, k_object,
+                         KeyText(PyBytes_AS_STRING(k_object), PyBytes_GET_SIZE(k_object)));
+    if (stop.matched) return 1;
+    return stop.index >= n ? 0 : -1;
 }
 
 // `values.remove(entry)`: drops the first element equal to `entry`. Two plain pairs are equal

@@ -1,5 +1,5 @@
-"""The first value of a name, as `Headers.get_first` and `Message.get_first_header` read it. A key
-seen before is not normalised again, and plain entries are read without references up to the
+"""Lookups of a key seen before (`Headers.get_first` and `contains`, `Message.get_first_header`):
+such a key is not normalised again, and plain entries are read without references up to the
 first match, so every lookup here is made twice: the second call takes that way."""
 
 import re
@@ -93,3 +93,27 @@ def test_changes_to_the_list_between_lookups_are_seen(kind):
         lookup(b"content-type")
     values.clear()
     assert twice(lookup, b"content-type") is None
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize(
+    "stored, found", [(shared, True), (own_copy, True), (bytes.upper, False), (lambda n: None, False)]
+)
+def test_contains_compares_stored_names_exactly(name, stored, found):
+    h = Headers([(name[:-1] + b"~", b"d"), (stored(name), b"1")])
+    for _ in range(2):
+        assert (name in h) is found
+        assert (shared(name) in h) is found
+
+
+@pytest.mark.parametrize(
+    "bad, error",
+    [((b"content-type",), ValueError), ((b"x",), ValueError), ((b"x", 5), TypeError), (None, TypeError)],
+)
+def test_contains_unpacks_every_entry_before_the_match_only(bad, error):
+    before = Headers([(b"host", b"h"), bad, (b"content-type", b"1")])
+    for _ in range(2):
+        with pytest.raises(error):
+            b"content-type" in before
+    after = Headers([(b"content-type", b"1"), bad])
+    assert b"content-type" in after and b"content-type" in after
