@@ -45,8 +45,11 @@ NAMES = [b"te", b"host", b"content-type", b"x-forwarded-for", b"x-quite-long-cus
 @pytest.mark.parametrize("stored", [shared, own_copy, bytes.upper, lambda n: n[:-1] + n[-1:].upper()])
 @pytest.mark.parametrize("key", [bytes, bytes.upper, shared])
 def test_the_first_entry_of_the_name_wins_whatever_object_or_case_holds_it(kind, name, stored, key):
-    # Before it: names of the same length that differ in one letter, at either end.
+    # Before it: names of the same length that differ in one byte, at either end, and one whose
+    # '-' became '\r' (the two differ only in bit 5, as a capital and its lower case do).
     decoys = [(b"~" + name[1:], b"d1"), (name[:-1] + b"~", b"d2")]
+    if b"-" in name:
+        decoys.append((name.replace(b"-", b"\r"), b"d3"))
     lookup, _ = owner(kind, [*decoys, (stored(name), b"1"), (shared(name), b"2")])
     assert twice(lookup, key(name)) == b"1"
     assert twice(lookup, key(name)[:-1] + b"!") is None

@@ -173,7 +173,10 @@ class KeyText {
   private:
     template <bool kLowered>
     static bool same_word(uint64_t name, uint64_t key) {
-        return name == key || (kLowered && lower64(name) == key);
+        // Setting bit 5 of every byte cannot tell a lowered match apart, but it rejects most
+        // other names at once: lowering is only computed for those that pass.
+        constexpr uint64_t bit5 = 0x2020202020202020ull;
+        return name == key || (kLowered && (name | bit5) == (key | bit5) && lower64(name) == key);
     }
 
     const char *text_;
