@@ -76,6 +76,8 @@ def operations():
         lambda: h.get_tuples(b"content-type"),
         lambda: h.get_first(b"content-type"),
         lambda: h.get_first(b"Missing-Mixed"),
+        lambda: h.get_first(bytes(bytearray(b"x-fresh-key"))),  # a new key object, remembered
+        lambda: h.contains(bytes(bytearray(b"x-fresh-key"))),
         lambda: h.get_single(KEY),
         lambda: h.get_single(b"missing"),
         lambda: h.contains(b"content-type"),

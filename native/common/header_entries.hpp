@@ -129,16 +129,74 @@ inline bool unpack_bytes_pair(PyObject *entry, Ref &name, Ref &value) {
            check_value(value.get(), &PyBytes_Type);
 }
 
+// The key's text, prepared for comparing it with many names of its length: its first and last
+// words (eight bytes, or four for keys of four to seven) are read once. Stored names are nearly
+// always lower case already, so a word is compared as it is first and lowered only when that
+// fails.
+class KeyText {
+  public:
+    KeyText(const char *text, Py_ssize_t length) : text_(text), length_(length) {
+        if (length >= 8) {
+            head_ = load64(text);
+            tail_ = load64(text + length - 8);
+        } else if (length >= 4) {
+            head_ = load32(text);
+            tail_ = load32(text + length - 4);
+        }
+    }
+
+    // Whether `name` (`length` bytes) equals the key, or with kLowered, equals it once lowered.
+    template <bool kLowered>
+    bool matches(const char *name) const {
+        const Py_ssize_t n = length_;
+        if (n >= 8) {
+            if (!same_word<kLowered>(load64(name), head_) ||
+                !same_word<kLowered>(load64(name + n - 8), tail_))
+                return false;
+            // Longer names have a middle; its last word may overlap the tail, which is harmless.
+            for (Py_ssize_t i = 8; i + 8 < n; i += 8)
+                if (!same_word<kLowered>(load64(name + i), load64(text_ + i))) return false;
+            return true;
+        }
+        if (n >= 4)
+            return same_word<kLowered>(load32(name), head_) &&
+                   same_word<kLowered>(load32(name + n - 4), tail_);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const auto c = static_cast<unsigned char>(name[i]);
+            if ((kLowered ? ascii_lower(c) : c) != static_cast<unsigned char>(text_[i])) return false;
+        }
+        return true;
+    }
+
+    Py_ssize_t length() const { return length_; }
+
+  private:
+    template <bool kLowered>
+    static bool same_word(uint64_t name, uint64_t key) {
+        // Setting bit 5 of every byte cannot tell a lowered match apart, but it rejects most
+        // other names at once: lowering is only computed for those that pass.
+        constexpr uint64_t bit5 = 0x2020202020202020ull;
+        return name == key || (kLowered && (name | bit5) == (key | bit5) && lower64(name) == key);
+    }
+
+    const char *text_;
+    Py_ssize_t length_;
+    uint64_t head_ = 0;
+    uint64_t tail_ = 0;
+};
+
 // The first index from `i` on whose entry is not plainly a tuple with a bytes name of a length
-// other than `k_length`: a possible match, or an entry that needs a closer look. Reads only; the
-// invariants live in registers, so an entry costs six loads. With `kPlainPairs` (for exact
-// comparisons, which must see every entry whose unpacking may fail) only plain pairs are passed
-// over.
+// other than `k_length`: a possible match, or an entry that needs a closer look. Reads only. Out
+// of line and calling nothing, the loop has the registers to itself: an entry costs six loads and
+// no spills. With `kPlainPairs` (for exact comparisons, which must see every entry whose
+// unpacking may fail) only plain pairs are passed over.
 template <bool kPlainPairs = false>
-inline Py_ssize_t skip_other_lengths(PyObject *const *items, Py_ssize_t i, Py_ssize_t n,
-                                     Py_ssize_t k_length) {
-    PyTypeObject *const tuple_type = &PyTuple_Type;
-    PyTypeObject *const bytes_type = &PyBytes_Type;
+[[gnu::noinline]] Py_ssize_t skip_other_lengths(PyObject *const *items, Py_ssize_t i,
+                                                Py_ssize_t n, Py_ssize_t k_length) {
+    PyTypeObject *tuple_type = &PyTuple_Type;
+    PyTypeObject *bytes_type = &PyBytes_Type;
+    // Opaque to the compiler, so that both stay in registers instead of being reloaded each round.
+    __asm__("" : "+r"(tuple_type), "+r"(bytes_type));
     for (; i < n; ++i) {
         PyObject *entry = items[i];
         if (Py_TYPE(entry) != tuple_type || (kPlainPairs ? Py_SIZE(entry) != 2 : Py_SIZE(entry) < 1))
@@ -154,6 +212,36 @@ inline Py_ssize_t skip_other_lengths(PyObject *const *items, Py_ssize_t i, Py_ss
     return n;
 }
 
+// Where reading plain entries stopped: at `index`, an entry whose name matches (`matched`), or
+// one that is not a tuple with a bytes name (left to the general treatment); `index` is the
+// list's length when no entry from the start on can match.
+struct Stop {
+    Py_ssize_t index;
+    bool matched;
+};
+
+// The first entry of `items[i, n)` whose bytes name matches a bytes key (`k_object`, the key's
+// object when it has one, and `k`, its text), passing over every plain entry that does not. With
+// `kPlainPairs`, as `contains` reads: only plain pairs are read, and names compare exactly.
+template <bool kPlainPairs = false>
+inline Stop find_plain(PyObject *const *items, Py_ssize_t i, Py_ssize_t n, PyObject *k_object,
+                       const KeyText &k) {
+    for (;; ++i) {
+        // A bytes key matches only names of its own length, so most entries are passed over
+        // without a closer look. (Identity implies equal length.)
+        i = skip_other_lengths<kPlainPairs>(items, i, n, k.length());
+        if (i >= n) return {n, false};
+        PyObject *entry = items[i];
+        if (kPlainPairs ? !plain_pair(entry)
+                        : !PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) < 1) [[unlikely]]
+            return {i, false};
+        PyObject *name = PyTuple_GET_ITEM(entry, 0);
+        if (name == k_object) return {i, true};
+        if (!PyBytes_CheckExact(name)) return {i, false};
+        if (k.matches<!kPlainPairs>(PyBytes_AS_STRING(name))) return {i, true};
+    }
+}
+
 // Calls `on_match(entry)` (a borrowed entry that the list still holds) for every entry whose name
 // matches the normalised key; `on_match` returns 1 to go on, 0 to stop, -1 on error. Unless
 // `kMatchRunsNoCode`, `on_match` may allocate (and so run a collection, and any code a finaliser
@@ -164,14 +252,18 @@ int scan(PyObject *list, Key &k, OnMatch on_match) {
     // (code that could replace the list and free it).
     Ref held_list;
     const bool k_is_bytes = !k.is_none();
-    const Py_ssize_t k_length = k.length;
-    const char *k_text = k.text;
+    const KeyText k_text(k.text, k.length);
     for (Py_ssize_t i = 0;; ++i) {
-        // A bytes key matches only names of its own length, so most entries are passed over
-        // without a closer look. (Identity implies equal length.)
         if (k_is_bytes) {
-            i = skip_other_lengths(reinterpret_cast<PyListObject *>(list)->ob_item, i,
-                                   PyList_GET_SIZE(list), k_length);
+            const Stop stop = find_plain(reinterpret_cast<PyListObject *>(list)->ob_item, i,
+                                         PyList_GET_SIZE(list), k.object, k_text);
+            i = stop.index;
+            if (stop.matched) {
+                if (!kMatchRunsNoCode && !held_list) held_list = Ref::borrow(list);
+                const int r = on_match(PyList_GET_ITEM(list, i));
+                if (r <= 0) return r;
+                continue;
+            }
         }
         if (i >= PyList_GET_SIZE(list)) break;
         PyObject *entry = PyList_GET_ITEM(list, i);
@@ -181,31 +273,56 @@ int scan(PyObject *list, Key &k, OnMatch on_match) {
         }
         PyObject *name = PyTuple_GET_ITEM(entry, 0);
         if (name != k.object) {
-            if (PyBytes_CheckExact(name)) {
-                if (!k_is_bytes || PyBytes_GET_SIZE(name) != k_length ||
-                    !lowered_equal(PyBytes_AS_STRING(name), k_text, k_length))
-                    continue;
-            } else if (name == Py_None) {
-                continue;  // a None name matches only a None key
-            } else {
-                if (!held_list) held_list = Ref::borrow(list);
-                Ref held = Ref::borrow(entry);
-                PyObject *k_object = k.as_object();
-                if (!k_object) return -1;
-                const int m = name_matches_slow(name, k_object);
-                if (m < 0) return -1;
-                if (m == 0) continue;
-                // The comparison may have changed the list; the entry we hold is still the match.
-                const int r = on_match(held.get());
-                if (r <= 0) return r;
-                continue;
-            }
+            // Bytes names reach here only for a None key, which they do not match; nor does a
+            // None name match a bytes key.
+            if (PyBytes_CheckExact(name) || name == Py_None) continue;
+            if (!held_list) held_list = Ref::borrow(list);
+            Ref held = Ref::borrow(entry);
+            PyObject *k_object = k.as_object();
+            if (!k_object) return -1;
+            const int m = name_matches_slow(name, k_object);
+            if (m < 0) return -1;
+            if (m == 0) continue;
+            // The comparison may have changed the list; the entry we hold is still the match.
+            const int r = on_match(held.get());
+            if (r <= 0) return r;
+            continue;
         }
         if (!kMatchRunsNoCode && !held_list) held_list = Ref::borrow(list);
         const int r = on_match(entry);
         if (r <= 0) return r;
     }
     return 0;
+}
+
+// The usual first-value lookup, without normalising the key or taking references: a key whose
+// normal form is remembered, and plain entries up to the first match. Returns that match's value
+// (borrowed), Py_None when nothing can match, or null (no error set) when the general scan must
+// decide: a key not remembered, an entry that is not plain, a value that is not bytes or None.
+inline PyObject *first_value_quick(PyObject *list, PyObject *key) {
+    PyObject *k_object = remembered(key);
+    if (!k_object) return nullptr;
+    PyObject *const *items = reinterpret_cast<PyListObject *>(list)->ob_item;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    const Stop stop = find_plain(items, 0, n, k_object,
+                                 KeyText(PyBytes_AS_STRING(k_object), PyBytes_GET_SIZE(k_object)));
+    if (stop.index >= n) return Py_None;
+    if (!stop.matched || PyTuple_GET_SIZE(items[stop.index]) < 2) return nullptr;
+    PyObject *value = PyTuple_GET_ITEM(items[stop.index], 1);
+    return PyBytes_CheckExact(value) || value == Py_None ? value : nullptr;
+}
+
+// The usual `contains`, the same way: 1 or 0, or -1 (no error set) when the general scan must
+// decide (a key not remembered, an entry that is not a plain pair with a bytes name).
+inline int contains_quick(PyObject *list, PyObject *key) {
+    PyObject *k_object = remembered(key);
+    if (!k_object) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    const Stop stop =
+        find_plain<true>(reinterpret_cast<PyListObject *>(list)->ob_item, 0, n, k_object,
+                         KeyText(PyBytes_AS_STRING(k_object), PyBytes_GET_SIZE(k_object)));
+    if (stop.matched) return 1;
+    return stop.index >= n ? 0 : -1;
 }
 
 // `values.remove(entry)`: drops the first element equal to `entry`. Two plain pairs are equal

@@ -79,17 +79,15 @@ inline PyObject *simd_lower_bytes(PyObject *name) {
 
 // Lookups usually pass the same few key objects again and again (constants in the caller's
 // code), so the normalised form of recent lower-case keys is remembered. A slot is found by the
-// key's address and trusted only if its text matches too, so a new object at a recycled address
-// cannot be mistaken for the old one. Slots hold no references: their results are either the
+// key's address and keeps a reference to the key, so that no other object can appear at that
+// address while the slot names it: the address alone identifies the key. Results are either the
 // key itself or one of the core library's shared objects, which live as long as the process.
-constexpr Py_ssize_t kCachedLength = 40;
+constexpr Py_ssize_t kCachedLength = 40;  // longer keys are not kept alive by the cache
 constexpr size_t kSlots = 64;
 
 struct KeySlot {
-    const void *key = nullptr;
+    PyObject *key = nullptr;     // owned
     PyObject *shared = nullptr;  // null: the key is its own normalised form
-    Py_ssize_t length = -1;
-    char text[kCachedLength];
 };
 
 inline KeySlot key_cache[kSlots];
@@ -99,13 +97,20 @@ inline KeySlot &slot_for(PyObject *key) {
     return key_cache[((address >> 4) ^ (address >> 10)) & (kSlots - 1)];
 }
 
-// The remembered normal form of a lower-case `key`, or null when it is not remembered.
+// The remembered normal form of `key`, or null when it is not remembered.
 inline PyObject *remembered(PyObject *key) {
     const KeySlot &slot = slot_for(key);
-    const Py_ssize_t n = PyBytes_GET_SIZE(key);
-    if (slot.key == key && slot.length == n && same_bytes(slot.text, PyBytes_AS_STRING(key), n))
-        return slot.shared ? slot.shared : key;
+    if (slot.key == key) return slot.shared ? slot.shared : key;
     return nullptr;
+}
+
+// Remembers the normal form of the lower-case `key`. Replacing a slot releases a bytes object,
+// which runs no Python code.
+inline void remember(PyObject *key, PyObject *shared) {
+    if (PyBytes_GET_SIZE(key) > kCachedLength) return;
+    KeySlot &slot = slot_for(key);
+    Py_XSETREF(slot.key, Py_NewRef(key));
+    slot.shared = shared;
 }
 
 // `name` (bytes or None) lower-cased and, where the core library knows it, as its shared object:
@@ -125,28 +130,14 @@ inline void set_object(Key &out, PyObject *object) {
     out.length = PyBytes_GET_SIZE(object);
 }
 
-// Fills `out` for `key` (exactly bytes, or None): equivalent to normalise_name(key), with the
-// lower-casing done in `out.buffer` where it can be. False with an error set.
-inline bool normalise_key(PyObject *key, Key &out) {
-    if (key == Py_None) {
-        out.object = key;
-        return true;
-    }
-    if (PyObject *known = remembered(key)) {
-        set_object(out, known);
-        return true;
-    }
+// normalise_key for a key not remembered: out of line, so that the usual lookup saves no
+// registers for it.
+[[gnu::noinline]] inline bool normalise_new_key(PyObject *key, Key &out) {
     const Py_ssize_t n = PyBytes_GET_SIZE(key);
     const char *data = PyBytes_AS_STRING(key);
     if (is_lower(key)) {
         PyObject *shared = lookup(key);
-        if (n <= kCachedLength) {
-            KeySlot &slot = slot_for(key);
-            slot.key = key;
-            slot.shared = shared;
-            slot.length = n;
-            std::memcpy(slot.text, data, static_cast<size_t>(n));
-        }
+        remember(key, shared);
         set_object(out, shared ? shared : key);
         return true;
     }
@@ -164,6 +155,20 @@ inline bool normalise_key(PyObject *key, Key &out) {
     if (!out.owned) return false;
     set_object(out, out.owned.get());
     return true;
+}
+
+// Fills `out` for `key` (exactly bytes, or None): equivalent to normalise_name(key), with the
+// lower-casing done in `out.buffer` where it can be. False with an error set.
+inline bool normalise_key(PyObject *key, Key &out) {
+    if (key == Py_None) {
+        out.object = key;
+        return true;
+    }
+    if (PyObject *known = remembered(key)) {
+        set_object(out, known);
+        return true;
+    }
+    return normalise_new_key(key, out);
 }
 
 // Fills `out` for a key of any type, as a message's lookups take it: exact bytes as above, and

@@ -87,17 +87,24 @@ PyObject *headers_iter(PyObject *self) {
 
 // ---- argument binding for the methods ---------------------------------------------------------
 
-bool one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs,
-             PyObject *kwnames, PyObject *&out) {
-    if (nargs == 1 && !kwnames) {
-        out = args[0];
-        return true;
-    }
+// Out of line, so that the usual call (one positional argument) saves no registers for it.
+[[gnu::noinline, gnu::cold]] bool one_arg_by_keyword(const char *func, const char *name,
+                                                     PyObject *const *args, Py_ssize_t nargs,
+                                                     PyObject *kwnames, PyObject *&out) {
     const char *const names[] = {name};
     PyObject *slots[1] = {nullptr};
     if (!parse_args(func, args, nargs, kwnames, names, 1, slots)) return false;
     out = slots[0];
     return true;
+}
+
+inline bool one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames, PyObject *&out) {
+    if (nargs == 1 && !kwnames) [[likely]] {
+        out = args[0];
+        return true;
+    }
+    return one_arg_by_keyword(func, name, args, nargs, kwnames, out);
 }
 
 bool two_args(const char *func, const char *first, const char *second, PyObject *const *args,

@@ -96,7 +96,9 @@ PyObject *get_tuples_impl(PyObject *self, PyObject *name) {
     return found.release();
 }
 
-PyObject *get_first_impl(PyObject *self, PyObject *key) {
+// get_first when the quick reading cannot decide. Out of line, so that the usual lookup saves no
+// registers for it.
+[[gnu::noinline]] static PyObject *get_first_scanning(PyObject *self, PyObject *key) {
     Key k;
     if (!normalise_key(key, k)) return nullptr;
     PyObject *result = nullptr;
@@ -112,6 +114,12 @@ PyObject *get_first_impl(PyObject *self, PyObject *key) {
         return nullptr;
     }
     return result ? result : Py_NewRef(Py_None);
+}
+
+PyObject *get_first_impl(PyObject *self, PyObject *key) {
+    if (PyObject *list = reinterpret_cast<HeadersObject *>(self)->values)
+        if (PyObject *value = header_engine::first_value_quick(list, key)) return Py_NewRef(value);
+    return get_first_scanning(self, key);
 }
 
 PyObject *get_single_impl(PyObject *self, PyObject *key) {
@@ -173,17 +181,24 @@ int merge_impl(PyObject *self, PyObject *values) {
     return 0;
 }
 
-int contains_impl(PyObject *self, PyObject *key) {
+// contains when the quick reading cannot decide; out of line like get_first_scanning.
+[[gnu::noinline]] static int contains_scanning(PyObject *self, PyObject *key) {
     Key k;
     if (!normalise_key(key, k)) return -1;
     PyObject *list = entry_list(self);
     if (!list) return -1;
     Ref held_list;  // taken once unpacking may run code
+    const header_engine::KeyText k_text(k.text, k.length);
     for (Py_ssize_t i = 0;; ++i) {
-        // A name of another length cannot be the key: plain pairs with one are passed over.
-        if (!k.is_none())
-            i = header_engine::skip_other_lengths<true>(
-                reinterpret_cast<PyListObject *>(list)->ob_item, i, PyList_GET_SIZE(list), k.length);
+        // Plain pairs are read in a tight loop that stops at the key or at an entry that needs
+        // unpacking.
+        if (!k.is_none()) {
+            const header_engine::Stop stop = header_engine::find_plain<true>(
+                reinterpret_cast<PyListObject *>(list)->ob_item, i, PyList_GET_SIZE(list),
+                k.object, k_text);
+            if (stop.matched) return 1;
+            i = stop.index;
+        }
         if (i >= PyList_GET_SIZE(list)) break;
         PyObject *entry = PyList_GET_ITEM(list, i);
         if (plain_pair(entry)) [[likely]] {
@@ -196,6 +211,14 @@ int contains_impl(PyObject *self, PyObject *key) {
         if (is_key(name.get(), k)) return 1;
     }
     return 0;
+}
+
+int contains_impl(PyObject *self, PyObject *key) {
+    if (PyObject *list = reinterpret_cast<HeadersObject *>(self)->values) {
+        const int found = header_engine::contains_quick(list, key);
+        if (found >= 0) return found;
+    }
+    return contains_scanning(self, key);
 }
 
 // ---- C-level entry points ---------------------------------------------------------------------

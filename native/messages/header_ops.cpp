@@ -124,6 +124,9 @@ PyObject *get_headers_impl(PyObject *self, PyObject *key) {
 }
 
 PyObject *get_first_header_impl(PyObject *self, PyObject *key) {
+    PyObject *raw = as_message(self)->_raw_headers;
+    if (raw && PyList_Check(raw))
+        if (PyObject *value = header_engine::first_value_quick(raw, key)) return Py_NewRef(value);
     PyObject *found = nullptr;
     if (scan_pairs<true>(self, key, [&found](PyObject *pair) {
             if (!header_engine::check_indexable(pair, 1)) return -1;
