@@ -86,7 +86,8 @@ def self_costs(profiles: list[Path]) -> collections.Counter[str]:
     """Instructions by function (own cost), summed over the profiles."""
     costs: collections.Counter[str] = collections.Counter()
     for profile in profiles:
-        report = subprocess.run(["callgrind_annotate", "--threshold=100", str(profile)],
+        # --auto=no: with debug info, source annotation would add its own cost lines.
+        report = subprocess.run(["callgrind_annotate", "--threshold=100", "--auto=no", str(profile)],
                                 capture_output=True, text=True, check=True).stdout
         for line in report.splitlines():
             match = re.match(r"\s*([\d,]+) \([^)]*\)\s+(\S.*)", line)
