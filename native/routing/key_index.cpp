@@ -29,17 +29,26 @@ inline uint64_t word_of(uint64_t w) {
     return kLower ? lower64(w) : w;
 }
 
-// Up to seven bytes in the low bytes of a word (the rest zero), read without going past `n`.
+inline uint64_t byte_at(const char *s, Py_ssize_t i) {
+    return static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
+}
+
+// Up to seven bytes in the low bytes of a word (the rest zero), read without going past `n`:
+// two words that may overlap, or the first, middle and last bytes of one to three.
 inline uint64_t short_word(const char *s, Py_ssize_t n) {
     if (n >= 4) return load32(s) | (load32(s + n - 4) << (8 * (n - 4)));
-    uint64_t w = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
-    return w;
+    if (n == 0) return 0;
+    return byte_at(s, 0) | byte_at(s, n >> 1) | byte_at(s, n - 1);
+}
+
+template <bool kLower>
+inline uint64_t short_tag(const char *s, Py_ssize_t n) {
+    return word_of<kLower>(short_word(s, n)) | (static_cast<uint64_t>(n) << 56);
 }
 
 template <bool kLower>
 inline uint64_t tag_of(const char *s, Py_ssize_t n) {
-    if (n <= kShortKey) return word_of<kLower>(short_word(s, n)) | (static_cast<uint64_t>(n) << 56);
+    if (n <= kShortKey) return short_tag<kLower>(s, n);
     uint64_t h = static_cast<uint64_t>(n);
     for (Py_ssize_t i = 0; i + 8 <= n; i += 8) h = mix(h, word_of<kLower>(load64(s + i)));
     // The last word may overlap bytes already taken; that is harmless.
@@ -104,30 +113,54 @@ bool key_equals(PyObject *key, const char *s, Py_ssize_t n) {
                   : same_bytes(s, PyBytes_AS_STRING(key), n);
 }
 
-template <bool kLower>
-KeyLookup probe(const Index *index, const char *s, Py_ssize_t n, PyObject **value) {
-    const uint64_t tag = tag_of<kLower>(s, n);
+// The slot whose tag is `tag`, for a tag that is the key itself: equal tags, equal keys.
+inline KeyLookup probe_short(const Index *index, uint64_t tag, PyObject **value) {
     for (Py_ssize_t i = first_slot(tag, index->mask); index->slots[i].key;
          i = (i + 1) & index->mask) {
-        const Slot &slot = index->slots[i];
-        if (slot.tag == tag && (n <= kShortKey || key_equals<kLower>(slot.key, s, n))) {
-            *value = Py_NewRef(slot.value);
+        if (index->slots[i].tag == tag) {
+            *value = index->slots[i].value;
             return KeyLookup::Found;
         }
     }
     return KeyLookup::Missing;
 }
 
-}  // namespace
+template <bool kLower>
+KeyLookup probe(const Index *index, const char *s, Py_ssize_t n, PyObject **value) {
+    if (n <= kShortKey) return probe_short(index, short_tag<kLower>(s, n), value);
+    const uint64_t tag = tag_of<kLower>(s, n);
+    for (Py_ssize_t i = first_slot(tag, index->mask); index->slots[i].key;
+         i = (i + 1) & index->mask) {
+        const Slot &slot = index->slots[i];
+        if (slot.tag == tag && key_equals<kLower>(slot.key, s, n)) {
+            *value = slot.value;
+            return KeyLookup::Found;
+        }
+    }
+    return KeyLookup::Missing;
+}
 
-namespace {
+// Whether `*slot` holds a current index of `dict`.
+inline bool current(const Index *index, PyObject *dict) {
+    return index && index->dict == dict && index->generation == Changes::count();
+}
 
-// Out of line: a lookup's own path stays short.
-[[gnu::noinline]] Index *rebuild(void **slot, PyObject *dict) {
-    free_key_index(slot);
-    Index *index = build(dict);
-    *slot = index;
-    return index;
+// Out of line, so that the lookup of a short key in a current index, the common case, stays a
+// few instructions: the index (re)built at the first lookup after a change, and long keys.
+[[gnu::noinline]] KeyLookup find_key_slowly(void **slot, PyObject *dict, KeyCase key_case,
+                                            const char *s, Py_ssize_t n, PyObject **value) {
+    auto *index = static_cast<Index *>(*slot);
+    if (!current(index, dict)) {
+        // Without a watcher no index is ever built, so the slot stays empty.
+        if (!Changes::available()) return KeyLookup::Unindexed;
+        free_key_index(slot);
+        index = build(dict);
+        *slot = index;
+        if (!index) return KeyLookup::Error;
+    }
+    if (!index->usable) return KeyLookup::Unindexed;
+    return key_case == KeyCase::Lowered ? probe<true>(index, s, n, value)
+                                        : probe<false>(index, s, n, value);
 }
 
 }  // namespace
@@ -144,15 +177,12 @@ void free_key_index(void **index) {
 
 KeyLookup find_key(void **slot, PyObject *dict, KeyCase key_case, const char *s, Py_ssize_t n,
                    PyObject **value) {
-    if (!Changes::available()) return KeyLookup::Unindexed;
-    auto *index = static_cast<Index *>(*slot);
-    if (!index || index->dict != dict || index->generation != Changes::count()) {
-        index = rebuild(slot, dict);
-        if (!index) return KeyLookup::Error;
-    }
-    if (!index->usable) return KeyLookup::Unindexed;
-    return key_case == KeyCase::Lowered ? probe<true>(index, s, n, value)
-                                        : probe<false>(index, s, n, value);
+    const auto *index = static_cast<const Index *>(*slot);
+    if (n > kShortKey || !current(index, dict) || !index->usable) [[unlikely]]
+        return find_key_slowly(slot, dict, key_case, s, n, value);
+    return probe_short(index,
+                       key_case == KeyCase::Lowered ? short_tag<true>(s, n) : short_tag<false>(s, n),
+                       value);
 }
 
 }  // namespace qm::routing

@@ -23,9 +23,9 @@ enum class KeyLookup { Found, Missing, Unindexed, Error };
 enum class KeyCase { Lowered, Exact };
 
 // Looks up `s` among the keys of `dict`, through the index kept in `*index` (built or rebuilt
-// as needed; its owner frees it with `free_key_index`). Found: `*value` is a new reference to the
-// dict's value. Unindexed: the caller must ask the dict itself (the index cannot represent it,
-// e.g. a key that is not exact bytes).
+// as needed; its owner frees it with `free_key_index`). Found: `*value` is the dict's value,
+// borrowed: good while the dict is not changed, so until host code may run. Unindexed: the caller
+// must ask the dict itself (the index cannot represent it, e.g. a key that is not exact bytes).
 KeyLookup find_key(void **index, PyObject *dict, KeyCase key_case, const char *s, Py_ssize_t n,
                    PyObject **value);
 

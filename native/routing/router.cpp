@@ -18,20 +18,20 @@ using Obj = CythonRadixRouterObject;
 
 Obj *as_router(PyObject *o) { return reinterpret_cast<Obj *>(o); }
 
-// The method upper-cased (ASCII). Servers send upper-case methods, so the common case returns
-// the object itself and the lookup allocates nothing.
-Ref upper_method(PyObject *method) {
+// The method upper-cased (ASCII): `method` itself, or a new bytes object kept in `*made`; null
+// on error. Servers send upper-case methods, so the common case allocates nothing.
+PyObject *upper_method(PyObject *method, Ref &made) {
     const char *s = PyBytes_AS_STRING(method);
     const Py_ssize_t n = PyBytes_GET_SIZE(method);
     Py_ssize_t i = 0;
     while (i < n && !(s[i] >= 'a' && s[i] <= 'z')) ++i;
-    if (i == n) return Ref::borrow(method);
-    Ref upper = Ref::steal(PyBytes_FromStringAndSize(s, n));
-    if (!upper) return {};
-    char *u = PyBytes_AS_STRING(upper.get());
+    if (i == n) return method;
+    made = Ref::steal(PyBytes_FromStringAndSize(s, n));
+    if (!made) return nullptr;
+    char *u = PyBytes_AS_STRING(made.get());
     for (; i < n; ++i)
         if (u[i] >= 'a' && u[i] <= 'z') u[i] = static_cast<char>(u[i] - 32);
-    return upper;
+    return made.get();
 }
 
 int check_tree(PyObject *tree) {
@@ -44,16 +44,17 @@ int add_route_impl(PyObject *self, PyObject *method, PyObject *pattern, PyObject
     if (!require_bytes(method, "method") || !require_bytes(pattern, "pattern") ||
         !check_arg(param_names, &PyList_Type, "param_names"))
         return -1;
-    Ref m = upper_method(method);
+    Ref upper;
+    PyObject *m = upper_method(method, upper);
     if (!m) return -1;
     Ref trees = Ref::borrow(as_router(self)->trees);
     if (!require_dict(trees.get())) return -1;
     PyObject *found = nullptr;
-    if (PyDict_GetItemRef(trees.get(), m.get(), &found) < 0) return -1;
+    if (PyDict_GetItemRef(trees.get(), m, &found) < 0) return -1;
     Ref tree = Ref::steal(found);
     if (!tree) {
         tree = Ref::steal(new_tree());
-        if (!tree || PyDict_SetItem(trees.get(), m.get(), tree.get()) < 0) return -1;
+        if (!tree || PyDict_SetItem(trees.get(), m, tree.get()) < 0) return -1;
     }
     if (check_tree(tree.get()) < 0) return -1;
     return tree_insert(tree.get(), pattern, route, param_names);
@@ -79,7 +80,11 @@ int find_tree(PyObject *trees, PyObject *method, PyObject **found) {
             return 0;
         }
     }
-    if (other_keys) return PyDict_GetItemRef(trees, method, found);
+    if (other_keys) {
+        // Held while looked up in: a key's comparison may run host code that replaces it.
+        Ref held = Ref::borrow(trees);
+        return PyDict_GetItemRef(held.get(), method, found);
+    }
     *found = nullptr;
     return 0;
 }
@@ -97,12 +102,13 @@ OverrideSite freeze_site{"freeze"};
 
 int router_find(PyObject *self, PyObject *method, PyObject *path, Found &out) {
     if (!require_bytes(method, "method") || !require_bytes(path, "path")) return -1;
-    Ref trees = Ref::borrow(as_router(self)->trees);
-    if (!PyDict_CheckExact(trees.get())) return 0;
-    Ref m = upper_method(method);
+    PyObject *trees = as_router(self)->trees;
+    if (!PyDict_CheckExact(trees)) return 0;
+    Ref upper;
+    PyObject *m = upper_method(method, upper);
     if (!m) return -1;
     PyObject *found = nullptr;
-    if (find_tree(trees.get(), m.get(), &found) < 0) return -1;
+    if (find_tree(trees, m, &found) < 0) return -1;
     if (!found) return 0;
     Ref tree = Ref::steal(found);
     if (tree.get() == Py_None) return 0;
