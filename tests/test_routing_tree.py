@@ -387,6 +387,17 @@ def test_a_double_slash_anywhere_in_a_long_path_never_matches(at):
     assert tree.match(path[:at] + b"//" + path[at:]) is None
 
 
+@pytest.mark.parametrize("key, path", [
+    (b"/a//b", b"/a//b"),  # the table holds the very path
+    (b"/a", b"/a//"),  # the path without its trailing slashes
+    (b"//a", b"//a/"),  # the path without its trailing slash, still holding one
+])
+def test_static_routes_never_answer_a_path_with_a_double_slash(key, path):
+    tree = RadixTree()
+    tree.static_routes[key] = "hand-made"
+    assert tree.match(path) is None
+
+
 def test_stripped_path_is_looked_up_in_the_static_table():
     tree = RadixTree()
     tree.static_routes[b"/only"] = "hand-made"

@@ -137,26 +137,56 @@ class Frames {
     bool held_ = false;
 };
 
-// Segments of a normalised request path: no "//" and no trailing "/", so the catch-all's
-// remainder (the segments joined with "/") is simply the rest of the path.
+// What a source of segments gives next: a segment, the end, or the news that the path matches
+// nothing at all.
+enum class Next { Segment, End, Nothing };
+
+// Whether "//" occurs: words taken seven bytes apart, so that every pair of neighbours lies
+// within one of them.
+bool has_double_slash(const char *s, Py_ssize_t n) {
+    Py_ssize_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes fifteen apart first (SSE2 is the x86-64 baseline).
+    const __m128i slash = _mm_set1_epi8('/');
+    for (; i + 16 <= n; i += 15) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, slash)));
+        if (m & (m >> 1)) return true;
+    }
+#endif
+    for (; i + 8 <= n; i += 7) {
+        const uint64_t m = bytes_equal_mask(load64(s + i), '/');
+        if (m & (m >> 8)) return true;
+    }
+    for (; i + 1 < n; ++i)
+        if (s[i] == '/' && s[i + 1] == '/') return true;
+    return false;
+}
+
+// Segments of a request path without trailing "/", so the catch-all's remainder (the segments
+// joined with "/") is simply the rest of the path. A path holding "//" matches nothing: the walk
+// learns it from the empty segment there, or from a catch-all's remainder holding it, so the
+// path is not scanned for it beforehand. (Every match either walks over each segment or takes
+// the rest as a remainder, so no match gets past one.)
 class PathSegments {
   public:
     PathSegments(const char *base, Py_ssize_t end) : base_(base), end_(end) {}
 
-    bool next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
-        // One "/" at most: the path holds no "//".
+    Next next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
         if (cursor < end_ && base_[cursor] == '/') ++cursor;
-        if (cursor >= end_) return false;
+        if (cursor >= end_) return Next::End;
         const char *slash = find_byte(base_ + cursor, end_ - cursor, '/');
         const Py_ssize_t stop = slash ? slash - base_ : end_;
+        if (stop == cursor) return Next::Nothing;
         seg = {base_ + cursor, stop - cursor};
         after = stop;
-        return true;
+        return Next::Segment;
     }
 
-    bool remainder(const Frame &f, Span &out) {
+    // The rest of the path from frame `f`'s segment: 1, or 0 when it holds "//".
+    int remainder(const Frame &f, Span &out) {
         out = {f.seg.p, base_ + end_ - f.seg.p};
-        return true;
+        return !has_double_slash(out.p, out.n);
     }
 
   private:
@@ -169,15 +199,16 @@ class ListSegments {
   public:
     explicit ListSegments(PyObject *tuple) : items_(tuple), count_(PyTuple_GET_SIZE(tuple)) {}
 
-    bool next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
-        if (cursor >= count_) return false;
+    Next next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
+        if (cursor >= count_) return Next::End;
         PyObject *item = PyTuple_GET_ITEM(items_, cursor);
         seg = {PyBytes_AS_STRING(item), PyBytes_GET_SIZE(item)};
         after = cursor + 1;
-        return true;
+        return Next::Segment;
     }
 
-    bool remainder(const Frame &f, Span &out) {
+    // The segments from frame `f`'s joined with "/": 1, or -1 on error.
+    int remainder(const Frame &f, Span &out) {
         try {
             joined_.clear();
             for (Py_ssize_t i = f.cursor - 1; i < count_; ++i) {
@@ -187,10 +218,10 @@ class ListSegments {
             }
         } catch (const std::bad_alloc &) {
             PyErr_NoMemory();
-            return false;
+            return -1;
         }
         out = {joined_.data(), static_cast<Py_ssize_t>(joined_.size())};
-        return true;
+        return 1;
     }
 
   private:
@@ -233,28 +264,6 @@ inline int found(Found &out, Ref route, Ref values = Ref::none(), bool fresh = f
     return 1;
 }
 
-// Whether "//" occurs: words taken seven bytes apart, so that every pair of neighbours lies
-// within one of them.
-bool has_double_slash(const char *s, Py_ssize_t n) {
-    Py_ssize_t i = 0;
-#if defined(__SSE2__)
-    // Sixteen bytes fifteen apart first (SSE2 is the x86-64 baseline).
-    const __m128i slash = _mm_set1_epi8('/');
-    for (; i + 16 <= n; i += 15) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-        const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, slash)));
-        if (m & (m >> 1)) return true;
-    }
-#endif
-    for (; i + 8 <= n; i += 7) {
-        const uint64_t m = bytes_equal_mask(load64(s + i), '/');
-        if (m & (m >> 8)) return true;
-    }
-    for (; i + 1 < n; ++i)
-        if (s[i] == '/' && s[i + 1] == '/') return true;
-    return false;
-}
-
 template <class Segments>
 class Walk {
   public:
@@ -275,7 +284,9 @@ class Walk {
             if (frames_[d].stage == 0) {
                 Span seg{};
                 Py_ssize_t after = 0;
-                if (!segments_.next(frames_[d].cursor, seg, after)) {
+                const Next next = segments_.next(frames_[d].cursor, seg, after);
+                if (next == Next::Nothing) return 0;
+                if (next == Next::End) {
                     if (const int r = at_end(d, out)) return r;
                     frames_.pop();
                     continue;
@@ -477,7 +488,7 @@ class Walk {
         Ref wild = Ref::borrow(node->wildcard_child);
         if (as_node(wild.get())->route == Py_None) return 0;
         Span rest{};
-        if (!segments_.remainder(frames_[d], rest)) return -1;
+        if (const int r = segments_.remainder(frames_[d], rest); r <= 0) return r;
         PyObject *suffix = node->wildcard_suffix;
         if (suffix != Py_None) {
             const Py_ssize_t k = PyBytes_GET_SIZE(suffix);
@@ -516,7 +527,8 @@ int tree_find(PyObject *self, PyObject *path, Found &out) {
     RadixTreeObject *tree = as_tree(self);
     const char *s = PyBytes_AS_STRING(path);
     Py_ssize_t n = PyBytes_GET_SIZE(path);
-    if (has_double_slash(s, n)) return 0;
+    // A path holding "//" matches nothing; the walk finds one itself (see PathSegments).
+    const Py_ssize_t whole = n;
 
     // Held while looked up in: a key's comparison may run host code that replaces it.
     Ref routes;
@@ -524,21 +536,27 @@ int tree_find(PyObject *self, PyObject *path, Found &out) {
         PyDict_CheckExact(tree->static_routes) && PyDict_GET_SIZE(tree->static_routes) > 0;
     if (has_static) routes = Ref::borrow(tree->static_routes);
     PyObject *route = nullptr;
+    auto static_answer = [&](PyObject *route) {
+        Ref held_route = Ref::steal(route);
+        return has_double_slash(s, whole) ? 0 : found(out, std::move(held_route));
+    };
     if (has_static) {
         if (static_route(tree, routes.get(), s, n, &route) < 0) return -1;
-        if (route) return found(out, Ref::steal(route));
+        if (route) return static_answer(route);
     }
     if (n > 1 && s[n - 1] == '/') {
         while (n > 0 && s[n - 1] == '/') --n;
+        if (whole - n > 1) return 0;  // "//" at the end
         if (has_static) {
             if (static_route(tree, routes.get(), s, n, &route) < 0) return -1;
-            if (route) return found(out, Ref::steal(route));
+            if (route) return static_answer(route);
         }
     }
 
     if (tree->root == Py_None) return 0;
-    Ref root = Ref::borrow(tree->root);
-    RadixNodeObject *r = as_node(root.get());
+    // Borrowed: the walk holds what it goes back to once host code may run (see Frames).
+    PyObject *root = tree->root;
+    RadixNodeObject *r = as_node(root);
     if (n == 0 || (n == 1 && s[0] == '/')) {
         if (r->route != Py_None) return found(out, Ref::borrow(r->route));
         // An empty remainder cannot end with a required suffix: the root's `/*.css` no more
@@ -559,7 +577,7 @@ int tree_find(PyObject *self, PyObject *path, Found &out) {
     }
     PathSegments segments(s, n);
     Walk<PathSegments> walk(segments, 0, Py_None);
-    return walk.run(root.get(), 0, out);
+    return walk.run(root, 0, out);
 }
 
 PyObject *tree_match_impl(PyObject *self, PyObject *path) {
