@@ -18,20 +18,27 @@ using Obj = CythonRadixRouterObject;
 
 Obj *as_router(PyObject *o) { return reinterpret_cast<Obj *>(o); }
 
-// The method upper-cased (ASCII): `method` itself, or a new bytes object kept in `*made`; null
-// on error. Servers send upper-case methods, so the common case allocates nothing.
-PyObject *upper_method(PyObject *method, Ref &made) {
-    const char *s = PyBytes_AS_STRING(method);
+inline bool is_small_letter(char c) { return static_cast<unsigned char>(c - 'a') < 26; }
+
+// The copy of `upper_method`, whose first small letter is at `i`.
+[[gnu::noinline]] PyObject *upper_copy(PyObject *method, Py_ssize_t i, Ref &made) {
     const Py_ssize_t n = PyBytes_GET_SIZE(method);
-    Py_ssize_t i = 0;
-    while (i < n && !(s[i] >= 'a' && s[i] <= 'z')) ++i;
-    if (i == n) return method;
-    made = Ref::steal(PyBytes_FromStringAndSize(s, n));
+    made = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(method), n));
     if (!made) return nullptr;
     char *u = PyBytes_AS_STRING(made.get());
     for (; i < n; ++i)
-        if (u[i] >= 'a' && u[i] <= 'z') u[i] = static_cast<char>(u[i] - 32);
+        if (is_small_letter(u[i])) u[i] = static_cast<char>(u[i] - 32);
     return made.get();
+}
+
+// The method upper-cased (ASCII): `method` itself, or a new bytes object kept in `*made`; null
+// on error. Servers send upper-case methods, so the common case allocates nothing.
+inline PyObject *upper_method(PyObject *method, Ref &made) {
+    const char *s = PyBytes_AS_STRING(method);
+    const Py_ssize_t n = PyBytes_GET_SIZE(method);
+    Py_ssize_t i = 0;
+    while (i < n && !is_small_letter(s[i])) ++i;
+    return i == n ? method : upper_copy(method, i, made);
 }
 
 int check_tree(PyObject *tree) {
