@@ -56,6 +56,21 @@ def test_the_method_picks_its_tree_among_others(trees, found):
     assert router.get_match(b"GET", b"/x") == (("get", None) if found else None)
 
 
+@pytest.mark.parametrize("method", [b"GET", b"PROPFIND"])
+def test_trees_changed_from_the_host_are_seen_at_once(method):
+    router = CythonRadixRouter()
+    router.add_route(method, b"/x", "first")
+    other = CythonRadixRouter()
+    other.add_route(method, b"/x", "second")
+    assert router.get_match(method.lower(), b"/x") == ("first", None)
+    router.trees[method] = other.trees[method]
+    assert router.get_match(method, b"/x") == ("second", None)
+    del router.trees[method]
+    assert router.get_match(method, b"/x") is None
+    router.trees = {method: other.trees[method], "text key": None}  # a key the index cannot hold
+    assert router.get_match(method, b"/x") == ("second", None)
+
+
 def test_one_tree_per_method():
     router = CythonRadixRouter()
     router.add_route(b"GET", b"/items/{id:int}", "get", ["id"])

@@ -530,11 +530,15 @@ int tree_find(PyObject *self, PyObject *path, Found &out) {
     // A path holding "//" matches nothing; the walk finds one itself (see PathSegments).
     const Py_ssize_t whole = n;
 
-    // Held while looked up in: a key's comparison may run host code that replaces it.
-    Ref routes;
+    // Held while looked up in: a key's comparison may run host code that drops the dict, or the
+    // tree (which the caller may have borrowed from a dict such code empties).
+    Ref routes, held;
     const bool has_static =
         PyDict_CheckExact(tree->static_routes) && PyDict_GET_SIZE(tree->static_routes) > 0;
-    if (has_static) routes = Ref::borrow(tree->static_routes);
+    if (has_static) {
+        routes = Ref::borrow(tree->static_routes);
+        held = Ref::borrow(self);
+    }
     PyObject *route = nullptr;
     auto static_answer = [&](PyObject *route) {
         Ref held_route = Ref::steal(route);

@@ -8,6 +8,7 @@
 #include "common/methods.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
+#include "routing/key_index.hpp"
 #include "routing/state.hpp"
 
 namespace qm::routing {
@@ -67,11 +68,12 @@ int add_route_impl(PyObject *self, PyObject *method, PyObject *pattern, PyObject
     return tree_insert(tree.get(), pattern, route, param_names);
 }
 
-// `trees[method]` as a new reference in `*found` (null when absent); 0, or -1 with an error set.
-// A router holds a handful of methods, and the request's method is seldom the very object that
-// was registered: comparing the few keys beats hashing and the generic comparison the dict's
-// probe would make. An exact bytes key equal to the method is what the dict's lookup finds too
-// (no other key can equal it); without one, keys of other types take the dict's own lookup.
+// `trees[method]` as a new reference in `*found` (null when absent), where the index cannot
+// answer (keys of other types, or no index); 0, or -1 with an error set. A router holds a handful
+// of methods, and the request's method is seldom the very object that was registered: comparing
+// the few keys beats hashing and the generic comparison the dict's probe would make. An exact
+// bytes key equal to the method is what the dict's lookup finds too (no other key can equal it);
+// without one, keys of other types take the dict's own lookup.
 int find_tree(PyObject *trees, PyObject *method, PyObject **found) {
     const char *text = PyBytes_AS_STRING(method);
     const Py_ssize_t n = PyBytes_GET_SIZE(method);
@@ -109,20 +111,35 @@ OverrideSite freeze_site{"freeze"};
 
 int router_find(PyObject *self, PyObject *method, PyObject *path, Found &out) {
     if (!require_bytes(method, "method") || !require_bytes(path, "path")) return -1;
-    PyObject *trees = as_router(self)->trees;
+    Obj *router = as_router(self);
+    PyObject *trees = router->trees;
     if (!PyDict_CheckExact(trees)) return 0;
     Ref upper;
     PyObject *m = upper_method(method, upper);
     if (!m) return -1;
-    PyObject *found = nullptr;
-    if (find_tree(trees, m, &found) < 0) return -1;
-    if (!found) return 0;
-    Ref tree = Ref::steal(found);
-    if (tree.get() == Py_None) return 0;
-    if (check_tree(tree.get()) < 0) return -1;
-    // The built-in tree at once; a subclass's through its dispatch.
-    return Py_IS_TYPE(tree.get(), &RadixTreeType) ? tree_find(tree.get(), path, out)
-                                                 : tree_lookup(tree.get(), path, out);
+    PyObject *tree = nullptr;
+    Ref owned;
+    switch (find_key(&router->tree_index, trees, KeyCase::Exact, PyBytes_AS_STRING(m),
+                     PyBytes_GET_SIZE(m), &tree)) {
+        case KeyLookup::Found:
+            break;
+        case KeyLookup::Missing:
+            return 0;
+        case KeyLookup::Error:
+            return -1;
+        case KeyLookup::Unindexed:
+            if (find_tree(trees, m, &tree) < 0) return -1;
+            if (!tree) return 0;
+            owned = Ref::steal(tree);
+            break;
+    }
+    if (tree == Py_None) return 0;
+    if (check_tree(tree) < 0) return -1;
+    // The built-in tree at once, borrowed (tree_find holds what it reads after host code may
+    // have run); a subclass's through its dispatch, which runs host code.
+    if (Py_IS_TYPE(tree, &RadixTreeType)) return tree_find(tree, path, out);
+    Ref held = Ref::borrow(tree);
+    return tree_lookup(tree, path, out);
 }
 
 int router_add_route(PyObject *self, PyObject *method, PyObject *pattern, PyObject *route,
@@ -176,12 +193,14 @@ int router_traverse(PyObject *self, visitproc visit, void *arg) {
 
 int router_clear(PyObject *self) {
     set_field(as_router(self)->trees, Py_None);
+    free_key_index(&as_router(self)->tree_index);
     return 0;
 }
 
 void router_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_router(self)->trees);
+    free_key_index(&as_router(self)->tree_index);
     // A static type: for instances of host subclasses, subtype_dealloc releases the class.
     Py_TYPE(self)->tp_free(self);
 }
