@@ -413,6 +413,8 @@ def test_static_routes_changed_from_the_host_are_seen_at_once(path):
     assert tree.match(path) == ("first", None)
     tree.static_routes[path] = "second"
     assert tree.match(path + b"/") == ("second", None)
+    tree.static_routes[path + b"/longer"] = "longer"  # longer than any key the index has seen
+    assert tree.match(path + b"/longer") == ("longer", None)
     del tree.static_routes[path]
     assert tree.match(path) is None
     tree.static_routes = {path: "third", "text key": "ignored"}  # a key the index cannot hold

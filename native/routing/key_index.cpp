@@ -40,6 +40,7 @@ Index *build(PyObject *dict) {
             index->usable = false;
             break;
         }
+        if (PyBytes_GET_SIZE(key) > index->longest) index->longest = PyBytes_GET_SIZE(key);
         const uint64_t tag = tag_of<false>(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key));
         Py_ssize_t i = first_slot(tag, index->mask);
         while (index->slots[i].key) i = (i + 1) & index->mask;
@@ -96,6 +97,7 @@ KeyLookup find_key_slowly(void **slot, PyObject *dict, KeyCase key_case, const c
         if (!index) return KeyLookup::Error;
     }
     if (!index->usable) return KeyLookup::Unindexed;
+    if (n > index->longest) return KeyLookup::Missing;
     return key_case == KeyCase::Lowered ? probe<true>(index, s, n, value)
                                         : probe<false>(index, s, n, value);
 }

@@ -85,6 +85,7 @@ struct Index {
     PyObject *dict;  // identity only: the dict this was built from
     uint64_t generation;
     bool usable;
+    Py_ssize_t longest;  // the length of the longest key: a longer text is missing at once
     Py_ssize_t mask;
     Slot slots[];
 };
@@ -120,8 +121,10 @@ inline KeyLookup find_key(void **slot, PyObject *dict, KeyCase key_case, const c
                           Py_ssize_t n, PyObject **value) {
     using namespace key_index;
     const auto *index = static_cast<const Index *>(*slot);
-    if (n > kShortKey || !current(index, dict) || !index->usable) [[unlikely]]
+    if (!current(index, dict) || !index->usable) [[unlikely]]
         return find_key_slowly(slot, dict, key_case, s, n, value);
+    if (n > index->longest) return KeyLookup::Missing;
+    if (n > kShortKey) return find_key_slowly(slot, dict, key_case, s, n, value);
     return probe_short(index,
                        key_case == KeyCase::Lowered ? short_tag<true>(s, n) : short_tag<false>(s, n),
                        value);
