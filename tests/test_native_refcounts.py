@@ -121,3 +121,84 @@ def test_entry_emptying_its_list_while_iterated_still_unpacks(op):
     h = Headers([Entry(), (b"b", b"2")])
     getattr(h, op.split("(")[0])(*((b"a",) if "contains" in op else ()))
     assert h.values == []
+
+
+# ---- routing: host code run mid-lookup tears the tree down ---------------------------------------
+
+# Each scenario arms `tear_down` once the tree is built; the host code it sits in runs during the
+# lookup, after which the walk still goes back to nodes and dicts that the tree no longer holds.
+_TEAR_DOWN_PRELUDE = """
+from quenmark.routing import CythonRadixRouter, RadixNode, RadixTree
+
+armed = False
+
+def tear_down():
+    global armed
+    if armed:
+        armed = False
+        tree.root.children = {}
+        tree.root = RadixNode()
+        tree.static_routes = {}
+        router.trees = {}
+
+class Declines:
+    def match(self, seg):
+        tear_down()
+        return False
+
+def colliding_with(key):
+    class Colliding:
+        def __hash__(self):
+            return hash(key)
+        def __eq__(self, other):
+            tear_down()
+            return False
+    return Colliding()
+
+router = CythonRadixRouter()
+tree = RadixTree()
+"""
+
+_TEAR_DOWN_SCENARIOS = {
+    # The declined node's own catch-all, then the parent's parameter branch.
+    "validator, then the catch-all": ("""
+        tree.insert(b"/a/{x}/d", "axd")
+        tree.insert(b"/a/{rest:path}", "rest")
+        tree.root.children[b"a"].param_child.param_validator = Declines()
+        armed = True
+        print(tree.match(b"/a/b/d"))
+    """, "('rest', {'rest': 'b/d'})"),
+    "validator, then back to the root": ("""
+        tree.insert(b"/a/{x}/d", "axd")
+        tree.insert(b"/{y}/b/d", "yb")
+        tree.root.children[b"a"].param_child.param_validator = Declines()
+        armed = True
+        print(tree.match(b"/a/b/d"))
+    """, "('yb', {'_p_0': 'a'})"),
+    "children key": ("""
+        tree.insert(b"/a/{x:int}", "ax")
+        tree.insert(b"/{y}/{z}", "yz")
+        tree.root.children = {colliding_with(b"a"): None, **tree.root.children}
+        armed = True
+        print(tree.match(b"/a/q"))
+    """, "('yz', {'_p_0': 'a', '_p_1': 'q'})"),
+    # The path is looked up again without its trailing slash in the same dict.
+    "static routes key": ("""
+        tree.insert(b"/x", "x")
+        tree.static_routes = {colliding_with(b"/x/"): None, **tree.static_routes}
+        armed = True
+        print(tree.match(b"/x/"))
+    """, "('x', None)"),
+    "trees key": ("""
+        router.add_route(b"GET", b"/a", "a")
+        router.trees = {colliding_with(b"PUT"): None, **router.trees}
+        armed = True
+        print(router.get_match(b"PUT", b"/a"))
+    """, "None"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(_TEAR_DOWN_SCENARIOS))
+def test_lookup_survives_host_code_tearing_the_tree_down(name):
+    body, expected = _TEAR_DOWN_SCENARIOS[name]
+    assert run_poisoned(_TEAR_DOWN_PRELUDE + textwrap.dedent(body)).strip() == expected

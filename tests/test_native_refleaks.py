@@ -367,6 +367,16 @@ class Raising:
         raise RuntimeError("unquote")
 
 
+class Declines:
+    def match(self, value):
+        return None
+
+
+class Accepts:
+    def match(self, value):
+        return True
+
+
 def replaced_global(name, value, fn):
     def op():
         old = getattr(routing, name)
@@ -403,6 +413,19 @@ def test_routing_operations():
         tree.root.children[b"v"].param_child.param_validator = Raising()
         tree.match(b"/v/1")
 
+    # Host code met mid-walk: the stack is held from there on (a validator's answer, a key the
+    # children's index cannot hold), and a router whose trees the index cannot hold.
+    held = RadixTree()
+    held.insert(b"/v/{a}/x", shared)
+    held.insert(b"/v/{rest:path}", shared)
+    held.insert(b"/w/{a}/{b}", shared)
+    held.root.children[b"v"].param_child.param_validator = Declines()
+    held.root.children[b"w"].param_child.param_validator = Accepts()
+    held.root.children["text key"] = RadixNode()
+    held.static_routes[b"/s"] = shared
+    unindexed = router()
+    unindexed.trees["text key"] = None
+
     def children_none():
         tree = RadixTree()
         tree.insert(b"/a/{b}", shared)
@@ -437,6 +460,11 @@ def test_routing_operations():
         "unquote raising": replaced_global("unquote", Raising(),
                                            lambda: r.get_match(b"GET", b"/users/1/posts/%41")),
         "node in a cycle": lambda: setattr(n := RadixNode(), "route", n),
+        "held, declined": lambda: held.match(b"/v/1/x"),
+        "held, accepted": lambda: held.match(b"/w/1/2"),
+        "held, static": lambda: (held.match(b"/s/"), held.match(b"/none")),
+        "trees unindexed": lambda: (unindexed.get_match(b"GET", b"/users/42"),
+                                    unindexed.get_match(b"PUT", b"/users/42")),
     })
 
 

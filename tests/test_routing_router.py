@@ -1,5 +1,7 @@
 """CythonRadixRouter, RouteMatch, and the subclass overrides honoured by the router."""
 
+from urllib.parse import unquote
+
 import pytest
 
 from quenmark import routing
@@ -52,6 +54,21 @@ def test_the_method_picks_its_tree_among_others(trees, found):
     made = dict(router.trees)
     router.trees = {key: made[b"POST" if index else b"GET"] for key, index in trees.items()}
     assert router.get_match(b"GET", b"/x") == (("get", None) if found else None)
+
+
+@pytest.mark.parametrize("method", [b"GET", b"PROPFIND"])
+def test_trees_changed_from_the_host_are_seen_at_once(method):
+    router = CythonRadixRouter()
+    router.add_route(method, b"/x", "first")
+    other = CythonRadixRouter()
+    other.add_route(method, b"/x", "second")
+    assert router.get_match(method.lower(), b"/x") == ("first", None)
+    router.trees[method] = other.trees[method]
+    assert router.get_match(method, b"/x") == ("second", None)
+    del router.trees[method]
+    assert router.get_match(method, b"/x") is None
+    router.trees = {method: other.trees[method], "text key": None}  # a key the index cannot hold
+    assert router.get_match(method, b"/x") == ("second", None)
 
 
 def test_one_tree_per_method():
@@ -256,6 +273,21 @@ def test_values_are_decoded_once(pattern, path, decoded):
     route, params = router.get_match(b"GET", path)
     assert params == decoded
     assert RouteMatch(route, params).values == decoded
+
+
+@pytest.mark.parametrize("length", range(2, 18))
+def test_every_byte_of_a_value_is_checked_whatever_its_length(length):
+    # Plain values are copied a word at a time, the last word overlapping the one before and a
+    # short value taken in halves or as its first, middle and last bytes.
+    router = CythonRadixRouter()
+    router.add_route(b"GET", b"/p/{x}", Route(), ["x"])
+    plain = bytes(range(ord("a"), ord("a") + length))
+    assert router.get_match(b"GET", b"/p/" + plain)[1] == {"x": plain.decode()}
+    for at in range(length):
+        for odd in (b"%", b"\xe9"):
+            raw = plain[:at] + odd + plain[at + 1 :]
+            expected = unquote(raw.decode("utf-8", "replace"))
+            assert router.get_match(b"GET", b"/p/" + raw)[1] == {"x": expected}, raw
 
 
 def test_route_match_errors():

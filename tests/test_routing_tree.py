@@ -387,6 +387,17 @@ def test_a_double_slash_anywhere_in_a_long_path_never_matches(at):
     assert tree.match(path[:at] + b"//" + path[at:]) is None
 
 
+@pytest.mark.parametrize("key, path", [
+    (b"/a//b", b"/a//b"),  # the table holds the very path
+    (b"/a", b"/a//"),  # the path without its trailing slashes
+    (b"//a", b"//a/"),  # the path without its trailing slash, still holding one
+])
+def test_static_routes_never_answer_a_path_with_a_double_slash(key, path):
+    tree = RadixTree()
+    tree.static_routes[key] = "hand-made"
+    assert tree.match(path) is None
+
+
 def test_stripped_path_is_looked_up_in_the_static_table():
     tree = RadixTree()
     tree.static_routes[b"/only"] = "hand-made"
@@ -402,6 +413,8 @@ def test_static_routes_changed_from_the_host_are_seen_at_once(path):
     assert tree.match(path) == ("first", None)
     tree.static_routes[path] = "second"
     assert tree.match(path + b"/") == ("second", None)
+    tree.static_routes[path + b"/longer"] = "longer"  # longer than any key the index has seen
+    assert tree.match(path + b"/longer") == ("longer", None)
     del tree.static_routes[path]
     assert tree.match(path) is None
     tree.static_routes = {path: "third", "text key": "ignored"}  # a key the index cannot hold

@@ -11,22 +11,44 @@
 
 namespace qm {
 
-// Copies `n` bytes to `out` while they are ASCII and none is `stop1` or `stop2`; false (with
-// `out` partly written) at the first byte that is not.
+// Copies `n` bytes (at least two) to `out` while they are ASCII and none is `stop1` or `stop2`;
+// false (with `out` partly written) at the first word that is not. Every byte is read and written
+// in words: a text's last word overlaps the one before it, and one shorter than a word is two
+// halves that may overlap, or (two or three bytes) its first, middle and last bytes.
 inline bool copy_plain_ascii(const char *s, Py_ssize_t n, char *out, unsigned char stop1,
                              unsigned char stop2) {
     constexpr uint64_t high = 0x8080808080808080ull;
-    Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    auto plain = [=](uint64_t w) {
+        return ((w & high) | bytes_equal_mask(w, stop1) | bytes_equal_mask(w, stop2)) == 0;
+    };
+    if (n < 4) {
+        const char a = s[0], b = s[n >> 1], c = s[n - 1];
+        // The unused bytes of the word repeat the first, so that only the text's bytes are tested.
+        const uint64_t w = (static_cast<unsigned char>(a) * 0x0101010101000000ull) |
+                           static_cast<unsigned char>(a) |
+                           (static_cast<uint64_t>(static_cast<unsigned char>(b)) << 8) |
+                           (static_cast<uint64_t>(static_cast<unsigned char>(c)) << 16);
+        if (!plain(w)) return false;
+        out[0] = a;
+        out[n >> 1] = b;
+        out[n - 1] = c;
+        return true;
+    }
+    if (n < 8) {
+        const uint64_t first = load32(s), last = load32(s + n - 4);
+        if (!plain(first | (last << 32))) return false;
+        std::memcpy(out, s, 4);
+        std::memcpy(out + n - 4, s + n - 4, 4);
+        return true;
+    }
+    for (Py_ssize_t i = 0; i + 8 <= n; i += 8) {
         const uint64_t w = load64(s + i);
-        if ((w & high) | bytes_equal_mask(w, stop1) | bytes_equal_mask(w, stop2)) return false;
+        if (!plain(w)) return false;
         std::memcpy(out + i, &w, sizeof w);
     }
-    for (; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x80 || c == stop1 || c == stop2) return false;
-        out[i] = s[i];
-    }
+    const uint64_t w = load64(s + n - 8);
+    if (!plain(w)) return false;
+    std::memcpy(out + n - 8, &w, sizeof w);
     return true;
 }
 

@@ -32,25 +32,16 @@ struct Span {
     Py_ssize_t n;
 };
 
-// The static child for `seg` (new reference), None when there is none, null on error.
-PyObject *static_child(RadixNodeObject *node, Span seg) {
-    PyObject *child = nullptr;
-    switch (find_key(&node->child_index, node->children, KeyCase::Lowered, seg.p, seg.n, &child)) {
-        case KeyLookup::Found:
-            return child;
-        case KeyLookup::Missing:
-            Py_RETURN_NONE;
-        case KeyLookup::Error:
-            return nullptr;
-        case KeyLookup::Unindexed:
-            break;
-    }
+// The static child for `seg` asked of the dict itself, whose keys the index cannot hold: a new
+// reference in `*child`, null when there is none. 0, or -1 on error. The dict's comparison of
+// the keys may run host code.
+[[gnu::noinline]] int unindexed_child(RadixNodeObject *node, Span seg, PyObject **child) {
+    *child = nullptr;
     Ref key = Ref::steal(PyBytes_FromStringAndSize(nullptr, seg.n));
-    if (!key) return nullptr;
+    if (!key) return -1;
     simd_lowercase_ascii(seg.p, PyBytes_AS_STRING(key.get()), static_cast<size_t>(seg.n));
     Ref children = Ref::borrow(node->children);
-    if (PyDict_GetItemRef(children.get(), key.get(), &child) < 0) return nullptr;
-    return child ? child : Py_NewRef(Py_None);
+    return PyDict_GetItemRef(children.get(), key.get(), child);
 }
 
 // The static route for the path `s[:n]`: a new reference in `*route`, null when there is none.
@@ -60,6 +51,8 @@ int static_route(RadixTreeObject *tree, PyObject *routes, const char *s, Py_ssiz
     *route = nullptr;
     switch (find_key(&tree->static_index, routes, KeyCase::Exact, s, n, route)) {
         case KeyLookup::Found:
+            Py_INCREF(*route);
+            return 0;
         case KeyLookup::Missing:
             return 0;
         case KeyLookup::Error:
@@ -73,35 +66,53 @@ int static_route(RadixTreeObject *tree, PyObject *routes, const char *s, Py_ssiz
 }
 
 struct Frame {
-    PyObject *node;       // strong reference
+    PyObject *node;       // borrowed, or strong once the stack is held (see Frames)
     Span seg;             // this level's path segment, once known
     Py_ssize_t cursor;    // where this level's segment is searched; then the position after it
     uint8_t stage;        // next choice to try: 0 static child, 1 parameter child, 2 catch-all
     bool via_param;       // entered through the parent's parameter child (captures its segment)
 };
 
+// The walk's stack. Its nodes are borrowed while no host code can run, for the tree cannot
+// change then: they stay reachable from the tree (held by the caller) through the nodes below
+// them. Before anything that may run host code (a validator of the host's, a key object's
+// comparison) the walk calls `hold`, which takes a reference to every node on the stack and to
+// every node pushed from then on, so that host code changing the tree cannot free a node the walk
+// will come back to. Building the values of a match may run host code too (a replaced unquote, a
+// name's hash), but the walk reads no node of the stack after that: what it needs from them is
+// held by then.
 class Frames {
   public:
     Frames() = default;
     Frames(const Frames &) = delete;
     Frames &operator=(const Frames &) = delete;
     ~Frames() {
-        while (size_) pop();
+        if (held_)
+            while (size_) pop();
         if (data_ != inline_) PyMem_Free(data_);
     }
 
-    // Takes over the reference to `node`.
     bool push(PyObject *node, Py_ssize_t cursor, bool via_param) {
-        if (size_ == capacity_ && !grow()) {
-            Py_DECREF(node);
-            return false;
-        }
+        if (size_ == capacity_ && !grow()) return false;
+        if (held_) Py_INCREF(node);
         data_[size_++] = Frame{node, {nullptr, 0}, cursor, 0, via_param};
+        captures_ += via_param;
         return true;
     }
-    void pop() { Py_DECREF(data_[--size_].node); }
+    void pop() {
+        const Frame &f = data_[--size_];
+        captures_ -= f.via_param;
+        if (held_) Py_DECREF(f.node);
+    }
+    void hold() {
+        if (held_) return;
+        held_ = true;
+        for (Py_ssize_t i = 0; i < size_; ++i) Py_INCREF(data_[i].node);
+    }
     Frame &operator[](Py_ssize_t i) { return data_[i]; }
     Py_ssize_t size() const { return size_; }
+    // How many frames were entered through a parameter child.
+    Py_ssize_t captures() const { return captures_; }
 
   private:
     bool grow() {
@@ -122,96 +133,13 @@ class Frames {
     Frame *data_ = inline_;
     Py_ssize_t size_ = 0;
     Py_ssize_t capacity_ = 32;
+    Py_ssize_t captures_ = 0;
+    bool held_ = false;
 };
 
-// Segments of a normalised request path: no "//" and no trailing "/", so the catch-all's
-// remainder (the segments joined with "/") is simply the rest of the path.
-class PathSegments {
-  public:
-    PathSegments(const char *base, Py_ssize_t end) : base_(base), end_(end) {}
-
-    bool next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
-        // One "/" at most: the path holds no "//".
-        if (cursor < end_ && base_[cursor] == '/') ++cursor;
-        if (cursor >= end_) return false;
-        const char *slash = find_byte(base_ + cursor, end_ - cursor, '/');
-        const Py_ssize_t stop = slash ? slash - base_ : end_;
-        seg = {base_ + cursor, stop - cursor};
-        after = stop;
-        return true;
-    }
-
-    bool remainder(const Frame &f, Span &out) {
-        out = {f.seg.p, base_ + end_ - f.seg.p};
-        return true;
-    }
-
-  private:
-    const char *base_;
-    Py_ssize_t end_;
-};
-
-// Segments given as a sequence of bytes objects (the C-level `_match_recursive`).
-class ListSegments {
-  public:
-    explicit ListSegments(PyObject *tuple) : items_(tuple), count_(PyTuple_GET_SIZE(tuple)) {}
-
-    bool next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
-        if (cursor >= count_) return false;
-        PyObject *item = PyTuple_GET_ITEM(items_, cursor);
-        seg = {PyBytes_AS_STRING(item), PyBytes_GET_SIZE(item)};
-        after = cursor + 1;
-        return true;
-    }
-
-    bool remainder(const Frame &f, Span &out) {
-        try {
-            joined_.clear();
-            for (Py_ssize_t i = f.cursor - 1; i < count_; ++i) {
-                if (i > f.cursor - 1) joined_.push_back('/');
-                PyObject *item = PyTuple_GET_ITEM(items_, i);
-                joined_.append(PyBytes_AS_STRING(item), static_cast<size_t>(PyBytes_GET_SIZE(item)));
-            }
-        } catch (const std::bad_alloc &) {
-            PyErr_NoMemory();
-            return false;
-        }
-        out = {joined_.data(), static_cast<Py_ssize_t>(joined_.size())};
-        return true;
-    }
-
-  private:
-    PyObject *items_;
-    Py_ssize_t count_;
-    std::string joined_;
-};
-
-// 1 when the parameter branch may be tried for `seg`, 0 when not, -1 on error.
-int validate(PyObject *validator, Span seg) {
-    if (validator == Py_None) return 1;
-    if (validator == S.int_rx) return matches_int(seg.p, seg.n);
-    if (validator == S.float_rx) return matches_float(seg.p, seg.n);
-    if (validator == S.uuid_rx) return matches_uuid(seg.p, seg.n);
-    Ref keep = Ref::borrow(validator);
-    Ref arg = Ref::steal(PyBytes_FromStringAndSize(seg.p, seg.n));
-    if (!arg) return -1;
-    Ref found = Ref::steal(PyObject_CallMethodOneArg(validator, S.n_match, arg.get()));
-    if (!found) return -1;
-    return PyObject_IsTrue(found.get());
-}
-
-PyObject *wildcard_key(RadixNodeObject *node) {
-    PyObject *name = node->wildcard_name;
-    return name != Py_None && PyUnicode_GET_LENGTH(name) > 0 ? name : S.n_tail;
-}
-
-// Records a match in `out`: `route` and its values, None for none. 1, as the lookup's answer.
-inline int found(Found &out, Ref route, Ref values = Ref::none(), bool fresh = false) {
-    out.route = std::move(route);
-    out.values = std::move(values);
-    out.fresh = fresh;
-    return 1;
-}
+// What a source of segments gives next: a segment, the end, or the news that the path matches
+// nothing at all.
+enum class Next { Segment, End, Nothing };
 
 // Whether "//" occurs: words taken seven bytes apart, so that every pair of neighbours lies
 // within one of them.
@@ -235,6 +163,107 @@ bool has_double_slash(const char *s, Py_ssize_t n) {
     return false;
 }
 
+// Segments of a request path without trailing "/", so the catch-all's remainder (the segments
+// joined with "/") is simply the rest of the path. A path holding "//" matches nothing: the walk
+// learns it from the empty segment there, or from a catch-all's remainder holding it, so the
+// path is not scanned for it beforehand. (Every match either walks over each segment or takes
+// the rest as a remainder, so no match gets past one.)
+class PathSegments {
+  public:
+    PathSegments(const char *base, Py_ssize_t end) : base_(base), end_(end) {}
+
+    Next next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
+        if (cursor < end_ && base_[cursor] == '/') ++cursor;
+        if (cursor >= end_) return Next::End;
+        const char *slash = find_byte(base_ + cursor, end_ - cursor, '/');
+        const Py_ssize_t stop = slash ? slash - base_ : end_;
+        if (stop == cursor) return Next::Nothing;
+        seg = {base_ + cursor, stop - cursor};
+        after = stop;
+        return Next::Segment;
+    }
+
+    // The rest of the path from frame `f`'s segment: 1, or 0 when it holds "//".
+    int remainder(const Frame &f, Span &out) {
+        out = {f.seg.p, base_ + end_ - f.seg.p};
+        return !has_double_slash(out.p, out.n);
+    }
+
+  private:
+    const char *base_;
+    Py_ssize_t end_;
+};
+
+// Segments given as a sequence of bytes objects (the C-level `_match_recursive`).
+class ListSegments {
+  public:
+    explicit ListSegments(PyObject *tuple) : items_(tuple), count_(PyTuple_GET_SIZE(tuple)) {}
+
+    Next next(Py_ssize_t cursor, Span &seg, Py_ssize_t &after) const {
+        if (cursor >= count_) return Next::End;
+        PyObject *item = PyTuple_GET_ITEM(items_, cursor);
+        seg = {PyBytes_AS_STRING(item), PyBytes_GET_SIZE(item)};
+        after = cursor + 1;
+        return Next::Segment;
+    }
+
+    // The segments from frame `f`'s joined with "/": 1, or -1 on error.
+    int remainder(const Frame &f, Span &out) {
+        try {
+            joined_.clear();
+            for (Py_ssize_t i = f.cursor - 1; i < count_; ++i) {
+                if (i > f.cursor - 1) joined_.push_back('/');
+                PyObject *item = PyTuple_GET_ITEM(items_, i);
+                joined_.append(PyBytes_AS_STRING(item), static_cast<size_t>(PyBytes_GET_SIZE(item)));
+            }
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        out = {joined_.data(), static_cast<Py_ssize_t>(joined_.size())};
+        return 1;
+    }
+
+  private:
+    PyObject *items_;
+    Py_ssize_t count_;
+    std::string joined_;
+};
+
+// What the module's own validators (and None, for none) say of `seg`: 1 when the parameter
+// branch may be tried, 0 when not; -1 for any other validator, which `ask_validator` asks.
+inline int builtin_validate(PyObject *validator, Span seg) {
+    if (validator == Py_None) return 1;
+    if (validator == S.int_rx) return matches_int(seg.p, seg.n);
+    if (validator == S.float_rx) return matches_float(seg.p, seg.n);
+    if (validator == S.uuid_rx) return matches_uuid(seg.p, seg.n);
+    return -1;
+}
+
+// `validator.match(seg)`, host code: 1 when the parameter branch may be tried, 0 when not, -1 on
+// error.
+[[gnu::noinline]] int ask_validator(PyObject *validator, Span seg) {
+    Ref keep = Ref::borrow(validator);
+    Ref arg = Ref::steal(PyBytes_FromStringAndSize(seg.p, seg.n));
+    if (!arg) return -1;
+    Ref found = Ref::steal(PyObject_CallMethodOneArg(validator, S.n_match, arg.get()));
+    if (!found) return -1;
+    return PyObject_IsTrue(found.get());
+}
+
+PyObject *wildcard_key(RadixNodeObject *node) {
+    PyObject *name = node->wildcard_name;
+    return name != Py_None && PyUnicode_GET_LENGTH(name) > 0 ? name : S.n_tail;
+}
+
+// Records a match in `out`: `route` and its values, None for none. 1, as the lookup's answer.
+inline int found(Found &out, Ref route, Ref values = Ref::none(), bool fresh = false) {
+    out.route = std::move(route);
+    out.values = std::move(values);
+    out.fresh = fresh;
+    return 1;
+}
+
 template <class Segments>
 class Walk {
   public:
@@ -245,14 +274,19 @@ class Walk {
 
     // 1 with the match in `out`, 0 when nothing matched, -1 on error.
     int run(PyObject *root, Py_ssize_t cursor, Found &out) {
-        if (!frames_.push(Py_NewRef(root), cursor, false)) return -1;
+        // The caller's values may run host code whenever they are copied into (a key's hash), so
+        // with them the stack is held from the start.
+        if (base_len_) frames_.hold();
+        if (!frames_.push(root, cursor, false)) return -1;
         while (frames_.size() > 0) {
             const Py_ssize_t d = frames_.size() - 1;
             RadixNodeObject *node = as_node(frames_[d].node);
             if (frames_[d].stage == 0) {
                 Span seg{};
                 Py_ssize_t after = 0;
-                if (!segments_.next(frames_[d].cursor, seg, after)) {
+                const Next next = segments_.next(frames_[d].cursor, seg, after);
+                if (next == Next::Nothing) return 0;
+                if (next == Next::End) {
                     if (const int r = at_end(d, out)) return r;
                     frames_.pop();
                     continue;
@@ -262,32 +296,16 @@ class Walk {
                 frames_[d].stage = 1;
                 PyObject *children = node->children;
                 if (PyDict_CheckExact(children) && PyDict_GET_SIZE(children) > 0) {
-                    PyObject *child = static_child(node, seg);
-                    if (!child) return -1;
-                    if (child == Py_None) {
-                        Py_DECREF(child);
-                    } else {
-                        if (!is_node(child)) {
-                            cannot_convert(child, &RadixNodeType);
-                            Py_DECREF(child);
-                            return -1;
-                        }
-                        if (!frames_.push(child, after, false)) return -1;
-                        continue;
-                    }
+                    const int r = static_child(node, seg, after);
+                    if (r < 0) return -1;
+                    if (r) continue;
                 }
             }
             if (frames_[d].stage == 1) {
                 frames_[d].stage = 2;
-                if (node->param_child != Py_None) {
-                    Ref child = Ref::borrow(node->param_child);
-                    const int ok = validate(as_node(child.get())->param_validator, frames_[d].seg);
-                    if (ok < 0) return -1;
-                    if (ok) {
-                        if (!frames_.push(child.release(), frames_[d].cursor, true)) return -1;
-                        continue;
-                    }
-                }
+                const int r = param_child(node, d);
+                if (r < 0) return -1;
+                if (r) continue;
             }
             if (const int r = catch_all(d, out)) return r;
             frames_.pop();
@@ -296,10 +314,46 @@ class Walk {
     }
 
   private:
-    Py_ssize_t captures(Py_ssize_t depth) {
-        Py_ssize_t n = 0;
-        for (Py_ssize_t k = 1; k <= depth; ++k) n += frames_[k].via_param;
-        return n;
+    // Enters the static child of `node` for `seg`, if there is one: 1 when entered, 0 when there
+    // is none, -1 on error. Inline: it is most of a level of the walk.
+    [[gnu::always_inline]] int static_child(RadixNodeObject *node, Span seg, Py_ssize_t after) {
+        PyObject *child = nullptr;
+        Ref owned;
+        switch (find_key(&node->child_index, node->children, KeyCase::Lowered, seg.p, seg.n,
+                         &child)) {
+            case KeyLookup::Found:
+                break;
+            case KeyLookup::Missing:
+                return 0;
+            case KeyLookup::Error:
+                return -1;
+            case KeyLookup::Unindexed:
+                frames_.hold();
+                if (unindexed_child(node, seg, &child) < 0) return -1;
+                if (!child) return 0;
+                owned = Ref::steal(child);
+                break;
+        }
+        if (!is_node(child)) return cannot_convert(child, &RadixNodeType);
+        return frames_.push(child, after, false) ? 1 : -1;
+    }
+
+    // Enters the parameter child of frame `d`'s node when its validator accepts the frame's
+    // segment: 1 when entered, 0 when not, -1 on error.
+    int param_child(RadixNodeObject *node, Py_ssize_t d) {
+        PyObject *child = node->param_child;
+        if (child == Py_None) return 0;
+        PyObject *validator = as_node(child)->param_validator;
+        int ok = builtin_validate(validator, frames_[d].seg);
+        if (ok < 0) {
+            frames_.hold();
+            Ref keep = Ref::borrow(child);
+            ok = ask_validator(validator, frames_[d].seg);
+            if (ok <= 0) return ok;
+            return frames_.push(keep.get(), frames_[d].cursor, true) ? 1 : -1;
+        }
+        if (!ok) return 0;
+        return frames_.push(child, frames_[d].cursor, true) ? 1 : -1;
     }
 
     // The value captured by the frame below `k` (which entered through a parameter child).
@@ -308,7 +362,8 @@ class Walk {
         return fast_unquote_raw(seg.p, seg.n);
     }
 
-    // The captured values so far as a new dict: the caller's values, then "_p_<index>" keys.
+    // The captured values so far (`depth` is the top of the stack) as a new dict: the caller's
+    // values, then "_p_<index>" keys.
     Ref params_copy(Py_ssize_t depth) {
         Ref dict = Ref::steal(base_len_ ? PyDict_Copy(base_) : PyDict_New());
         if (!dict) return {};
@@ -324,7 +379,7 @@ class Walk {
     // The captured values as the recursive algorithm would hold them: the caller's dict itself
     // when nothing was added on the way down.
     Ref params_view(Py_ssize_t depth) {
-        if (captures(depth) == 0) return Ref::borrow(base_len_ ? base_ : Py_None);
+        if (frames_.captures() == 0) return Ref::borrow(base_len_ ? base_ : Py_None);
         return params_copy(depth);
     }
 
@@ -364,7 +419,7 @@ class Walk {
     // may share keys with the captured ones, the dict has to be built to know.
     bool params_length(Py_ssize_t depth, Py_ssize_t &len) {
         if (!base_len_) {
-            len = captures(depth);
+            len = frames_.captures();
             return true;
         }
         Ref view = params_view(depth);
@@ -383,11 +438,12 @@ class Walk {
         RadixNodeObject *node = as_node(frames_[d].node);
         if (node->is_leaf && node->route != Py_None) {
             Ref route = Ref::borrow(node->route);
-            Ref names = Ref::borrow(node->param_names);
             Py_ssize_t len;
             if (!params_length(d, len)) return -1;
-            if (len > 0 && usable_names(names.get(), len)) {
-                Ref dict = zip_names(names.get(), d, nullptr);
+            // Borrowed: nothing runs before `zip_names` takes its own reference.
+            PyObject *names = node->param_names;
+            if (len > 0 && usable_names(names, len)) {
+                Ref dict = zip_names(names, d, nullptr);
                 return dict ? found(out, std::move(route), std::move(dict), true) : -1;
             }
             if (len == 0) return found(out, std::move(route));
@@ -412,11 +468,11 @@ class Walk {
     int catch_all_match(Py_ssize_t d, PyObject *wild, PyObject *key, PyObject *value,
                         Found &out) {
         Ref route = Ref::borrow(as_node(wild)->route);
-        Ref names = Ref::borrow(as_node(wild)->param_names);
         Py_ssize_t len;
         if (!params_length(d, len)) return -1;
-        if (usable_names(names.get(), len + 1)) {
-            Ref dict = zip_names(names.get(), d, value);
+        PyObject *names = as_node(wild)->param_names;
+        if (usable_names(names, len + 1)) {
+            Ref dict = zip_names(names, d, value);
             return dict ? found(out, std::move(route), std::move(dict), true) : -1;
         }
         Ref params = params_copy(d);
@@ -432,7 +488,7 @@ class Walk {
         Ref wild = Ref::borrow(node->wildcard_child);
         if (as_node(wild.get())->route == Py_None) return 0;
         Span rest{};
-        if (!segments_.remainder(frames_[d], rest)) return -1;
+        if (const int r = segments_.remainder(frames_[d], rest); r <= 0) return r;
         PyObject *suffix = node->wildcard_suffix;
         if (suffix != Py_None) {
             const Py_ssize_t k = PyBytes_GET_SIZE(suffix);
@@ -471,26 +527,40 @@ int tree_find(PyObject *self, PyObject *path, Found &out) {
     RadixTreeObject *tree = as_tree(self);
     const char *s = PyBytes_AS_STRING(path);
     Py_ssize_t n = PyBytes_GET_SIZE(path);
-    if (has_double_slash(s, n)) return 0;
+    // A path holding "//" matches nothing; the walk finds one itself (see PathSegments).
+    const Py_ssize_t whole = n;
 
-    Ref routes = Ref::borrow(tree->static_routes);
-    const bool has_static = PyDict_CheckExact(routes.get()) && PyDict_GET_SIZE(routes.get()) > 0;
+    // Held while looked up in: a key's comparison may run host code that drops the dict, or the
+    // tree (which the caller may have borrowed from a dict such code empties).
+    Ref routes, held;
+    const bool has_static =
+        PyDict_CheckExact(tree->static_routes) && PyDict_GET_SIZE(tree->static_routes) > 0;
+    if (has_static) {
+        routes = Ref::borrow(tree->static_routes);
+        held = Ref::borrow(self);
+    }
     PyObject *route = nullptr;
+    auto static_answer = [&](PyObject *route) {
+        Ref held_route = Ref::steal(route);
+        return has_double_slash(s, whole) ? 0 : found(out, std::move(held_route));
+    };
     if (has_static) {
         if (static_route(tree, routes.get(), s, n, &route) < 0) return -1;
-        if (route) return found(out, Ref::steal(route));
+        if (route) return static_answer(route);
     }
     if (n > 1 && s[n - 1] == '/') {
         while (n > 0 && s[n - 1] == '/') --n;
+        if (whole - n > 1) return 0;  // "//" at the end
         if (has_static) {
             if (static_route(tree, routes.get(), s, n, &route) < 0) return -1;
-            if (route) return found(out, Ref::steal(route));
+            if (route) return static_answer(route);
         }
     }
 
     if (tree->root == Py_None) return 0;
-    Ref root = Ref::borrow(tree->root);
-    RadixNodeObject *r = as_node(root.get());
+    // Borrowed: the walk holds what it goes back to once host code may run (see Frames).
+    PyObject *root = tree->root;
+    RadixNodeObject *r = as_node(root);
     if (n == 0 || (n == 1 && s[0] == '/')) {
         if (r->route != Py_None) return found(out, Ref::borrow(r->route));
         // An empty remainder cannot end with a required suffix: the root's `/*.css` no more
@@ -511,7 +581,7 @@ int tree_find(PyObject *self, PyObject *path, Found &out) {
     }
     PathSegments segments(s, n);
     Walk<PathSegments> walk(segments, 0, Py_None);
-    return walk.run(root.get(), 0, out);
+    return walk.run(root, 0, out);
 }
 
 PyObject *tree_match_impl(PyObject *self, PyObject *path) {

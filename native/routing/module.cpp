@@ -19,10 +19,7 @@ PyObject *compile_pattern(const char *pattern) {
     return PyObject_CallOneArg(compile.get(), source.get());
 }
 
-PyObject *param_key(Py_ssize_t index) {
-    if (index >= 0 && index < kCachedParamKeys) return Py_NewRef(S.param_keys[index]);
-    return PyUnicode_FromFormat("_p_%zd", index);
-}
+PyObject *uncached_param_key(Py_ssize_t index) { return PyUnicode_FromFormat("_p_%zd", index); }
 
 PyObject *module_global(PyObject *name) {
     PyObject *value = nullptr;

@@ -8,6 +8,7 @@
 #include "common/methods.hpp"
 #include "common/override.hpp"
 #include "common/ref.hpp"
+#include "routing/key_index.hpp"
 #include "routing/state.hpp"
 
 namespace qm::routing {
@@ -18,20 +19,27 @@ using Obj = CythonRadixRouterObject;
 
 Obj *as_router(PyObject *o) { return reinterpret_cast<Obj *>(o); }
 
-// The method upper-cased (ASCII). Servers send upper-case methods, so the common case returns
-// the object itself and the lookup allocates nothing.
-Ref upper_method(PyObject *method) {
+inline bool is_small_letter(char c) { return static_cast<unsigned char>(c - 'a') < 26; }
+
+// The copy of `upper_method`, whose first small letter is at `i`.
+[[gnu::noinline]] PyObject *upper_copy(PyObject *method, Py_ssize_t i, Ref &made) {
+    const Py_ssize_t n = PyBytes_GET_SIZE(method);
+    made = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(method), n));
+    if (!made) return nullptr;
+    char *u = PyBytes_AS_STRING(made.get());
+    for (; i < n; ++i)
+        if (is_small_letter(u[i])) u[i] = static_cast<char>(u[i] - 32);
+    return made.get();
+}
+
+// The method upper-cased (ASCII): `method` itself, or a new bytes object kept in `*made`; null
+// on error. Servers send upper-case methods, so the common case allocates nothing.
+inline PyObject *upper_method(PyObject *method, Ref &made) {
     const char *s = PyBytes_AS_STRING(method);
     const Py_ssize_t n = PyBytes_GET_SIZE(method);
     Py_ssize_t i = 0;
-    while (i < n && !(s[i] >= 'a' && s[i] <= 'z')) ++i;
-    if (i == n) return Ref::borrow(method);
-    Ref upper = Ref::steal(PyBytes_FromStringAndSize(s, n));
-    if (!upper) return {};
-    char *u = PyBytes_AS_STRING(upper.get());
-    for (; i < n; ++i)
-        if (u[i] >= 'a' && u[i] <= 'z') u[i] = static_cast<char>(u[i] - 32);
-    return upper;
+    while (i < n && !is_small_letter(s[i])) ++i;
+    return i == n ? method : upper_copy(method, i, made);
 }
 
 int check_tree(PyObject *tree) {
@@ -44,26 +52,28 @@ int add_route_impl(PyObject *self, PyObject *method, PyObject *pattern, PyObject
     if (!require_bytes(method, "method") || !require_bytes(pattern, "pattern") ||
         !check_arg(param_names, &PyList_Type, "param_names"))
         return -1;
-    Ref m = upper_method(method);
+    Ref upper;
+    PyObject *m = upper_method(method, upper);
     if (!m) return -1;
     Ref trees = Ref::borrow(as_router(self)->trees);
     if (!require_dict(trees.get())) return -1;
     PyObject *found = nullptr;
-    if (PyDict_GetItemRef(trees.get(), m.get(), &found) < 0) return -1;
+    if (PyDict_GetItemRef(trees.get(), m, &found) < 0) return -1;
     Ref tree = Ref::steal(found);
     if (!tree) {
         tree = Ref::steal(new_tree());
-        if (!tree || PyDict_SetItem(trees.get(), m.get(), tree.get()) < 0) return -1;
+        if (!tree || PyDict_SetItem(trees.get(), m, tree.get()) < 0) return -1;
     }
     if (check_tree(tree.get()) < 0) return -1;
     return tree_insert(tree.get(), pattern, route, param_names);
 }
 
-// `trees[method]` as a new reference in `*found` (null when absent); 0, or -1 with an error set.
-// A router holds a handful of methods, and the request's method is seldom the very object that
-// was registered: comparing the few keys beats hashing and the generic comparison the dict's
-// probe would make. An exact bytes key equal to the method is what the dict's lookup finds too
-// (no other key can equal it); without one, keys of other types take the dict's own lookup.
+// `trees[method]` as a new reference in `*found` (null when absent), where the index cannot
+// answer (keys of other types, or no index); 0, or -1 with an error set. A router holds a handful
+// of methods, and the request's method is seldom the very object that was registered: comparing
+// the few keys beats hashing and the generic comparison the dict's probe would make. An exact
+// bytes key equal to the method is what the dict's lookup finds too (no other key can equal it);
+// without one, keys of other types take the dict's own lookup.
 int find_tree(PyObject *trees, PyObject *method, PyObject **found) {
     const char *text = PyBytes_AS_STRING(method);
     const Py_ssize_t n = PyBytes_GET_SIZE(method);
@@ -79,7 +89,11 @@ int find_tree(PyObject *trees, PyObject *method, PyObject **found) {
             return 0;
         }
     }
-    if (other_keys) return PyDict_GetItemRef(trees, method, found);
+    if (other_keys) {
+        // Held while looked up in: a key's comparison may run host code that replaces it.
+        Ref held = Ref::borrow(trees);
+        return PyDict_GetItemRef(held.get(), method, found);
+    }
     *found = nullptr;
     return 0;
 }
@@ -97,19 +111,35 @@ OverrideSite freeze_site{"freeze"};
 
 int router_find(PyObject *self, PyObject *method, PyObject *path, Found &out) {
     if (!require_bytes(method, "method") || !require_bytes(path, "path")) return -1;
-    Ref trees = Ref::borrow(as_router(self)->trees);
-    if (!PyDict_CheckExact(trees.get())) return 0;
-    Ref m = upper_method(method);
+    Obj *router = as_router(self);
+    PyObject *trees = router->trees;
+    if (!PyDict_CheckExact(trees)) return 0;
+    Ref upper;
+    PyObject *m = upper_method(method, upper);
     if (!m) return -1;
-    PyObject *found = nullptr;
-    if (find_tree(trees.get(), m.get(), &found) < 0) return -1;
-    if (!found) return 0;
-    Ref tree = Ref::steal(found);
-    if (tree.get() == Py_None) return 0;
-    if (check_tree(tree.get()) < 0) return -1;
-    // The built-in tree at once; a subclass's through its dispatch.
-    return Py_IS_TYPE(tree.get(), &RadixTreeType) ? tree_find(tree.get(), path, out)
-                                                 : tree_lookup(tree.get(), path, out);
+    PyObject *tree = nullptr;
+    Ref owned;
+    switch (find_key(&router->tree_index, trees, KeyCase::Exact, PyBytes_AS_STRING(m),
+                     PyBytes_GET_SIZE(m), &tree)) {
+        case KeyLookup::Found:
+            break;
+        case KeyLookup::Missing:
+            return 0;
+        case KeyLookup::Error:
+            return -1;
+        case KeyLookup::Unindexed:
+            if (find_tree(trees, m, &tree) < 0) return -1;
+            if (!tree) return 0;
+            owned = Ref::steal(tree);
+            break;
+    }
+    if (tree == Py_None) return 0;
+    if (check_tree(tree) < 0) return -1;
+    // The built-in tree at once, borrowed (tree_find holds what it reads after host code may
+    // have run); a subclass's through its dispatch, which runs host code.
+    if (Py_IS_TYPE(tree, &RadixTreeType)) return tree_find(tree, path, out);
+    Ref held = Ref::borrow(tree);
+    return tree_lookup(tree, path, out);
 }
 
 int router_add_route(PyObject *self, PyObject *method, PyObject *pattern, PyObject *route,
@@ -163,12 +193,14 @@ int router_traverse(PyObject *self, visitproc visit, void *arg) {
 
 int router_clear(PyObject *self) {
     set_field(as_router(self)->trees, Py_None);
+    free_key_index(&as_router(self)->tree_index);
     return 0;
 }
 
 void router_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_router(self)->trees);
+    free_key_index(&as_router(self)->tree_index);
     // A static type: for instances of host subclasses, subtype_dealloc releases the class.
     Py_TYPE(self)->tp_free(self);
 }

@@ -37,6 +37,8 @@ struct RadixTreeObject {
 struct CythonRadixRouterObject {
     PyObject_HEAD
     PyObject *trees;  // dict (upper-cased method bytes -> RadixTree) or None
+    // Private to the module: the lookup index of `trees` (see key_index.hpp).
+    void *tree_index;
 };
 
 // The application router's native base (`_RequestRouter`): `get_match(request)` over an engine.

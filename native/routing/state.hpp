@@ -55,8 +55,14 @@ struct State {
 
 extern State S;
 
-// "_p_<index>": a new reference.
-PyObject *param_key(Py_ssize_t index);
+// "_p_<index>", made anew: a new reference.
+PyObject *uncached_param_key(Py_ssize_t index);
+
+// "_p_<index>": a new reference (the first ones are made at import).
+inline PyObject *param_key(Py_ssize_t index) {
+    if (index >= 0 && index < kCachedParamKeys) return Py_NewRef(S.param_keys[index]);
+    return uncached_param_key(index);
+}
 
 // A global of the module by interned name, as a new reference; NameError when it is missing.
 PyObject *module_global(PyObject *name);

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "common/ascii_text.hpp"
 #include "common/ref.hpp"
 #include "routing/state.hpp"
 
@@ -138,11 +137,7 @@ PyObject *unquote_str(PyObject *text) {
     return unquote_native(text);
 }
 
-PyObject *fast_unquote_raw(const char *s, Py_ssize_t n) {
-    // Nearly every captured value is plain ASCII: its text is a copy of the bytes, made without
-    // the general decoder's passes.
-    PyObject *plain = nullptr;
-    if (const int r = plain_ascii_text(s, n, '%', '%', &plain)) return r > 0 ? plain : nullptr;
+PyObject *unquote_raw_text(const char *s, Py_ssize_t n) {
     if (!std::memchr(s, '%', static_cast<size_t>(n))) return PyUnicode_DecodeUTF8(s, n, "replace");
     PyObject *replacement = nullptr;
     const int own = own_unquote(&replacement);
