@@ -495,8 +495,18 @@ class RSGIContent(_ServerBody):
         if self._complete:
             self._data = b""
             return self._data
-        # Chunk by chunk rather than `await protocol()`, which would take a body of any size
-        # into memory before its length could be checked.
+        announced, limit = self.announced, self.max_size
+        if announced >= 0 and (limit is None or announced <= limit):
+            # A length announced within the limit: the server passes no more than that, so the
+            # body comes whole in one call, one wait for the server where chunks take several.
+            data = _as_bytes(await protocol())
+            if data:
+                self._count(len(data))
+            self._complete = True
+            self._data = data
+            return data
+        # Otherwise chunk by chunk rather than `await protocol()`, which would take a body of
+        # any size into memory before its length could be checked.
         gathered = _Gathered()
         try:
             async for chunk in protocol:

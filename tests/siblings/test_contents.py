@@ -20,7 +20,7 @@ from quenmark.contents import (
     parse_www_form_urlencoded,
     simplify_multipart_data,
 )
-from quenmark.exceptions import InvalidOperation, MessageAborted
+from quenmark.exceptions import ContentTooLarge, InvalidOperation, MessageAborted
 from quenmark.settings.encodings import encodings_settings
 from quenmark.settings.json import json_settings
 
@@ -319,6 +319,44 @@ async def test_rsgi_stream_then_read():
     empty.dispose()
     with pytest.raises(InvalidOperation):
         await empty.read()
+
+
+class CountingProtocol(FakeProtocol):
+    """Says which way the body was taken: whole (a call) or chunk by chunk (iteration)."""
+
+    def __init__(self, *chunks):
+        super().__init__(*chunks)
+        self.ways = []
+
+    async def __call__(self):
+        self.ways.append("whole")
+        return await super().__call__()
+
+    def __aiter__(self):
+        self.ways.append("chunks")
+        return super().__aiter__()
+
+
+@pytest.mark.parametrize(
+    "announced, max_size, way, outcome",
+    [
+        (4, 10, "whole", b"abcd"),  # a length within the limit: one call
+        (-1, 10, "chunks", b"abcd"),  # no length: chunk by chunk, each counted
+        (4, None, "whole", b"abcd"),
+        (4, 3, "chunks", ContentTooLarge),  # announced beyond the limit: refused at once
+        (2, 3, "whole", ContentTooLarge),  # a server that sends more than announced
+    ],
+)
+async def test_rsgi_read_takes_an_announced_body_whole(announced, max_size, way, outcome):
+    protocol = CountingProtocol(b"ab", b"cd")
+    content = RSGIContent(protocol, announced)
+    content.max_size = max_size
+    if outcome is ContentTooLarge:
+        with pytest.raises(ContentTooLarge):
+            await content.read()
+    else:
+        assert await content.read() == outcome
+    assert protocol.ways == [way]
 
 
 class OneShotProtocol(FakeProtocol):
