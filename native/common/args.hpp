@@ -57,6 +57,44 @@ bool parse_args(const char *func, PyObject *const *args, Py_ssize_t nargs, PyObj
     return true;
 }
 
+// Binds the one parameter `name` of `func`. The usual call (one positional argument) is inline;
+// the keyword form is out of line, so that the usual one saves no registers for it.
+[[gnu::noinline, gnu::cold]] inline bool one_arg_by_keyword(const char *func, const char *name,
+                                                            PyObject *const *args, Py_ssize_t nargs,
+                                                            PyObject *kwnames, PyObject *&out) {
+    const char *const names[] = {name};
+    PyObject *slots[1] = {nullptr};
+    if (!parse_args(func, args, nargs, kwnames, names, 1, slots)) return false;
+    out = slots[0];
+    return true;
+}
+
+inline bool one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames, PyObject *&out) {
+    if (nargs == 1 && !kwnames) [[likely]] {
+        out = args[0];
+        return true;
+    }
+    return one_arg_by_keyword(func, name, args, nargs, kwnames, out);
+}
+
+// Binds the two parameters `first` and `second` of `func`.
+inline bool two_args(const char *func, const char *first, const char *second,
+                     PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *&a,
+                     PyObject *&b) {
+    if (nargs == 2 && !kwnames) {
+        a = args[0];
+        b = args[1];
+        return true;
+    }
+    const char *const names[] = {first, second};
+    PyObject *slots[2] = {nullptr, nullptr};
+    if (!parse_args(func, args, nargs, kwnames, names, 2, slots)) return false;
+    a = slots[0];
+    b = slots[1];
+    return true;
+}
+
 // For functions that take no keywords: checks the positional count alone.
 inline bool check_nargs(const char *func, Py_ssize_t nargs, Py_ssize_t expected) {
     if (nargs == expected) return true;

@@ -85,42 +85,7 @@ PyObject *headers_iter(PyObject *self) {
     return PyObject_GetIter(values);
 }
 
-// ---- argument binding for the methods ---------------------------------------------------------
-
-// Out of line, so that the usual call (one positional argument) saves no registers for it.
-[[gnu::noinline, gnu::cold]] bool one_arg_by_keyword(const char *func, const char *name,
-                                                     PyObject *const *args, Py_ssize_t nargs,
-                                                     PyObject *kwnames, PyObject *&out) {
-    const char *const names[] = {name};
-    PyObject *slots[1] = {nullptr};
-    if (!parse_args(func, args, nargs, kwnames, names, 1, slots)) return false;
-    out = slots[0];
-    return true;
-}
-
-inline bool one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames, PyObject *&out) {
-    if (nargs == 1 && !kwnames) [[likely]] {
-        out = args[0];
-        return true;
-    }
-    return one_arg_by_keyword(func, name, args, nargs, kwnames, out);
-}
-
-bool two_args(const char *func, const char *first, const char *second, PyObject *const *args,
-              Py_ssize_t nargs, PyObject *kwnames, PyObject *&a, PyObject *&b) {
-    if (nargs == 2 && !kwnames) {
-        a = args[0];
-        b = args[1];
-        return true;
-    }
-    const char *const names[] = {first, second};
-    PyObject *slots[2] = {nullptr, nullptr};
-    if (!parse_args(func, args, nargs, kwnames, names, 2, slots)) return false;
-    a = slots[0];
-    b = slots[1];
-    return true;
-}
+// ---- argument binding for the methods (common/args.hpp) ---------------------------------------
 
 // One-argument methods whose argument is bytes.
 #define QM_BYTES_METHOD(func, param, body, wrap)                                               \

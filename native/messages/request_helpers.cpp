@@ -124,16 +124,6 @@ PyObject *get_absolute_url_to_path(PyObject *request, PyObject *path, int) {
 
 namespace {
 
-// Binds one argument of `func`.
-bool one_arg(const char *func, const char *name, PyObject *const *args, Py_ssize_t nargs,
-             PyObject *kwnames, PyObject *&out) {
-    const char *const names[] = {name};
-    PyObject *a[1] = {};
-    if (!parse_args(func, args, nargs, kwnames, names, 1, a)) return false;
-    out = a[0];
-    return true;
-}
-
 PyObject *py_method_without_body(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                  PyObject *kwnames) {
     PyObject *method;
