@@ -13,6 +13,7 @@
 
 #include "common/ascii.hpp"
 #include "common/dict_changes.hpp"
+#include "common/ref.hpp"
 #include "routing/routing_api.hpp"
 
 namespace qm::routing {
@@ -128,6 +129,29 @@ inline KeyLookup find_key(void **slot, PyObject *dict, KeyCase key_case, const c
     return probe_short(index,
                        key_case == KeyCase::Lowered ? short_tag<true>(s, n) : short_tag<false>(s, n),
                        value);
+}
+
+// `find_key`, with the dict itself asked when the index cannot answer: 1 when found, `*value`
+// the value (borrowed as find_key gives it, or held by `owned` when the dict answered), 0 when
+// missing, -1 with an error set. `ask(value)` is the dict's own lookup (host code may run):
+// 0 with `*value` a new reference or null, -1 on error.
+template <class Ask>
+inline int find_key_or_ask(void **slot, PyObject *dict, KeyCase key_case, const char *s,
+                           Py_ssize_t n, PyObject **value, Ref &owned, Ask &&ask) {
+    switch (find_key(slot, dict, key_case, s, n, value)) {
+        case KeyLookup::Found:
+            return 1;
+        case KeyLookup::Missing:
+            return 0;
+        case KeyLookup::Error:
+            return -1;
+        case KeyLookup::Unindexed:
+            break;
+    }
+    if (ask(value) < 0) return -1;
+    if (!*value) return 0;
+    owned = Ref::steal(*value);
+    return 1;
 }
 
 }  // namespace qm::routing

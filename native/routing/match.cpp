@@ -48,21 +48,19 @@ struct Span {
 // 0, or -1 on error.
 int static_route(RadixTreeObject *tree, PyObject *routes, const char *s, Py_ssize_t n,
                  PyObject **route) {
-    *route = nullptr;
-    switch (find_key(&tree->static_index, routes, KeyCase::Exact, s, n, route)) {
-        case KeyLookup::Found:
-            Py_INCREF(*route);
-            return 0;
-        case KeyLookup::Missing:
-            return 0;
-        case KeyLookup::Error:
-            return -1;
-        case KeyLookup::Unindexed:
-            break;
+    Ref owned;
+    const int found = find_key_or_ask(&tree->static_index, routes, KeyCase::Exact, s, n, route,
+                                      owned, [&](PyObject **value) {
+                                          Ref key = Ref::steal(PyBytes_FromStringAndSize(s, n));
+                                          if (!key) return -1;
+                                          return PyDict_GetItemRef(routes, key.get(), value) < 0 ? -1 : 0;
+                                      });
+    if (found <= 0) {
+        *route = nullptr;
+        return found;
     }
-    Ref key = Ref::steal(PyBytes_FromStringAndSize(s, n));
-    if (!key) return -1;
-    return PyDict_GetItemRef(routes, key.get(), route) < 0 ? -1 : 0;
+    *route = owned ? owned.release() : Py_NewRef(*route);
+    return 0;
 }
 
 struct Frame {
@@ -319,21 +317,12 @@ class Walk {
     [[gnu::always_inline]] int static_child(RadixNodeObject *node, Span seg, Py_ssize_t after) {
         PyObject *child = nullptr;
         Ref owned;
-        switch (find_key(&node->child_index, node->children, KeyCase::Lowered, seg.p, seg.n,
-                         &child)) {
-            case KeyLookup::Found:
-                break;
-            case KeyLookup::Missing:
-                return 0;
-            case KeyLookup::Error:
-                return -1;
-            case KeyLookup::Unindexed:
-                frames_.hold();
-                if (unindexed_child(node, seg, &child) < 0) return -1;
-                if (!child) return 0;
-                owned = Ref::steal(child);
-                break;
-        }
+        const int found = find_key_or_ask(&node->child_index, node->children, KeyCase::Lowered,
+                                          seg.p, seg.n, &child, owned, [&](PyObject **value) {
+                                              frames_.hold();
+                                              return unindexed_child(node, seg, value);
+                                          });
+        if (found <= 0) return found;
         if (!is_node(child)) return cannot_convert(child, &RadixNodeType);
         return frames_.push(child, after, false) ? 1 : -1;
     }

@@ -119,20 +119,10 @@ int router_find(PyObject *self, PyObject *method, PyObject *path, Found &out) {
     if (!m) return -1;
     PyObject *tree = nullptr;
     Ref owned;
-    switch (find_key(&router->tree_index, trees, KeyCase::Exact, PyBytes_AS_STRING(m),
-                     PyBytes_GET_SIZE(m), &tree)) {
-        case KeyLookup::Found:
-            break;
-        case KeyLookup::Missing:
-            return 0;
-        case KeyLookup::Error:
-            return -1;
-        case KeyLookup::Unindexed:
-            if (find_tree(trees, m, &tree) < 0) return -1;
-            if (!tree) return 0;
-            owned = Ref::steal(tree);
-            break;
-    }
+    const int found = find_key_or_ask(&router->tree_index, trees, KeyCase::Exact,
+                                      PyBytes_AS_STRING(m), PyBytes_GET_SIZE(m), &tree, owned,
+                                      [&](PyObject **value) { return find_tree(trees, m, value); });
+    if (found <= 0) return found;
     if (tree == Py_None) return 0;
     if (check_tree(tree) < 0) return -1;
     // The built-in tree at once, borrowed (tree_find holds what it reads after host code may
