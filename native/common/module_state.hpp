@@ -60,6 +60,15 @@ inline PyObject *getattr(PyObject *obj, const char *name) {
     return PyObject_GetAttrString(obj, name);
 }
 
+// `globals[name]`, a module global read when it is used, so that a replaced one is seen: a new
+// reference, or null with NameError when it is missing.
+inline PyObject *global(PyObject *globals, PyObject *name) {
+    PyObject *value = nullptr;
+    if (PyDict_GetItemRef(globals, name, &value) == 0)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return value;
+}
+
 inline void clear(PyObject *&slot) { Py_CLEAR(slot); }
 inline void clear(PyTypeObject *&slot) {
     PyObject *old = reinterpret_cast<PyObject *>(slot);

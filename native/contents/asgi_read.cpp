@@ -65,12 +65,7 @@ class Body {
 
 // A global of the contents module, read when it is used (so that it may be replaced). New
 // reference, or null with NameError.
-Ref global(PyObject *name) {
-    PyObject *value = nullptr;
-    if (PyDict_GetItemRef(asgi->globals, name, &value) == 0)
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref::steal(value);
-}
+Ref global(PyObject *name) { return Ref::steal(state::global(asgi->globals, name)); }
 
 // `raise <exception class named by the global>(message)`, or without a message when null.
 Raised raise_global(PyObject *name, PyObject *message) {

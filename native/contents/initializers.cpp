@@ -115,10 +115,7 @@ int server_body_fill(PyObject *self, PyObject *const *args, Kind &kind) {
         return -1;
     }
     // Read as the content is made, so that a limit changed at start-up applies.
-    PyObject *max_size = nullptr;
-    if (PyDict_GetItemRef(kind.globals, S.n_MAX_BODY_SIZE, &max_size) == 0)
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", S.n_MAX_BODY_SIZE);
-    Ref limit = Ref::steal(max_size);
+    Ref limit = Ref::steal(state::global(kind.globals, S.n_MAX_BODY_SIZE));
     if (!limit) return -1;
     // type, body, length, _source, _data, _complete, _streamed, _received, max_size, announced,
     // and for ASGI _reader, _read_done.

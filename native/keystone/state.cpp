@@ -41,12 +41,7 @@ int init_state(PyObject *globals) {
     return bind_validation_error(globals);
 }
 
-PyObject *module_global(PyObject *name) {
-    PyObject *value = nullptr;
-    if (PyDict_GetItemRef(S.globals, name, &value) < 0) return nullptr;
-    if (!value) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
-}
+PyObject *module_global(PyObject *name) { return state::global(S.globals, name); }
 
 PyObject *status_of(PyObject *http_exception) {
     Ref status = Ref::steal(PyObject_GetAttr(http_exception, S.n_status));

@@ -113,12 +113,7 @@ extern State S;
 
 // The module's global `name`, looked up on each call so that a replaced one is seen; null with
 // NameError when it is missing. New reference.
-inline PyObject *module_global(PyObject *name) {
-    PyObject *found = nullptr;
-    if (PyDict_GetItemRef(S.module_dict, name, &found) == 0)
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return found;
-}
+inline PyObject *module_global(PyObject *name) { return state::global(S.module_dict, name); }
 
 // Binds the headers table and fills `S`; -1 with an error set (the module's import then fails).
 int init_state();

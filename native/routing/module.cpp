@@ -21,12 +21,7 @@ PyObject *compile_pattern(const char *pattern) {
 
 PyObject *uncached_param_key(Py_ssize_t index) { return PyUnicode_FromFormat("_p_%zd", index); }
 
-PyObject *module_global(PyObject *name) {
-    PyObject *value = nullptr;
-    if (PyDict_GetItemRef(S.globals, name, &value) < 0) return nullptr;
-    if (!value) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
-}
+PyObject *module_global(PyObject *name) { return state::global(S.globals, name); }
 
 namespace {
 

@@ -140,11 +140,6 @@ PyObject *length_bytes(long long n) {
     return b;
 }
 
-PyObject *module_global(PyObject *name) {
-    PyObject *value = nullptr;
-    if (PyDict_GetItemRef(S.globals, name, &value) < 0) return nullptr;
-    if (!value) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
-}
+PyObject *module_global(PyObject *name) { return state::global(S.globals, name); }
 
 }  // namespace qm::scribe
