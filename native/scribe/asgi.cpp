@@ -33,7 +33,9 @@ enum class More { Absent, No, Yes };
 Ref body_event(PyObject *body, More more) {
     PyObject *const templates[] = {S.body_template, S.last_body_template, S.more_body_template};
     Ref event = Ref::steal(PyDict_Copy(templates[int(more)]));
-    if (!event || PyDict_SetItem(event.get(), S.n_body, body) < 0) return {};
+    // The templates' body is the empty one already.
+    if (!event || (body != S.empty_bytes && PyDict_SetItem(event.get(), S.n_body, body) < 0))
+        return {};
     return event;
 }
 
